@@ -1,0 +1,77 @@
+// orva_channel.h: the channel table, the settings record and the vocabularies
+// of formats and codecs.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/orva.h"
+
+constexpr int kOrvaMaxSources = 5;
+constexpr int kOrvaMaxTargets = 5;
+constexpr int kOrvaMaxFilters = 10;
+
+struct ORVA_CHANNEL_SOURCE_TAG : ORVA_INPUT_TAG {
+    char File[ORVA_TEXT_SIZE];
+};
+
+struct ORVA_CHANNEL_TARGET_TAG : ORVA_OUTPUT_TAG {
+    char File[ORVA_TEXT_SIZE];
+    char VideoParam[ORVA_TEXT_SIZE];
+    char AudioParam[ORVA_TEXT_SIZE];
+    char RTMPFlashVer[ORVA_TEXT_SIZE];
+    char RTMPSwfUrl[ORVA_TEXT_SIZE];
+    char RTMPPubUser[ORVA_TEXT_SIZE];
+    char RTMPPubPass[ORVA_TEXT_SIZE];
+};
+
+struct ORVA_CHANNEL_TAG {
+    int32_t Enable;
+    int32_t NumInputs;
+    ORVA_CHANNEL_SOURCE_TAG Sources[kOrvaMaxSources];
+    char SourceVideoParam[ORVA_TEXT_SIZE];
+    char SourceParam[ORVA_TEXT_SIZE];
+    int32_t NumOutputs;
+    ORVA_CHANNEL_TARGET_TAG Targets[kOrvaMaxTargets];
+    char MapParam[ORVA_TEXT_SIZE];
+    char FormatParam[ORVA_TEXT_SIZE];
+    int32_t Filters;
+    char Filter[kOrvaMaxFilters][ORVA_TEXT_SIZE];
+    char TargetParam[ORVA_TEXT_SIZE];
+    int32_t TimeShiftSec;
+    char TimeShiftCacheFolder[ORVA_TEXT_SIZE];
+    char Memo[ORVA_TEXT_SIZE];
+};
+
+struct ORVA_GLOBAL_SETTINGS {
+    uint16_t HTTPPort;
+    uint16_t RTSPPort;
+    int32_t Log;
+    int32_t AutoStart;
+    int32_t AutoRestart;
+    int32_t CpuPerChannel;
+    int32_t StreamTimeLimit;
+    int32_t FolderRecur;
+    int32_t FolderShuffle;
+    char LoginPass[ORVA_TEXT_SIZE];
+    char AclFile[ORVA_TEXT_SIZE];
+};
+
+// Stored records: their layouts are fixed.
+static_assert(sizeof(ORVA_CHANNEL_SOURCE_TAG) == 3152);
+static_assert(sizeof(ORVA_CHANNEL_TARGET_TAG) == 9160);
+static_assert(sizeof(ORVA_CHANNEL_TAG) == 78584);
+static_assert(sizeof(ORVA_GLOBAL_SETTINGS) == 2032);
+
+extern ORVA_CHANNEL_TAG g_orvaChannels[ORVA_CHANNEL_COUNT];
+extern ORVA_GLOBAL_SETTINGS g_globalSettings;
+
+// The values a configuration file read starts from, before its own lines.
+void orvaSetFileReadDefaults(ORVA_GLOBAL_SETTINGS& settings);
+
+int orvaGetFormatId(const char* name);
+const char* orvaGetFormatName(ORVA_FORMAT id);
+int orvaGetVideoCodecId(const char* name);
+int orvaGetAudioCodecId(const char* name);
+const char* orvaGetCodecDesc(uint8_t codec);
+
+int isChannelValid(int channel);

@@ -1,0 +1,33 @@
+// orva_engine.h: what the engine's own files share; not part of the C interface.
+#pragma once
+
+#include <sched.h>
+
+#include <string_view>
+
+#include "orva.h"
+
+// Seconds of silence after which a transcoder counts as hanging.
+constexpr int kOrvaHangSeconds = 30;
+constexpr int kOrvaLineSize = 4000;      // the whole command line of one process
+constexpr int kOrvaChunkSize = 4096;     // one read of transcoder output, terminated
+
+// Lets tests shorten the hang check; the service never calls it.
+void orvaSetHangTimeout(int seconds);
+int orvaHangTimeout();
+
+// Progress parser: handles one chunk of a slot's output (the poll's callback).
+long orvaParseProgress(int slot, const char* chunk);
+
+// Processor set of a slot: cpuPerChannel processors from (cpuPerChannel * slot) mod cpuCount.
+void orvaComputeCpuSet(int slot, int cpuPerChannel, int cpuCount, cpu_set_t* set);
+
+// Process handling (orva_proc.cpp). The caller has checked the slot.
+int orvaLaunch(int slot, std::string_view commandLine);
+bool orvaReap(int slot);               // true when the slot's process has ended and is reaped
+void orvaSignal(int slot, int signal);
+void orvaCollectEvents(bool* readable, bool* ended);  // arrays of ORVA_SLOT_COUNT
+void orvaReleaseProcesses();           // closes pipes and watches of every slot
+void orvaOpenWatches();
+
+bool orvaSlotInRange(int slot);

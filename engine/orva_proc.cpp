@@ -1,0 +1,272 @@
+// orva_proc.cpp: creates, signals and reaps transcoder processes; the only
+// place that calls fork, exec, kill and waitpid.
+//
+// DESIGN: every slot keeps its two pipes for the life of the engine. The
+// output pipes sit in one epoll set, so a poll reads only the pipes that hold
+// data. Each running child also has a pidfd in a second epoll set: a child's
+// end makes that set readable, which both cuts the service's sleep short
+// (orvaSleep) and tells the next poll which slots to reap. A slot whose pidfd
+// could not be opened is reaped by asking on every poll, and all running
+// slots are asked once a second in any case.
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "orva_engine.h"
+
+namespace {
+
+constexpr int kSweepEveryPolls = 50;  // about once a second at the service's 20 ms pace
+
+std::atomic<int> g_outWatch{-1};   // epoll set of the slots' output pipes
+std::atomic<int> g_exitWatch{-1};  // epoll set of the running children's pidfds
+std::array<int, ORVA_SLOT_COUNT> noPidfds() {
+    std::array<int, ORVA_SLOT_COUNT> fds;
+    fds.fill(-1);
+    return fds;
+}
+std::array<int, ORVA_SLOT_COUNT> g_pidfd = noPidfds();  // -1: none
+int g_pollsSinceSweep;
+
+// Keeps pipe ends off the standard descriptors, so the child's dup2 onto
+// 0, 1 and 2 can never overwrite another end of the same pipes.
+bool liftAboveStdio(int& fd) {
+    if (fd > 2)
+        return true;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    fd = moved;
+    return moved >= 0;
+}
+
+bool createPipe(int (&fds)[2]) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return false;
+    if (!liftAboveStdio(p[0]) || !liftAboveStdio(p[1])) {
+        if (p[0] >= 0) close(p[0]);
+        if (p[1] >= 0) close(p[1]);
+        return false;
+    }
+    fds[0] = p[0];
+    fds[1] = p[1];
+    return true;
+}
+
+void watch(int epollFd, int fd, int slot) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(slot);
+    epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+}
+
+int preparePipes(ORVA_PROC_TAG& proc, int slot) {
+    if (proc.fdCmd[0] == 0 && proc.fdCmd[1] == 0 && !createPipe(proc.fdCmd))
+        return ORVA_ERR_PIPE;
+    if (proc.fdOut[0] == 0 && proc.fdOut[1] == 0) {
+        if (!createPipe(proc.fdOut))
+            return ORVA_ERR_PIPE;
+        int flags = fcntl(proc.fdOut[0], F_GETFL);
+        fcntl(proc.fdOut[0], F_SETFL, flags | O_NONBLOCK);
+        if (g_outWatch >= 0)
+            watch(g_outWatch, proc.fdOut[0], slot);
+    }
+    return ORVA_OK;
+}
+
+// A child that ended before reading its line leaves that line in the reused
+// command pipe; the next child must not read it in place of its own.
+void discardStaleCommand(int fd) {
+    int pending = 0;
+    char sink[4096];
+    while (ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) {
+        size_t n = static_cast<size_t>(pending) < sizeof sink ? pending : sizeof sink;
+        if (read(fd, sink, n) <= 0)
+            break;
+    }
+}
+
+// Makes `fd` the descriptor `target` for exec; async-signal-safe.
+void becomeDescriptor(int fd, int target) {
+    if (fd == target)
+        fcntl(target, F_SETFD, 0);  // dup2 onto itself would keep close-on-exec
+    else
+        dup2(fd, target);
+}
+
+[[noreturn]] void runChild(const ORVA_PROC_TAG& proc, char* const argv[], int maxFd) {
+    // Only async-signal-safe calls from here on: another thread may have held
+    // the allocator's lock at the moment of the fork.
+    close(proc.fdCmd[1]);
+    close(proc.fdOut[0]);
+    becomeDescriptor(proc.fdCmd[0], STDIN_FILENO);
+    becomeDescriptor(proc.fdOut[1], STDOUT_FILENO);
+    becomeDescriptor(proc.fdOut[1], STDERR_FILENO);
+    // Whatever else the service holds, inherited or opened without
+    // close-on-exec by a library, stays with the service.
+    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
+        for (int fd = 3; fd < maxFd; fd++)
+            close(fd);
+    }
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGABRT, SIGHUP, SIGPIPE, SIGCHLD})
+        sigaction(sig, &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(argv[0], argv);
+    _exit(127);
+}
+
+void applyAffinity(int slot, pid_t pid) {
+    if (g_cfg.cpuPerChannel <= 0)
+        return;
+    cpu_set_t set;
+    orvaComputeCpuSet(slot, g_cfg.cpuPerChannel, g_cfg.cpuCount, &set);
+    sched_setaffinity(pid, sizeof set, &set);  // best effort, as documented
+}
+
+void watchExit(int slot, pid_t pid) {
+    int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));  // close-on-exec by nature
+    g_pidfd[slot] = fd;
+    if (fd >= 0 && g_exitWatch >= 0)
+        watch(g_exitWatch, fd, slot);
+}
+
+void unwatchExit(int slot) {
+    int fd = g_pidfd[slot];
+    if (fd < 0)
+        return;
+    if (g_exitWatch >= 0)
+        epoll_ctl(g_exitWatch, EPOLL_CTL_DEL, fd, nullptr);
+    close(fd);
+    g_pidfd[slot] = -1;
+}
+
+void closeIfOpen(int& fd) {
+    if (fd != 0)
+        close(fd);
+    fd = 0;
+}
+
+}  // namespace
+
+void orvaOpenWatches() {
+    if (g_outWatch < 0)
+        g_outWatch = epoll_create1(EPOLL_CLOEXEC);
+    if (g_exitWatch < 0)
+        g_exitWatch = epoll_create1(EPOLL_CLOEXEC);
+    g_pollsSinceSweep = 0;
+}
+
+int orvaLaunch(int slot, std::string_view commandLine) {
+    ORVA_PROC_TAG& proc = g_procChannels[slot];
+    int rc = preparePipes(proc, slot);
+    if (rc != ORVA_OK)
+        return rc;
+    discardStaleCommand(proc.fdCmd[0]);
+    char* const argv[] = {g_cfg.szEngineFile, nullptr};
+    int maxFd = static_cast<int>(sysconf(_SC_OPEN_MAX));
+    pid_t pid = fork();
+    if (pid < 0)
+        return ORVA_ERR_SPAWN;
+    if (pid == 0)
+        runChild(proc, argv, maxFd);
+    proc.pid = pid;
+    watchExit(slot, pid);
+    proc.state = ORVA_STATE_RUNNING;
+    proc.streamTime = -1;
+    proc.bitrate = -1;
+    proc.tmLastOutput = 0;
+    pipeWriteStr(proc.fdCmd[1], ORVA_TRANSCODER_TOKEN " ");
+    pipeWrite(proc.fdCmd[1], commandLine.data(), commandLine.size());
+    pipeWriteStr(proc.fdCmd[1], "\n");
+    applyAffinity(slot, pid);
+    return ORVA_OK;
+}
+
+void orvaSignal(int slot, int signal) {
+    pid_t pid = g_procChannels[slot].pid;
+    if (pid > 0)
+        kill(pid, signal);
+}
+
+bool orvaReap(int slot) {
+    ORVA_PROC_TAG& proc = g_procChannels[slot];
+    int status = 0;
+    pid_t r = proc.pid > 0 ? waitpid(proc.pid, &status, WNOHANG) : -1;
+    if (r == 0)
+        return false;
+    if (r > 0)
+        proc.exitStatus = status;
+    else if (proc.pid > 0 && errno != ECHILD)
+        return false;
+    unwatchExit(slot);
+    proc.pid = 0;
+    return true;
+}
+
+void orvaCollectEvents(bool* readable, bool* ended) {
+    epoll_event events[ORVA_SLOT_COUNT];
+    int n = g_outWatch >= 0 ? epoll_wait(g_outWatch, events, ORVA_SLOT_COUNT, 0) : -1;
+    for (int i = 0; i < n; i++)
+        readable[events[i].data.u32] = true;
+    n = g_exitWatch >= 0 ? epoll_wait(g_exitWatch, events, ORVA_SLOT_COUNT, 0) : -1;
+    for (int i = 0; i < n; i++)
+        ended[events[i].data.u32] = true;
+    bool sweep = ++g_pollsSinceSweep >= kSweepEveryPolls;
+    if (sweep)
+        g_pollsSinceSweep = 0;
+    for (int slot = 0; slot < g_cfg.slotCount; slot++) {
+        if (g_outWatch < 0)
+            readable[slot] = true;
+        if (sweep || g_pidfd[slot] < 0)
+            ended[slot] = true;
+    }
+}
+
+void orvaReleaseProcesses() {
+    for (int slot = 0; g_procChannels && slot < g_cfg.slotCount; slot++) {
+        ORVA_PROC_TAG& proc = g_procChannels[slot];
+        unwatchExit(slot);
+        closeIfOpen(proc.fdCmd[0]);
+        closeIfOpen(proc.fdCmd[1]);
+        closeIfOpen(proc.fdOut[0]);
+        closeIfOpen(proc.fdOut[1]);
+    }
+    for (std::atomic<int>* watchFd : {&g_outWatch, &g_exitWatch}) {
+        int fd = watchFd->exchange(-1);
+        if (fd >= 0)
+            close(fd);
+    }
+}
+
+void orvaComputeCpuSet(int slot, int cpuPerChannel, int cpuCount, cpu_set_t* set) {
+    CPU_ZERO(set);
+    if (cpuPerChannel <= 0 || cpuCount <= 0)
+        return;
+    int first = static_cast<int>((static_cast<long>(cpuPerChannel) * slot) % cpuCount);
+    for (int cpu = first; cpu < first + cpuPerChannel; cpu++) {
+        if (cpu < CPU_SETSIZE)
+            CPU_SET(cpu, set);
+    }
+}
+
+extern "C" int orvaSleep(int milliseconds) {
+    pollfd pfd{g_exitWatch.load(), POLLIN, 0};
+    if (pfd.fd < 0)
+        return poll(nullptr, 0, milliseconds);
+    return poll(&pfd, 1, milliseconds);
+}

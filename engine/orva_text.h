@@ -1,0 +1,31 @@
+// orva_text.h: one bounded cursor for composing every fixed-size text.
+//
+// The cursor never writes past its buffer and always leaves it terminated.
+// A cut is never silent: `truncated` stays set once anything did not fit, and
+// callers that compose a command line, a path or an address refuse the whole
+// text when it is set, because a cut one would mean something else.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+struct TextCursor {
+    char* begin;
+    char* pos;  // always at the terminating NUL
+    char* end;  // one past the last byte of the buffer
+    bool truncated;
+
+    TextCursor(char* buffer, size_t size);
+    std::string_view view() const { return {begin, static_cast<size_t>(pos - begin)}; }
+    size_t length() const { return static_cast<size_t>(pos - begin); }
+    bool holds(std::string_view needle) const { return view().find(needle) != std::string_view::npos; }
+};
+
+void append(TextCursor& t, std::string_view s);
+void appendf(TextCursor& t, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Copies a text into a fixed buffer; returns false (and leaves the cut copy)
+// when it did not fit.
+bool copyText(char* dst, size_t size, std::string_view src);
+template <size_t N>
+bool copyText(char (&dst)[N], std::string_view src) { return copyText(dst, N, src); }

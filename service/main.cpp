@@ -1,0 +1,4 @@
+// main.cpp: the orval service program.
+#include "orva_service.h"
+
+int main() { return orvaServiceMain(); }

@@ -1,0 +1,13 @@
+// orva_channel_ctl.h: starting, stopping and reporting on one channel.
+#pragma once
+
+#include "engine/orva.h"
+
+// Channel N runs in engine slot N; its time-shift recorder in slot N + 64.
+constexpr int kOrvaRecorderSlotOffset = ORVA_CHANNEL_COUNT;
+
+int orvaStartChannel(int channel);
+void orvaStopChannel(int channel, int mode);
+int orvaGetChannelState(int channel);
+const char* orvaAppName();
+const char* orvaAppTitle();

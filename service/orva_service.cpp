@@ -1,0 +1,185 @@
+// orva_service.cpp: start-up and shutdown of the service.
+//
+// Order: pid lock, daemon, folders, configuration and playlists, access-list
+// path, engine, web server, banner, start-up pass, signal handlers, the
+// supervision loop; then channels, web server and engine are stopped and the
+// configuration is written back.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "config/orva_channel.h"
+#include "config/orva_config.h"
+#include "engine/orva_text.h"
+#include "orva_channel_ctl.h"
+#include "orva_folders.h"
+#include "orva_paths.h"
+#include "orva_service.h"
+#include "playlist/orva_playlist.h"
+#include "web/orva_http.h"
+
+std::mutex g_serviceLock;
+bool g_orvaShuttingDown;
+volatile sig_atomic_t quit;
+
+namespace {
+
+constexpr const char* kVersion = "5.13.4.1";
+constexpr int kLockHeldByOther = -2;
+
+// Returns the locked descriptor, -1 when the service runs without a lock, or
+// kLockHeldByOther when another instance holds it.
+int lockPidFile() {
+    if (orvaPathsRooted()) {
+        char folder[1000];
+        copyText(folder, orvaPath(OrvaPath::PidFile));
+        if (char* slash = strrchr(folder, '/'))
+            *slash = '\0';
+        CreateFolder(folder);
+    }
+    int fd = open(orvaPath(OrvaPath::PidFile), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return fd;
+    int err = errno;
+    close(fd);
+    return err == EWOULDBLOCK ? kLockHeldByOther : -1;
+}
+
+// Service managers and operators find the daemon by the number in the file.
+void writePid(int fd) {
+    if (fd < 0 || ftruncate(fd, 0) != 0)
+        return;
+    char text[32];
+    int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    [[maybe_unused]] ssize_t written = pwrite(fd, text, static_cast<size_t>(n), 0);
+}
+
+void printBanner() {
+    printf("****************************************\n");
+    printf("*      %s      *\n", orvaAppTitle());
+    printf("*           Version %8s           *\n", kVersion);
+    printf("****************************************\n\n");
+    printf("ORVAL started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
+           g_globalSettings.HTTPPort);
+    fflush(stdout);
+}
+
+void installSignalHandlers() {
+    struct sigaction sa{};
+    sa.sa_handler = sig_handle;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGABRT, SIGQUIT})
+        sigaction(sig, &sa, nullptr);
+}
+
+int initEngine() {
+    ORVA_INIT_TAG init{};
+    init.cpuPerChannel = g_globalSettings.CpuPerChannel;
+    init.logLevel = g_globalSettings.Log;
+    init.pszEngineDir = nullptr;
+    init.pszWorkDir = orvaPath(OrvaPath::WorkDir);
+    return orvaInitA(&init);
+}
+
+void sleepMs(int ms) {
+    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+void sig_handle(int) { quit = 1; }
+
+void loadConf() {
+    char exe[200] = {};
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof exe))
+        return;
+    char* slash = strrchr(exe, '/');
+    if (!slash)
+        return;
+    *slash = '\0';
+    char local[1000];
+    snprintf(local, sizeof local, "%s/orval.conf", exe);
+    orvaSetConfigFile(local);
+    int channels = orvaImportConfig();
+    orvaSetConfigFile(orvaPath(OrvaPath::ConfFile));
+    if (channels > 0)
+        unlink(local);  // now in memory; the next save writes it to the configuration folder
+    else
+        orvaImportConfig();
+    char pls[1000];
+    for (int i = 0; i < ORVA_CHANNEL_COUNT; i++) {
+        snprintf(pls, sizeof pls, "%s/orva_%03d.pls", orvaPath(OrvaPath::WorkDir), i + 1);
+        g_orvaPlaylists[i].init(pls);
+    }
+}
+
+int orvaCGICallback(int) { return orvaExportConfig(nullptr); }
+
+void orvaShutdown() {
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        g_orvaShuttingDown = true;
+        for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++) {
+            if (orvaGetChannelState(channel) != ORVA_STATE_IDLE)
+                orvaStopChannel(channel, ORVA_STOP_ORDERLY);
+        }
+    }
+    orvaStopCGI();
+    // No web handler runs any more and every timer now returns at once, so the
+    // engine is released without holding the lock through its wait.
+    orvaFree();
+    std::lock_guard<std::mutex> lock(g_serviceLock);
+    orvaExportConfig(nullptr);
+}
+
+int orvaServiceMain() {
+    if (orvaInitPaths() != 0) {
+        printf("ORVAL_ROOT is too long, exiting...\n");
+        return -1;
+    }
+    int lockFd = lockPidFile();
+    if (lockFd == kLockHeldByOther) {
+        printf("ORVAL running already, exiting...\n");
+        return -1;
+    }
+    fflush(stdout);
+    if (daemon(1, 1) != 0)
+        return -1;
+    writePid(lockFd);
+    CreateFolder(orvaPath(OrvaPath::ConfDir));
+    CreateFolder(orvaPath(OrvaPath::LogDir));
+    loadConf();
+    copyText(g_globalSettings.AclFile, orvaPath(OrvaPath::AclFile));
+    printf("\n\n");
+    int rc = initEngine();
+    if (rc != 0) {
+        printf("Oops, ORVAL init failed (%d)\n", rc);
+        fflush(stdout);
+        orvaFree();
+        orvaExportConfig(nullptr);
+        return -1;
+    }
+    if (!orvaStartCGI()) {
+        orvaFree();
+        return -1;
+    }
+    printBanner();
+    sleepMs(500);
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        initChannels();
+    }
+    installSignalHandlers();
+    orvaResetTimers();
+    orvaSupervise();
+    orvaShutdown();
+    return 0;
+}

@@ -1,0 +1,32 @@
+// orva_service.h: the service core: start-up, supervision, timers, shutdown.
+#pragma once
+
+#include <signal.h>
+#include <time.h>
+
+#include <mutex>
+
+// One lock serialises everything that reads or changes the channel table, the
+// settings, the playlists or the engine: each supervision pass, each restart
+// timer and each web handler. Functions marked "caller holds the service lock"
+// never take it again.
+extern std::mutex g_serviceLock;
+// Set under the lock when shutdown begins; a timer that fires later starts nothing.
+extern bool g_orvaShuttingDown;
+
+extern volatile sig_atomic_t quit;
+extern timer_t g_timers[64];
+extern const timer_t kOrvaNoTimer;
+
+void sig_handle(int signal);
+void loadConf();
+int initChannels();                 // caller holds the service lock
+void orvaResetTimers();
+int createTimer(int channel, int milliseconds, void (*callback)(union sigval));
+void channelTimeout(union sigval value);
+int orvaCGICallback(int);
+
+void orvaSupervisePass();           // takes the service lock
+void orvaSupervise();               // runs passes until `quit` is set
+void orvaShutdown();
+int orvaServiceMain();

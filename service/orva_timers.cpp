@@ -1,0 +1,54 @@
+// orva_timers.cpp: one-shot restart timers, one per channel. An expired
+// timer runs on a thread of its own and starts its channel.
+#include <cerrno>
+
+#include "config/orva_channel.h"
+#include "orva_channel_ctl.h"
+#include "orva_service.h"
+
+const timer_t kOrvaNoTimer = reinterpret_cast<timer_t>(-1L);
+timer_t g_timers[64];
+
+void orvaResetTimers() {
+    for (timer_t& timer : g_timers)
+        timer = kOrvaNoTimer;
+}
+
+namespace {
+
+// No restart is pending before the loop begins either.
+[[maybe_unused]] const bool g_timersReset = (orvaResetTimers(), true);
+
+}  // namespace
+
+// Caller holds the service lock.
+int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
+    if (g_timers[channel] != kOrvaNoTimer)
+        return 0;
+    sigevent ev{};
+    ev.sigev_notify = SIGEV_THREAD;
+    ev.sigev_value.sival_int = channel;
+    ev.sigev_notify_function = callback;
+    timer_t timer;
+    if (timer_create(CLOCK_REALTIME, &ev, &timer) != 0)
+        return -1;
+    g_timers[channel] = timer;
+    itimerspec when{};
+    when.it_value.tv_sec = milliseconds / 1000;
+    when.it_value.tv_nsec = (milliseconds % 1000) * 1000000L;
+    return timer_settime(timer, 0, &when, nullptr);
+}
+
+void channelTimeout(union sigval value) {
+    int channel = value.sival_int;
+    std::lock_guard<std::mutex> lock(g_serviceLock);
+    if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || g_timers[channel] == kOrvaNoTimer)
+        return;
+    timer_delete(g_timers[channel]);
+    g_timers[channel] = kOrvaNoTimer;
+    // The engine is being released: nothing may start any more. A channel the
+    // operator stopped while its restart was pending stays stopped.
+    if (g_orvaShuttingDown || !g_orvaChannels[channel].Enable)
+        return;
+    orvaStartChannel(channel);
+}

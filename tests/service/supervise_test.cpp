@@ -1,0 +1,135 @@
+// The supervision loop with real children: restart timers, the run flag and shutdown.
+#include <cstring>
+#include <sstream>
+
+#include "config/orva_channel.h"
+#include "engine/engine_fixture.h"
+#include "service/orva_channel_ctl.h"
+#include "service/orva_service.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class SuperviseTest : public EngineTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, initEngine("date +%s.%N >> \"$here/starts.txt\"\n" + exitScript()));
+        configureChannel(0);
+    }
+    virtual std::string exitScript() const { return "exit 0"; }
+
+    static void configureChannel(int channel) {
+        ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
+        memset(&ch, 0, sizeof ch);
+        ch.Enable = 1;
+        ch.NumInputs = 1;
+        strcpy(ch.Sources[0].File, "/media/in.ts");
+        ch.NumOutputs = 1;
+        strcpy(ch.Targets[0].File, "/media/out.ts");
+        ch.Targets[0].Video.VideoCodec = ORVA_VIDEO_H264;
+    }
+
+    std::vector<double> starts() const {
+        std::istringstream in(readFile(dir / "starts.txt"));
+        std::vector<double> times;
+        for (double t; in >> t;)
+            times.push_back(t);
+        return times;
+    }
+
+    // Runs supervision passes for a while, as the service's loop does.
+    void supervise(std::chrono::milliseconds duration) {
+        auto end = std::chrono::steady_clock::now() + duration;
+        while (std::chrono::steady_clock::now() < end) {
+            orvaSleep(20);
+            orvaSupervisePass();
+        }
+    }
+
+    void startAndWaitForEnd() {
+        {
+            std::lock_guard<std::mutex> lock(g_serviceLock);
+            ASSERT_EQ(0, orvaStartChannel(0));
+        }
+        ASSERT_TRUE(waitUntil([&] { return starts().size() == 1; }, 5s));
+    }
+};
+
+}  // namespace
+
+TEST_F(SuperviseTest, WithoutAutoRestartAnEndedChannelStaysStoppedButEnabled) {
+    g_globalSettings.AutoRestart = 0;
+    startAndWaitForEnd();
+    supervise(1500ms);
+    EXPECT_EQ(1u, starts().size());
+    EXPECT_EQ(ORVA_STATE_IDLE, orvaGetChannelState(0));
+    EXPECT_EQ(1, g_orvaChannels[0].Enable);
+    EXPECT_EQ(kOrvaNoTimer, g_timers[0]);
+}
+
+TEST_F(SuperviseTest, WithAutoRestartAnEndedChannelStartsAgainAfterThatManySeconds) {
+    g_globalSettings.AutoRestart = 1;
+    startAndWaitForEnd();
+    supervise(2600ms);
+    std::vector<double> times = starts();
+    ASSERT_GE(times.size(), 2u);
+    EXPECT_GT(times[1] - times[0], 0.9);
+    EXPECT_LT(times[1] - times[0], 1.6);
+}
+
+TEST_F(SuperviseTest, PendingRestartDoesNotStartAChannelTheOperatorStopped) {
+    g_globalSettings.AutoRestart = 1;
+    startAndWaitForEnd();
+    supervise(200ms);
+    ASSERT_NE(kOrvaNoTimer, g_timers[0]);  // the restart is pending
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        g_orvaChannels[0].Enable = 0;
+    }
+    supervise(1800ms);
+    EXPECT_EQ(1u, starts().size());
+    EXPECT_EQ(kOrvaNoTimer, g_timers[0]);  // fired and cleared
+}
+
+TEST_F(SuperviseTest, TimerThatFiresAfterShutdownBeganStartsNothing) {
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        ASSERT_EQ(0, createTimer(0, 100, channelTimeout));
+        EXPECT_EQ(0, createTimer(0, 100, channelTimeout));  // one pending timer per channel
+        g_orvaShuttingDown = true;
+    }
+    ASSERT_TRUE(waitUntil([] {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        return g_timers[0] == kOrvaNoTimer;
+    }, 3s));
+    EXPECT_FALSE(fileExists(dir / "starts.txt"));
+}
+
+TEST_F(SuperviseTest, StartUpPassStartsOnlyEnabledChannels) {
+    configureChannel(3);
+    g_orvaChannels[3].Enable = 0;
+    configureChannel(5);
+    for (int channel : {0, 5})
+        g_orvaChannels[channel].Sources[0].pszAddress = g_orvaChannels[channel].Sources[0].File;
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        initChannels();
+    }
+    ASSERT_TRUE(waitUntil([&] { return starts().size() == 2; }, 5s));
+    EXPECT_TRUE(fileExists(dir / "log/orva_001.log"));
+    EXPECT_TRUE(fileExists(dir / "log/orva_006.log"));
+    EXPECT_FALSE(fileExists(dir / "log/orva_004.log"));
+}
+
+TEST_F(SuperviseTest, StoppingATimeShiftedChannelStopsItsRecorderFirst) {
+    g_orvaChannels[0].TimeShiftSec = 30;
+    writeExecutable(dir / "orval.so", fakeTranscoder("exec sleep 30"));
+    ASSERT_EQ(0, startSlot(64));
+    ASSERT_EQ(0, startSlot(0));
+    EXPECT_EQ(ORVA_STATE_RUNNING, orvaGetChannelState(0));
+    orvaStopChannel(0, ORVA_STOP_ORDERLY);
+    EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(64));
+    EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(0));
+    EXPECT_TRUE(pollUntil([] { return orvaGetState(64) == ORVA_STATE_IDLE && orvaGetState(0) == ORVA_STATE_IDLE; }, 5s));
+}

@@ -1,0 +1,5 @@
+// orva_http.h: the management web server.
+#pragma once
+
+int orvaStartCGI();
+void orvaStopCGI();
