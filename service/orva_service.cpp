@@ -141,6 +141,9 @@ void orvaShutdown() {
 }
 
 int orvaServiceMain() {
+    // A closed console or a vanished web client must never end the service;
+    // transcoders get the default disposition back before they run.
+    signal(SIGPIPE, SIG_IGN);
     if (orvaInitPaths() != 0) {
         printf("ORVAL_ROOT is too long, exiting...\n");
         return -1;

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Installs what orval needs, builds it and starts the service as a daemon.
+set -eu
+cd "$(dirname "$0")/.."
+
+sh scripts/install-deps.sh
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DORVAL_TESTS=OFF >/dev/null
+cmake --build build-release -j"$(nproc)"
+
+./build-release/orval
+root=${ORVAL_ROOT:-}
+echo "orval: pid file $root/var/run/orval.pid, logs in $root/var/orval/log/, configuration in $root/etc/orval/"

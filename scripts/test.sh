@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what orval needs, builds it and runs every test: a debug build, then
+# the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+cd "$(dirname "$0")/.."
+
+sh scripts/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build -j"$jobs"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVAL_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+
+status=0
+ctest --test-dir build-asan -j"$jobs" --output-on-failure || status=1
+ctest --test-dir build -j"$jobs" --output-on-failure || status=1
+exit $status
