@@ -140,12 +140,16 @@ TEST_F(EngineTest, InitialisationNeedsAnExecutableTranscoder) {
 }
 
 TEST_F(EngineTest, FreeKillsChildrenThatIgnoreInterruptAfterAboutThreeSeconds) {
-    ASSERT_EQ(0, initEngine("trap '' INT; exec sleep 30"));
+    ASSERT_EQ(0, initEngine("trap '' INT; echo ready; exec sleep 30"));
     pid_t pids[3];
     for (int slot = 0; slot < 3; slot++) {
         ASSERT_EQ(0, startSlot(slot * 10));
         pids[slot] = g_procChannels[slot * 10].pid;
     }
+    ASSERT_TRUE(pollUntil([] {  // every child ignores the interrupt by now
+        return g_procChannels[0].tmLastOutput && g_procChannels[10].tmLastOutput &&
+               g_procChannels[20].tmLastOutput;
+    }, 5s));
     auto begin = std::chrono::steady_clock::now();
     orvaFree();
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
