@@ -1,0 +1,94 @@
+// orva_launch_main.cpp: the orval.so program: takes the service's command line from standard input and becomes ffmpeg.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "orva_launch.h"
+
+namespace {
+
+// One write, so the service sees the reason as a single line.
+int fail(const std::string& reason) {
+    std::string line = "orval.so: " + reason + "\n";
+    ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
+    return 1;
+}
+
+std::string withErrno(const std::string& what) { return what + " (" + std::strerror(errno) + ")"; }
+
+// ffmpeg must never read the service's pipe: it takes keys from its input.
+bool stdinFromDevNull() {
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (fd == STDIN_FILENO)
+        return true;
+    bool moved = dup2(fd, STDIN_FILENO) == STDIN_FILENO;
+    int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return moved;
+}
+
+// ffmpeg drops progress text that a non-blocking pipe does not take at once.
+bool makeBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Reads, checks and splits the service's line into ffmpeg's argv.
+int takeCommand(std::vector<std::string>& argv) {
+    std::string line;
+    int status = readCommandLine(STDIN_FILENO, line);
+    if (status == kLaunchReadFailed)
+        return fail(withErrno(launchErrorText(status)));
+    std::string_view args;
+    if (status == kLaunchOk)
+        status = stripToken(line, args);
+    if (status != kLaunchOk)
+        return fail(launchErrorText(status));
+    argv = buildFfmpegArgv(splitCommandLine(args), std::getenv("ORVAL_FFMPEG"));
+    return 0;
+}
+
+int prepareDescriptors() {
+    if (!stdinFromDevNull())
+        return fail(withErrno("cannot reopen standard input from /dev/null"));
+    if (!makeBlocking(STDOUT_FILENO) || !makeBlocking(STDERR_FILENO))
+        return fail(withErrno("cannot make standard output blocking"));
+    return 0;
+}
+
+// Replaces this process, so the service's signals reach ffmpeg and its exit
+// status is ffmpeg's; returns only on failure.
+int runFfmpeg(std::vector<std::string>& argv) {
+    std::vector<char*> pointers;
+    for (std::string& arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    execvp(pointers[0], pointers.data());
+    return fail(withErrno("cannot run " + argv[0]));
+}
+
+}  // namespace
+
+int main() {
+    try {
+        std::vector<std::string> argv;
+        if (takeCommand(argv) != 0 || prepareDescriptors() != 0)
+            return 1;
+        return runFfmpeg(argv);
+    } catch (...) {
+        // Only allocation can throw here; the reason needs no allocation.
+        static const char kReason[] = "orval.so: out of memory\n";
+        ssize_t ignored = write(STDERR_FILENO, kReason, sizeof kReason - 1);
+        (void)ignored;
+        return 1;
+    }
+}
