@@ -92,12 +92,18 @@ int orvaLog(int slot, int level, const char* text) {
     char path[kPathSize];
     if (!orvaSlotInRange(slot) || !text || !logPath(path, slot, 0))
         return -1;
-    struct stat st;
-    if (stat(path, &st) == 0 && st.st_size > kLogRotateBytes)
-        cleanLogFiles(slot);
     int fd = openLog(path);
     if (fd < 0)
         return -1;
+    // The size is taken from the open file: no second walk of the path.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > kLogRotateBytes) {
+        close(fd);
+        cleanLogFiles(slot);
+        fd = openLog(path);
+        if (fd < 0)
+            return -1;
+    }
     char stamp[32];
     iovec parts[3];
     int count = 0;

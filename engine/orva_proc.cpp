@@ -1,13 +1,13 @@
 // orva_proc.cpp: creates, signals and reaps transcoder processes; the only
 // place that calls fork, exec, kill and waitpid.
 //
-// DESIGN: every slot keeps its two pipes for the life of the engine. The
-// output pipes sit in one epoll set, so a poll reads only the pipes that hold
-// data. Each running child also has a pidfd in a second epoll set: a child's
-// end makes that set readable, which both cuts the service's sleep short
-// (orvaSleep) and tells the next poll which slots to reap. A slot whose pidfd
-// could not be opened is reaped by asking on every poll, and all running
-// slots are asked once a second in any case.
+// DESIGN: every slot keeps its two pipes for the life of the engine. Each
+// running child also has a pidfd. One epoll set (the poll set) holds the
+// output pipes and the pidfds, so one wait tells a poll which pipes hold data
+// and which children have ended; only those are read and reaped. A second set
+// holds the pidfds alone: the service sleeps on it (orvaSleep), so a child's
+// end cuts the sleep short. A slot whose pidfd could not be opened is asked on
+// every poll, and all running slots are asked every few seconds in any case.
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -27,10 +27,11 @@
 
 namespace {
 
-constexpr int kSweepEveryPolls = 50;  // about once a second at the service's 20 ms pace
+constexpr int kSweepEveryPolls = 250;  // about every five seconds at the service's 20 ms pace
+constexpr uint32_t kExitEvent = 0x10000;  // marks a pidfd's event in the poll set
 
-std::atomic<int> g_outWatch{-1};   // epoll set of the slots' output pipes
-std::atomic<int> g_exitWatch{-1};  // epoll set of the running children's pidfds
+std::atomic<int> g_pollWatch{-1};  // epoll set of the output pipes and the pidfds
+std::atomic<int> g_exitWatch{-1};  // epoll set of the pidfds alone, for the sleep
 std::array<int, ORVA_SLOT_COUNT> noPidfds() {
     std::array<int, ORVA_SLOT_COUNT> fds;
     fds.fill(-1);
@@ -64,11 +65,18 @@ bool createPipe(int (&fds)[2]) {
     return true;
 }
 
-void watch(int epollFd, int fd, int slot) {
+void watch(int epollFd, int fd, uint32_t tag) {
+    if (epollFd < 0)
+        return;
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u32 = static_cast<uint32_t>(slot);
+    ev.data.u32 = tag;
     epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+}
+
+void unwatch(int epollFd, int fd) {
+    if (epollFd >= 0)
+        epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
 }
 
 int preparePipes(ORVA_PROC_TAG& proc, int slot) {
@@ -79,8 +87,7 @@ int preparePipes(ORVA_PROC_TAG& proc, int slot) {
             return ORVA_ERR_PIPE;
         int flags = fcntl(proc.fdOut[0], F_GETFL);
         fcntl(proc.fdOut[0], F_SETFL, flags | O_NONBLOCK);
-        if (g_outWatch >= 0)
-            watch(g_outWatch, proc.fdOut[0], slot);
+        watch(g_pollWatch, proc.fdOut[0], static_cast<uint32_t>(slot));
     }
     return ORVA_OK;
 }
@@ -141,16 +148,18 @@ void applyAffinity(int slot, pid_t pid) {
 void watchExit(int slot, pid_t pid) {
     int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));  // close-on-exec by nature
     g_pidfd[slot] = fd;
-    if (fd >= 0 && g_exitWatch >= 0)
-        watch(g_exitWatch, fd, slot);
+    if (fd < 0)
+        return;
+    watch(g_pollWatch, fd, static_cast<uint32_t>(slot) | kExitEvent);
+    watch(g_exitWatch, fd, static_cast<uint32_t>(slot));
 }
 
 void unwatchExit(int slot) {
     int fd = g_pidfd[slot];
     if (fd < 0)
         return;
-    if (g_exitWatch >= 0)
-        epoll_ctl(g_exitWatch, EPOLL_CTL_DEL, fd, nullptr);
+    unwatch(g_pollWatch, fd);
+    unwatch(g_exitWatch, fd);
     close(fd);
     g_pidfd[slot] = -1;
 }
@@ -164,8 +173,8 @@ void closeIfOpen(int& fd) {
 }  // namespace
 
 void orvaOpenWatches() {
-    if (g_outWatch < 0)
-        g_outWatch = epoll_create1(EPOLL_CLOEXEC);
+    if (g_pollWatch < 0)
+        g_pollWatch = epoll_create1(EPOLL_CLOEXEC);
     if (g_exitWatch < 0)
         g_exitWatch = epoll_create1(EPOLL_CLOEXEC);
     g_pollsSinceSweep = 0;
@@ -219,18 +228,19 @@ bool orvaReap(int slot) {
 }
 
 void orvaCollectEvents(bool* readable, bool* ended) {
-    epoll_event events[ORVA_SLOT_COUNT];
-    int n = g_outWatch >= 0 ? epoll_wait(g_outWatch, events, ORVA_SLOT_COUNT, 0) : -1;
-    for (int i = 0; i < n; i++)
-        readable[events[i].data.u32] = true;
-    n = g_exitWatch >= 0 ? epoll_wait(g_exitWatch, events, ORVA_SLOT_COUNT, 0) : -1;
-    for (int i = 0; i < n; i++)
-        ended[events[i].data.u32] = true;
+    epoll_event events[2 * ORVA_SLOT_COUNT];
+    int n = g_pollWatch >= 0 ? epoll_wait(g_pollWatch, events, 2 * ORVA_SLOT_COUNT, 0) : -1;
+    for (int i = 0; i < n; i++) {
+        uint32_t tag = events[i].data.u32;
+        uint32_t slot = tag & ~kExitEvent;
+        if (slot < ORVA_SLOT_COUNT)
+            (tag & kExitEvent ? ended : readable)[slot] = true;
+    }
     bool sweep = ++g_pollsSinceSweep >= kSweepEveryPolls;
     if (sweep)
         g_pollsSinceSweep = 0;
     for (int slot = 0; slot < g_cfg.slotCount; slot++) {
-        if (g_outWatch < 0)
+        if (n < 0)
             readable[slot] = true;
         if (sweep || g_pidfd[slot] < 0)
             ended[slot] = true;
@@ -246,7 +256,7 @@ void orvaReleaseProcesses() {
         closeIfOpen(proc.fdOut[0]);
         closeIfOpen(proc.fdOut[1]);
     }
-    for (std::atomic<int>* watchFd : {&g_outWatch, &g_exitWatch}) {
+    for (std::atomic<int>* watchFd : {&g_pollWatch, &g_exitWatch}) {
         int fd = watchFd->exchange(-1);
         if (fd >= 0)
             close(fd);
