@@ -7,13 +7,17 @@
 #include <string>
 
 #include "engine/orva.h"
+#include "engine/orva_engine.h"
 #include "test_support.h"
 
 class EngineTest : public ::testing::Test {
 protected:
     TempDir dir;
 
-    void TearDown() override { orvaFree(); }
+    void TearDown() override {
+        orvaFree();
+        orvaSetHangTimeout(kOrvaHangSeconds);
+    }
 
     // Writes "orval.so" into the test folder and initialises the engine on it.
     int initEngine(const std::string& transcoderBody, int logLevel = 32, int cpuPerChannel = 0);
