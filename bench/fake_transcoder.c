@@ -83,8 +83,8 @@ int main(void)
     clock_gettime(CLOCK_MONOTONIC, &next);
     /* Children started in one burst would otherwise all print in the same
      * instant, which flatters a supervisor that handles them in batches. */
-    unsigned seed = (unsigned)getpid() ^ (unsigned)next.tv_nsec;
-    addNs(&next, (long)(rand_r(&seed) % 500) * 1000000L);
+    unsigned phase = (unsigned)getpid() ^ (unsigned)next.tv_nsec;
+    addNs(&next, (long)(rand_r(&phase) % 500) * 1000000L);
     for (long centis = 50;; centis += 50) {
         while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, NULL) == EINTR) {
         }
