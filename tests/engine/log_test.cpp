@@ -9,6 +9,13 @@
 
 namespace {
 
+// The content that marks generation k in these tests.
+std::string tag(int k) {
+    char text[16];
+    snprintf(text, sizeof text, "g%d", k);
+    return text;
+}
+
 class LogTest : public EngineTest {
 protected:
     void SetUp() override { ASSERT_EQ(0, initEngine("exit 0")); }
@@ -71,11 +78,11 @@ TEST_F(LogTest, RotatesOnlyAboveFiveMillionBytes) {
 
 TEST_F(LogTest, WithNineGenerationsTheOldestIsDroppedAndTheRestMoveDown) {
     for (int k = 1; k <= 9; k++)
-        writeFile(path(k), "g" + std::to_string(k));
+        writeFile(path(k), tag(k));
     fillCurrent(5000001);
     orvaLog(2, 0, "new");
     for (int k = 1; k <= 8; k++)
-        EXPECT_EQ("g" + std::to_string(k + 1), readFile(path(k))) << "generation " << k;
+        EXPECT_EQ(tag(k + 1), readFile(path(k))) << "generation " << k;
     EXPECT_EQ(5000001, fileSize(path(9)));
     EXPECT_FALSE(fileExists(path(10)));
     EXPECT_EQ("new", readFile(path(0)));
@@ -83,11 +90,11 @@ TEST_F(LogTest, WithNineGenerationsTheOldestIsDroppedAndTheRestMoveDown) {
 
 TEST_F(LogTest, TwelveGenerationsOfAnOlderSchemeAreFoldedIntoNine) {
     for (int k = 1; k <= 12; k++)
-        writeFile(path(k), "g" + std::to_string(k));
+        writeFile(path(k), tag(k));
     fillCurrent(5000001);
     orvaLog(2, 0, "new");
     for (int k = 1; k <= 8; k++)
-        EXPECT_EQ("g" + std::to_string(k + 3), readFile(path(k))) << "generation " << k;
+        EXPECT_EQ(tag(k + 3), readFile(path(k))) << "generation " << k;
     EXPECT_EQ(5000001, fileSize(path(9)));
     EXPECT_FALSE(fileExists(path(10)));
     EXPECT_FALSE(fileExists(path(11)));
