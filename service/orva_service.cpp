@@ -140,10 +140,10 @@ void orvaShutdown() {
     orvaExportConfig(nullptr);
 }
 
-int orvaServiceMain() {
-    // A closed console or a vanished web client must never end the service;
-    // transcoders get the default disposition back before they run.
-    signal(SIGPIPE, SIG_IGN);
+namespace {
+
+// Single instance, daemon, folders, configuration. Returns -1 to end the start.
+int detachAndLoad() {
     if (orvaInitPaths() != 0) {
         printf("ORVAL_ROOT is too long, exiting...\n");
         return -1;
@@ -161,6 +161,11 @@ int orvaServiceMain() {
     CreateFolder(orvaPath(OrvaPath::LogDir));
     loadConf();
     copyText(g_globalSettings.AclFile, orvaPath(OrvaPath::AclFile));
+    return 0;
+}
+
+// Engine and web server. Returns -1 to end the start.
+int startEngineAndWeb() {
     printf("\n\n");
     int rc = initEngine();
     if (rc != 0) {
@@ -174,6 +179,17 @@ int orvaServiceMain() {
         orvaFree();
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+int orvaServiceMain() {
+    // A closed console or a vanished web client must never end the service;
+    // transcoders get the default disposition back before they run.
+    signal(SIGPIPE, SIG_IGN);
+    if (detachAndLoad() != 0 || startEngineAndWeb() != 0)
+        return -1;
     printBanner();
     sleepMs(500);
     {
