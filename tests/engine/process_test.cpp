@@ -54,13 +54,26 @@ TEST_F(EngineTest, ProgressIsTakenFromTheChildsOutputAndLogged) {
     EXPECT_NE(std::string::npos, log.find("bitrate=1234.5kbits/s speed=1x    \r"));
 }
 
-TEST_F(EngineTest, ChildThatEndsIsReapedWithItsRawStatusLogged) {
-    ASSERT_EQ(0, initEngine("exit 3"));
+TEST_F(EngineTest, ChildThatEndsIsReapedAfterItsLastWordsWithItsRawStatusLogged) {
+    ASSERT_EQ(0, initEngine("echo last words; exit 3"));
     ASSERT_EQ(0, startSlot(5));
     ASSERT_TRUE(pollUntil([] { return isIdle(5); }, 5s));
     EXPECT_TRUE(WIFEXITED(orvaGetExitCode(5)));
     EXPECT_EQ(3, WEXITSTATUS(orvaGetExitCode(5)));
-    EXPECT_NE(std::string::npos, logOf(5).find("transcoding stopped (0x00000300)\n"));
+    std::string log = logOf(5);
+    size_t words = log.find("last words\n");
+    ASSERT_NE(std::string::npos, words);
+    EXPECT_LT(words, log.find("transcoding stopped (0x00000300)\n"));
+}
+
+TEST_F(EngineTest, SleepEndsEarlyWhenATranscoderEnds) {
+    ASSERT_EQ(0, initEngine("exec sleep 0.2"));
+    ASSERT_EQ(0, startSlot(9));
+    auto begin = std::chrono::steady_clock::now();
+    orvaSleep(20000);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+    orvaPoll();
+    EXPECT_TRUE(isIdle(9));  // the very next poll reaps it
 }
 
 TEST_F(EngineTest, SilentChildIsKilledAfterTheHangTimeButOneThatNeverPrintedIsNot) {
