@@ -150,7 +150,8 @@ enum {
     ORVA_OK = 0,
     ORVA_ERR_NOT_INITIALISED = -1,
     ORVA_ERR_SLOT_RANGE = -2,
-    ORVA_ERR_SLOT_BUSY = -3,        /* also: the transcoder is not executable (init) */
+    ORVA_ERR_SLOT_BUSY = -3,
+    ORVA_ERR_NO_TRANSCODER = -3,    /* init: the transcoder is missing or not executable */
     ORVA_ERR_PIPE = -5,
     ORVA_ERR_INPUT_PORT = -6,
     ORVA_ERR_INPUT_ADDRESS = -7,

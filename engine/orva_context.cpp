@@ -43,21 +43,24 @@ bool setEngineFile(const char* folder) {
     return !t.truncated;
 }
 
-void setWorkDir(const char* folder) {
-    copyText(g_cfg.szWorkDir, folder);
+// A work folder that does not fit is refused: a cut one is another folder.
+bool setWorkDir(const char* folder) {
+    if (!copyText(g_cfg.szWorkDir, folder))
+        return false;
     size_t n = strlen(g_cfg.szWorkDir);
     if (n > 0 && g_cfg.szWorkDir[n - 1] == '/')
         g_cfg.szWorkDir[n - 1] = '\0';
+    return true;
 }
 
 int initEngine(const ORVA_INIT_TAG* init, const char* engineDir, const char* workDir) {
     if (g_cfg.initialised)
         return ORVA_OK;
-    if (!setEngineFile(engineDir ? engineDir : orvaGetProgDir()))
-        return ORVA_ERR_SLOT_BUSY;
-    setWorkDir(workDir ? workDir : orvaGetProgDir());
+    if (!setEngineFile(engineDir ? engineDir : orvaGetProgDir()) ||
+        !setWorkDir(workDir ? workDir : orvaGetProgDir()))
+        return ORVA_ERR_NO_TRANSCODER;
     if (access(g_cfg.szEngineFile, X_OK) != 0)
-        return ORVA_ERR_SLOT_BUSY;  // the transcoder is missing or not executable
+        return ORVA_ERR_NO_TRANSCODER;
     g_cfg.cpuCount = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
     g_cfg.cpuPerChannel = init ? init->cpuPerChannel : 0;
     orvaInitChannels();
@@ -107,9 +110,11 @@ extern "C" {
 const char* orvaGetProgDir(void) {
     if (szProgDir[0] != '\0')
         return szProgDir;
-    ssize_t n = readlink("/proc/self/exe", szProgFile, sizeof szProgFile - 1);
-    if (n <= 0)
+    ssize_t n = readlink("/proc/self/exe", szProgFile, sizeof szProgFile);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof szProgFile)) {
+        szProgFile[0] = '\0';  // unreadable, or cut: a cut path names another folder
         return szProgDir;
+    }
     szProgFile[n] = '\0';
     copyText(szProgDir, szProgFile);
     if (char* slash = strrchr(szProgDir, '/'))
@@ -128,9 +133,9 @@ int orvaInitW(const ORVA_INIT_TAG* init) {
     bool hasEngine = init && init->pszEngineDir;
     bool hasWork = init && init->pszWorkDir;
     if (hasEngine && !narrowFolder(init->pszEngineDir, engineDir))
-        return ORVA_ERR_SLOT_BUSY;
+        return ORVA_ERR_NO_TRANSCODER;
     if (hasWork && !narrowFolder(init->pszWorkDir, workDir))
-        return ORVA_ERR_SLOT_BUSY;
+        return ORVA_ERR_NO_TRANSCODER;
     return initEngine(init, hasEngine ? engineDir : nullptr, hasWork ? workDir : nullptr);
 }
 

@@ -1,5 +1,6 @@
 // Engine integration: real children started from fake transcoder scripts.
 #include <sched.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +143,10 @@ TEST_F(EngineTest, InitialisationNeedsAnExecutableTranscoder) {
     writeFile(dir / "orval.so", "#!/bin/sh\n");
     EXPECT_EQ(-3, orvaInitA(&init));  // not executable
     EXPECT_EQ(ORVA_ERR_NOT_INITIALISED, startSlot(0));
+    chmod((dir / "orval.so").c_str(), 0755);
+    std::string longWork(300, 'w');
+    init.pszWorkDir = longWork.c_str();
+    EXPECT_EQ(-3, orvaInitA(&init));  // a work folder that would be cut
     std::wstring wideDir(dir.path().begin(), dir.path().end());
     writeExecutable(dir / "orval.so", "#!/bin/sh\n");
     init.pszWorkDir = nullptr;
