@@ -87,11 +87,6 @@ int initEngine() {
     return orvaInitA(&init);
 }
 
-void sleepMs(int ms) {
-    timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
 }  // namespace
 
 void sig_handle(int) { quit = 1; }
@@ -191,7 +186,7 @@ int orvaServiceMain() {
     if (detachAndLoad() != 0 || startEngineAndWeb() != 0)
         return -1;
     printBanner();
-    sleepMs(500);
+    usleep(500 * 1000);
     {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         initChannels();

@@ -23,6 +23,13 @@ constexpr const char* kProgress =
 bool isRunning(int slot) { return orvaGetState(slot) == ORVA_STATE_RUNNING; }
 bool isIdle(int slot) { return orvaGetState(slot) == ORVA_STATE_IDLE; }
 
+// Both texts are in the log, the first before the second.
+void expectInOrder(const std::string& log, const std::string& first, const std::string& second) {
+    size_t at = log.find(first);
+    ASSERT_NE(std::string::npos, at) << first;
+    EXPECT_LT(at, log.find(second)) << second;
+}
+
 }  // namespace
 
 TEST_F(EngineTest, ChildReadsExactlyOneLineThatStartsWithTheToken) {
@@ -61,10 +68,7 @@ TEST_F(EngineTest, ChildThatEndsIsReapedAfterItsLastWordsWithItsRawStatusLogged)
     ASSERT_TRUE(pollUntil([] { return isIdle(5); }, 5s));
     EXPECT_TRUE(WIFEXITED(orvaGetExitCode(5)));
     EXPECT_EQ(3, WEXITSTATUS(orvaGetExitCode(5)));
-    std::string log = logOf(5);
-    size_t words = log.find("last words\n");
-    ASSERT_NE(std::string::npos, words);
-    EXPECT_LT(words, log.find("transcoding stopped (0x00000300)\n"));
+    expectInOrder(logOf(5), "last words\n", "transcoding stopped (0x00000300)\n");
 }
 
 TEST_F(EngineTest, SleepEndsEarlyWhenATranscoderEnds) {
@@ -99,10 +103,7 @@ TEST_F(EngineTest, StopMessageFromTheTranscoderStopsTheSlotInOrder) {
     ASSERT_TRUE(pollUntil([] { return isIdle(7); }, 5s));
     EXPECT_TRUE(WIFSIGNALED(orvaGetExitCode(7)));
     EXPECT_EQ(SIGINT, WTERMSIG(orvaGetExitCode(7)));
-    std::string log = logOf(7);
-    size_t stop = log.find("stop transcoding\n");
-    ASSERT_NE(std::string::npos, stop);
-    EXPECT_LT(stop, log.find("transcoding stopped (0x00000002)"));
+    expectInOrder(logOf(7), "stop transcoding\n", "transcoding stopped (0x00000002)");
 }
 
 TEST_F(EngineTest, StartIsRefusedWhileTheSlotIsRunningOrStopping) {
