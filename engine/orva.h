@@ -159,7 +159,8 @@ enum {
     ORVA_ERR_VIDEO_CODEC = -9,
     ORVA_ERR_OUTPUT_FORMAT = -10,
     ORVA_ERR_LOG = -12,
-    ORVA_ERR_SPAWN = -13
+    ORVA_ERR_SPAWN = -13,
+    ORVA_ERR_LINE_TOO_LONG = -14    /* the command line would not fit in 4000 bytes */
 };
 
 #define ORVA_TRANSCODER_NAME "orval.so"
@@ -212,6 +213,19 @@ ORVA_API int _isUDPUrl(const void* url, int wide);
 ORVA_API int _isStreamUrl(const void* url, int wide);
 ORVA_API int isRtmpUrl(const char* url);
 ORVA_API int isStreamUrl(const char* url);
+
+/* Codec names: the transcoder's encoder name (with any options it carries)
+ * and the short display name; NULL for ids without one. */
+ORVA_API const char* getCodecName(unsigned int codec);
+ORVA_API const char* orvaGetCodecName(unsigned int codec);
+
+/* SDP files describing one RTP video and/or audio stream. The export takes the
+ * source-side addresses when sourceSide is non-zero; the import fills the
+ * target-side ones when targetSide is non-zero. Either part may be NULL. */
+ORVA_API int orvaExportSdp(const char* path, const ORVA_VIDEO_TAG* video,
+                           const ORVA_AUDIO_TAG* audio, int sourceSide);
+ORVA_API int orvaImportSdp(const char* path, ORVA_VIDEO_TAG* video, ORVA_AUDIO_TAG* audio,
+                           int targetSide);
 
 ORVA_API const char* Inet_ntoa(unsigned long address);
 ORVA_API unsigned int Inet_addr(const char* text);

@@ -1,9 +1,60 @@
 // orva_cmdline.cpp: the start calls: turn an engine request into the
 // transcoder's command line, log it and launch the process.
+#include <strings.h>
+
 #include <cstdio>
 
-#include "orva_engine.h"
-#include "orva_text.h"
+#include "orva_cmdline.h"
+
+RequestText::RequestText(const void* text, int wide) {
+    if (!text)
+        return;
+    if (!wide) {
+        view_ = static_cast<const char*>(text);
+        return;
+    }
+    int length = snprintf(buffer_, sizeof buffer_, "%ls", static_cast<const wchar_t*>(text));
+    converted_ = length >= 0 && static_cast<size_t>(length) < sizeof buffer_;
+    view_ = converted_ ? std::string_view(buffer_, static_cast<size_t>(length)) : "";
+}
+
+const char* orvaDottedAddress(uint64_t address) {
+    return Inet_ntoa(static_cast<uint32_t>(address));
+}
+
+bool orvaStartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
+}
+
+void orvaAppendQuoted(TextCursor& line, std::string_view text) {
+    append(line, "\"");
+    append(line, text);
+    append(line, "\" ");
+}
+
+int orvaComposeLine(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
+                    const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide, TextCursor& line) {
+    if (g_cfg.logLevel != 0)
+        appendf(line, "-v %d ", g_cfg.logLevel);
+    int rtpInputs = 0;
+    for (int i = 0; inputs && i < inputCount; i++) {
+        int rtpOrdinal = inputs[i].Format == ORVA_FORMAT_RTP ? ++rtpInputs : 0;
+        int rc = orvaAppendInput(line, slot, inputs[i], wide, rtpOrdinal);
+        if (rc != ORVA_OK)
+            return rc;
+        if (line.truncated)
+            return ORVA_ERR_LINE_TOO_LONG;
+    }
+    for (int i = 0; outputs && i < outputCount; i++) {
+        int rc = orvaAppendOutput(line, slot, outputs[i], wide);
+        if (rc != ORVA_OK)
+            return rc;
+        if (line.truncated)
+            return ORVA_ERR_LINE_TOO_LONG;
+    }
+    return line.truncated ? ORVA_ERR_LINE_TOO_LONG : ORVA_OK;
+}
 
 namespace {
 
@@ -46,19 +97,17 @@ int startTranscoding(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
 
 extern "C" {
 
-// Builds the command line of one process and launches it. The inputs and
-// outputs of the request are not composed into the line yet: only the
-// verbosity option is.
+// Builds the command line of one process and launches it.
 int _orvaTranscode(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
                    const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide) {
-    (void)inputs, (void)inputCount, (void)outputs, (void)outputCount, (void)wide;
     int rc = checkSlot(slot);
     if (rc != ORVA_OK)
         return rc;
     char buffer[kOrvaLineSize];
     TextCursor line(buffer, sizeof buffer);
-    if (g_cfg.logLevel != 0)
-        appendf(line, "-v %d ", g_cfg.logLevel);
+    rc = orvaComposeLine(slot, inputs, inputCount, outputs, outputCount, wide, line);
+    if (rc != ORVA_OK)
+        return rc;
     return launchLine(slot, line);
 }
 

@@ -3,6 +3,8 @@
 
 #include <sched.h>
 
+#include <cstdio>
+
 #include <string_view>
 
 #include "orva.h"
@@ -31,3 +33,8 @@ void orvaReleaseProcesses();           // closes pipes and watches of every slot
 void orvaOpenWatches();
 
 bool orvaSlotInRange(int slot);
+
+// SDP: the encoding name of a codec, and the reader behind orvaImportSdp.
+const char* orvaSdpEncodingName(unsigned codec);
+int orvaImportSdpInternal(FILE* stream, ORVA_VIDEO_TAG* video, ORVA_AUDIO_TAG* audio,
+                          int targetSide);

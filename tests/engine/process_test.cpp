@@ -36,7 +36,7 @@ TEST_F(EngineTest, ChildReadsExactlyOneLineThatStartsWithTheToken) {
     ASSERT_EQ(0, initEngine("timeout 1 cat > \"$here/rest.txt\"; exit 0"));
     ASSERT_EQ(0, startSlot(0));
     ASSERT_TRUE(pollUntil([] { return isIdle(0); }, 5s));
-    EXPECT_EQ("qzWek_3184 -v 32 \n", readFile(dir / "line.txt"));
+    EXPECT_EQ("qzWek_3184 -v 32 -re -i \"input.ts\" -an -vn -y \"output.ts\" \n", readFile(dir / "line.txt"));
     EXPECT_EQ("", readFile(dir / "rest.txt"));  // nothing follows the line, and the pipe stays open
 }
 
@@ -44,7 +44,7 @@ TEST_F(EngineTest, WithoutLoggingTheLineHasNoVerbosityAndNoLogIsWritten) {
     ASSERT_EQ(0, initEngine("exit 0", 0));
     ASSERT_EQ(0, startSlot(0));
     ASSERT_TRUE(pollUntil([] { return isIdle(0); }, 5s));
-    EXPECT_EQ("qzWek_3184 \n", readFile(dir / "line.txt"));
+    EXPECT_EQ("qzWek_3184 -re -i \"input.ts\" -an -vn -y \"output.ts\" \n", readFile(dir / "line.txt"));
     EXPECT_FALSE(fileExists(dir / "log/orva_001.log"));
 }
 
@@ -58,7 +58,7 @@ TEST_F(EngineTest, ProgressIsTakenFromTheChildsOutputAndLogged) {
     EXPECT_EQ(1234, orvaGetStreamBitrate(2));
     std::string log = logOf(2);
     EXPECT_NE(std::string::npos, log.find("start transcoding (" + dir.path() + "/orval.so v401)\n"));
-    EXPECT_NE(std::string::npos, log.find("] -v 32 \n"));
+    EXPECT_NE(std::string::npos, log.find("] -v 32 -re -i \"input.ts\" -an -vn -y \"output.ts\" \n"));
     EXPECT_NE(std::string::npos, log.find("bitrate=1234.5kbits/s speed=1x    \r"));
 }
 
@@ -197,7 +197,7 @@ TEST_F(EngineTest, ANewChildNeverReadsTheLineOfOneThatDiedBeforeReading) {
     orvaSetLog(16);
     ASSERT_EQ(0, startSlot(4));
     ASSERT_TRUE(pollUntil([] { return isIdle(4); }, 5s));
-    EXPECT_EQ("qzWek_3184 -v 16 \n", readFile(dir / "line.txt"));
+    EXPECT_EQ("qzWek_3184 -v 16 -re -i \"input.ts\" -an -vn -y \"output.ts\" \n", readFile(dir / "line.txt"));
 }
 
 TEST_F(EngineTest, ChildInheritsNoDescriptorButItsOwnPipes) {
