@@ -122,7 +122,8 @@ TEST_F(DaemonTest, ProgramExportsTheEngineOperations) {
     for (const char* name : {"orvaInitA", "orvaInitW", "orvaTranscodeMA", "orvaTranscodeMW",
                              "orvaTranscodeA", "orvaTranscodeW", "orvaPoll", "orvaStop", "orvaFree",
                              "orvaGetState", "orvaGetStreamTime", "orvaLog", "cleanLogFiles",
-                             "_isStreamUrl", "pipeWriteStr", "g_cfg"}) {
+                             "_isStreamUrl", "pipeWriteStr", "g_cfg", "getCodecName",
+                             "orvaGetCodecName", "orvaExportSdp", "orvaImportSdp"}) {
         EXPECT_NE(std::string::npos, symbols.find(std::string(" ") + name + "\n")) << name;
     }
 }
