@@ -120,56 +120,68 @@ void appendUnquoted(TextCursor& line, std::string_view address) {
     append(line, " ");
 }
 
-int appendFormatAndAddress(TextCursor& line, int slot, const OrvaTarget& target) {
-    std::string_view address = target.address;
+// The muxer option written before a target's address; "" when none is
+// needed and nullptr for formats that cannot be targets.
+const char* muxerOption(const TextCursor& line, const OrvaTarget& target) {
+    const char* address = target.address.data();
     switch (target.record.Format) {
     case ORVA_FORMAT_FILE:
-        if (!_isStreamUrl(address.data(), 0))
-            append(line, "-y ");
-        orvaAppendQuoted(line, address);
-        return ORVA_OK;
+        return _isStreamUrl(address, 0) ? "" : "-y ";
     case ORVA_FORMAT_RTMP:
-        append(line, "-f flv ");
-        orvaAppendQuoted(line, address);
-        return ORVA_OK;
+        return "-f flv ";
     case ORVA_FORMAT_UDPTS:
     case ORVA_FORMAT_RTPTS:
-        appendf(line, "-f %s ", _isRTPUrl(address.data(), 0) ? "rtp_mpegts" : "mpegts");
-        appendUnquoted(line, address);
-        return ORVA_OK;
+        return _isRTPUrl(address, 0) ? "-f rtp_mpegts " : "-f mpegts ";
     case ORVA_FORMAT_HTTPTS:
     case ORVA_FORMAT_RTSP:
     case ORVA_FORMAT_HTTPMJPG:
-        append(line, "-f mpegts ");
-        appendUnquoted(line, address);
-        return ORVA_OK;
+        return "-f mpegts ";
     case ORVA_FORMAT_SRT:
-        if (!srtFormatChosen(line, target.lineStart))
-            append(line, "-f mpegts ");
-        appendUnquoted(line, address);
-        return ORVA_OK;
+        return srtFormatChosen(line, target.lineStart) ? "" : "-f mpegts ";
     case ORVA_FORMAT_HLS:
-        append(line, "-f hls -y ");
-        orvaAppendQuoted(line, address);
-        return ORVA_OK;
+        return "-f hls -y ";
     case ORVA_FORMAT_DASH:
-        append(line, "-f dash -y ");
-        orvaAppendQuoted(line, address);
-        return ORVA_OK;
-    case ORVA_FORMAT_RTP:
+        return "-f dash -y ";
+    case ORVA_FORMAT_DECKLINK:
+        return "-f decklink ";
+    case ORVA_FORMAT_NDI:
+        return "-f libndi_newtek ";
+    default:  // a capture device is no target, and formats beyond 13 are unknown
+        return nullptr;
+    }
+}
+
+// Network addresses of the MPEG-TS family go unquoted; paths and names are quoted.
+bool addressQuoted(int format) {
+    switch (format) {
+    case ORVA_FORMAT_UDPTS:
+    case ORVA_FORMAT_HTTPTS:
+    case ORVA_FORMAT_RTPTS:
+    case ORVA_FORMAT_SRT:
+    case ORVA_FORMAT_RTSP:
+    case ORVA_FORMAT_HTTPMJPG:
+        return false;
+    default:
+        return true;
+    }
+}
+
+int appendFormatAndAddress(TextCursor& line, int slot, const OrvaTarget& target) {
+    int format = target.record.Format;
+    if (format == ORVA_FORMAT_RTP) {
+        // The streams went out with the video options; the transcoder describes them.
         appendf(line, "-sdp_file \"%s/log/orva_%03d_out.sdp\" ", g_cfg.szWorkDir, slot + 1);
         return ORVA_OK;
-    case ORVA_FORMAT_DECKLINK:
-        append(line, "-f decklink ");
-        orvaAppendQuoted(line, address);
-        return ORVA_OK;
-    case ORVA_FORMAT_NDI:
-        append(line, "-f libndi_newtek ");
-        orvaAppendQuoted(line, address);
-        return ORVA_OK;
-    default:  // a capture device is no target, and formats beyond 13 are unknown
-        return ORVA_ERR_OUTPUT_FORMAT;
     }
+    const char* muxer = muxerOption(line, target);
+    if (!muxer)
+        return ORVA_ERR_OUTPUT_FORMAT;
+    append(line, muxer);
+    if (addressQuoted(format))
+        orvaAppendQuoted(line, target.address);
+    else
+        appendUnquoted(line, target.address);
+    return ORVA_OK;
 }
 
 int appendTarget(TextCursor& line, int slot, const OrvaTarget& target) {
