@@ -27,6 +27,11 @@ bool orvaStartsWithNoCase(std::string_view text, std::string_view prefix) {
            strncasecmp(text.data(), prefix.data(), prefix.size()) == 0;
 }
 
+void orvaAppendWord(TextCursor& line, std::string_view text) {
+    append(line, text);
+    append(line, " ");
+}
+
 void orvaAppendQuoted(TextCursor& line, std::string_view text) {
     append(line, "\"");
     append(line, text);
@@ -37,23 +42,19 @@ int orvaComposeLine(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
                     const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide, TextCursor& line) {
     if (g_cfg.logLevel != 0)
         appendf(line, "-v %d ", g_cfg.logLevel);
+    // Stops at the first record that is refused or did not fit.
+    auto checked = [&line](int rc) {
+        return rc == ORVA_OK && line.truncated ? ORVA_ERR_LINE_TOO_LONG : rc;
+    };
+    int rc = ORVA_OK;
     int rtpInputs = 0;
-    for (int i = 0; inputs && i < inputCount; i++) {
+    for (int i = 0; rc == ORVA_OK && inputs && i < inputCount; i++) {
         int rtpOrdinal = inputs[i].Format == ORVA_FORMAT_RTP ? ++rtpInputs : 0;
-        int rc = orvaAppendInput(line, slot, inputs[i], wide, rtpOrdinal);
-        if (rc != ORVA_OK)
-            return rc;
-        if (line.truncated)
-            return ORVA_ERR_LINE_TOO_LONG;
+        rc = checked(orvaAppendInput(line, slot, inputs[i], wide, rtpOrdinal));
     }
-    for (int i = 0; outputs && i < outputCount; i++) {
-        int rc = orvaAppendOutput(line, slot, outputs[i], wide);
-        if (rc != ORVA_OK)
-            return rc;
-        if (line.truncated)
-            return ORVA_ERR_LINE_TOO_LONG;
-    }
-    return line.truncated ? ORVA_ERR_LINE_TOO_LONG : ORVA_OK;
+    for (int i = 0; rc == ORVA_OK && outputs && i < outputCount; i++)
+        rc = checked(orvaAppendOutput(line, slot, outputs[i], wide));
+    return checked(rc);
 }
 
 namespace {

@@ -51,5 +51,6 @@ int orvaAppendVideo(TextCursor& line, const OrvaTarget& target);
 // Dotted form of an IPv4 address kept in the low 32 bits of a request field.
 const char* orvaDottedAddress(uint64_t address);
 bool orvaStartsWithNoCase(std::string_view text, std::string_view prefix);
-// Appends the text in double quotes and a blank.
+// Appends the text and a blank, or the text in double quotes and a blank.
+void orvaAppendWord(TextCursor& line, std::string_view text);
 void orvaAppendQuoted(TextCursor& line, std::string_view text);

@@ -42,8 +42,7 @@ void appendDeviceInput(TextCursor& line, std::string_view address) {
         }
     }
     append(line, " -i ");
-    append(line, address.substr(0, address.rfind('?')));
-    append(line, " ");
+    orvaAppendWord(line, address.substr(0, address.rfind('?')));
 }
 
 // Several RTP inputs of one request each get their own description file.
@@ -71,10 +70,8 @@ int orvaAppendInput(TextCursor& line, int slot, const ORVA_INPUT_TAG& input, int
     RequestText address(input.pszAddress, wide);
     if (!options.converted() || !address.converted())
         return ORVA_ERR_LINE_TOO_LONG;
-    if (!options.empty()) {
-        append(line, options.view());
-        append(line, " ");
-    }
+    if (!options.empty())
+        orvaAppendWord(line, options.view());
     switch (input.Format) {
     case ORVA_FORMAT_FILE:
         return appendAddressInput(line, address);

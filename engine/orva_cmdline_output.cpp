@@ -115,11 +115,6 @@ bool srtFormatChosen(const TextCursor& line, size_t targetStart) {
     return built.find(" -f ", from) != std::string_view::npos;
 }
 
-void appendUnquoted(TextCursor& line, std::string_view address) {
-    append(line, address);
-    append(line, " ");
-}
-
 // The muxer option written before a target's address; "" when none is
 // needed and nullptr for formats that cannot be targets.
 const char* muxerOption(const TextCursor& line, const OrvaTarget& target) {
@@ -180,7 +175,7 @@ int appendFormatAndAddress(TextCursor& line, int slot, const OrvaTarget& target)
     if (addressQuoted(format))
         orvaAppendQuoted(line, target.address);
     else
-        appendUnquoted(line, target.address);
+        orvaAppendWord(line, target.address);
     return ORVA_OK;
 }
 
@@ -201,7 +196,7 @@ int appendTarget(TextCursor& line, int slot, const OrvaTarget& target) {
     if (record.MuxBitRate > 0)
         appendf(line, "-muxrate %dk ", record.MuxBitRate);
     if (record.Format != ORVA_FORMAT_RTP && !target.options.empty())
-        appendUnquoted(line, target.options);
+        orvaAppendWord(line, target.options);
     appendCodecExtras(line, record.Video.VideoCodec);
     return appendFormatAndAddress(line, slot, target);
 }

@@ -127,10 +127,8 @@ void appendRtpVideo(TextCursor& line, const OrvaTarget& target) {
     appendf(line, "-an -f rtp -flags %cglobal_header ", video.VideoGlobalHeader ? '+' : '-');
     if (video.VideoCodec == ORVA_VIDEO_H263)
         append(line, "-rtpflags +rfc2190 ");
-    if (!target.options.empty()) {
-        append(line, target.options);
-        append(line, " ");
-    }
+    if (!target.options.empty())
+        orvaAppendWord(line, target.options);
     appendf(line, "rtp://%s:%d", orvaDottedAddress(video.VideoTargetIP), video.VideoTargetPort);
     if (video.VideoSourcePort != 0)
         appendf(line, "?localport=%d", video.VideoSourcePort);
