@@ -160,7 +160,10 @@ enum {
     ORVA_ERR_OUTPUT_FORMAT = -10,
     ORVA_ERR_LOG = -12,
     ORVA_ERR_SPAWN = -13,
-    ORVA_ERR_LINE_TOO_LONG = -14    /* the command line would not fit in 4000 bytes */
+    ORVA_ERR_LINE_TOO_LONG = -14,   /* the command line would not fit in 4000 bytes */
+    /* Channel start */
+    ORVA_ERR_TEXT_TOO_LONG = -98,   /* a composed option text or address would not fit */
+    ORVA_ERR_NO_PLAYLIST = -99      /* a folder source holds no file to play */
 };
 
 #define ORVA_TRANSCODER_NAME "orval.so"

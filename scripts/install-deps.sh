@@ -3,7 +3,7 @@
 # Does nothing when they are all present, so it also runs without root then.
 set -eu
 
-PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps"
+PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales"
 
 missing=""
 for p in $PACKAGES; do
