@@ -24,6 +24,15 @@ struct TextCursor {
 void append(TextCursor& t, std::string_view s);
 void appendf(TextCursor& t, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// The text of a fixed record field, which may fill its buffer without a terminator.
+template <size_t N>
+std::string_view fieldText(const char (&field)[N]) {
+    size_t n = 0;
+    while (n < N && field[n] != '\0')
+        n++;
+    return {field, n};
+}
+
 // Copies a text into a fixed buffer; returns false (and leaves the cut copy)
 // when it did not fit.
 bool copyText(char* dst, size_t size, std::string_view src);

@@ -6,38 +6,15 @@
 
 #include "config/orva_channel.h"
 #include "engine/orva_text.h"
+#include "orva_folders.h"
+#include "playlist/orva_playlist.h"
 
 namespace {
 
 char tszAppName[100];
 char tszAppTitle[100];
 
-int clampCount(int count, int most) { return count < 0 ? 0 : (count > most ? most : count); }
-
 }  // namespace
-
-// Hands the channel's sources and targets to the engine as the table holds
-// them. Option texts, folder sources and time shift are not composed yet.
-int orvaStartChannel(int channel) {
-    if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
-        return ORVA_ERR_SLOT_RANGE;
-    const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
-    ORVA_INPUT_TAG inputs[kOrvaMaxSources];
-    ORVA_OUTPUT_TAG outputs[kOrvaMaxTargets];
-    int inputCount = clampCount(ch.NumInputs, kOrvaMaxSources);
-    int outputCount = clampCount(ch.NumOutputs, kOrvaMaxTargets);
-    for (int k = 0; k < inputCount; k++) {
-        inputs[k] = ch.Sources[k];
-        inputs[k].pszAddress = ch.Sources[k].File;
-        inputs[k].pszOptions = nullptr;
-    }
-    for (int t = 0; t < outputCount; t++) {
-        outputs[t] = ch.Targets[t];
-        outputs[t].pszAddress = ch.Targets[t].File;
-        outputs[t].pszOptions = nullptr;
-    }
-    return orvaTranscodeMA(channel, inputs, inputCount, outputs, outputCount);
-}
 
 void orvaStopChannel(int channel, int mode) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
@@ -53,6 +30,31 @@ int orvaGetChannelState(int channel) {
     if (g_orvaChannels[channel].TimeShiftSec != 0)
         return orvaGetState(channel + kOrvaRecorderSlotOffset);
     return orvaGetState(channel);
+}
+
+// A folder channel shows the name of the file it plays; any other channel its
+// stream time and bitrate, once the transcoder has reported them.
+int orvaGetChannelStatus(int channel, char* text, size_t size) {
+    if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !text || size == 0)
+        return -1;
+    if (isDirectory(g_orvaChannels[channel].Sources[0].File)) {
+        const char* current = g_orvaPlaylists[channel].GetCurFile();
+        const char* slash = current ? strrchr(current, '/') : nullptr;
+        if (slash)
+            copyText(text, size, slash + 1);
+        return 0;
+    }
+    int seconds = orvaGetStreamTime(channel);
+    if (seconds >= 0)
+        snprintf(text, size, "%02d:%02d:%02d", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    int bitrate = orvaGetStreamBitrate(channel);
+    if (bitrate >= 0) {
+        // A status is only shown, so a text cut at the caller's size is acceptable.
+        size_t used = strnlen(text, size - 1);
+        text[used] = '\0';
+        snprintf(text + used, size - used, " %6dKbps", bitrate);
+    }
+    return 0;
 }
 
 const char* orvaAppTitle() {
