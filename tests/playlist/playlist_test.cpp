@@ -17,18 +17,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// A folder "clips" holding the given files, and the playlist file beside it.
-struct Clips {
-    explicit Clips(const Lines& names) {
-        mkdir(folder.c_str(), 0755);
-        for (const std::string& name : names)
-            writeFile(folder + "/" + name, "x");
-    }
-    TempDir dir;
-    std::string folder = dir / "clips";
-    std::string pls = dir / "orva_001.pls";
-};
-
 // The full paths in the order the folder's own listing returns them.
 Lines listingOrder(const std::string& folder) {
     Lines paths;
@@ -42,6 +30,25 @@ Lines listingOrder(const std::string& folder) {
         closedir(dir);
     return paths;
 }
+
+// A folder "clips" holding the given files, and a playlist saved beside it.
+struct Clips {
+    explicit Clips(const Lines& names) {
+        mkdir(folder.c_str(), 0755);
+        for (const std::string& name : names)
+            writeFile(folder + "/" + name, "x");
+        order = listingOrder(folder);
+        playlist.init(pls.c_str());
+    }
+    int build(int recur = 0, int shuffle = 0, int clear = 1) {
+        return playlist.build(folder.c_str(), recur, shuffle, clear);
+    }
+    TempDir dir;
+    std::string folder = dir / "clips";
+    std::string pls = dir / "orva_001.pls";
+    Lines order;
+    CPlayList playlist;
+};
 
 Lines linesOf(const std::string& text) {
     Lines lines;
@@ -70,13 +77,9 @@ Lines walk(CPlayList& playlist) {
 
 TEST(Playlist, BuildsInListingOrderAndStoresTheFolderWithoutItsTrailingSlash) {
     Clips clips({"b.ts", "c.ts", "a.ts", "d.ts"});
-    Lines order = listingOrder(clips.folder);
-    CPlayList playlist;
-    playlist.init(clips.pls.c_str());
-    ASSERT_EQ(4, playlist.build((clips.folder + "/").c_str(), 0, 0, 1));
-    Lines expected = linesOf("current " + order[0]);
-    expected.insert(expected.end(), order.begin(), order.end());
-    EXPECT_EQ(expected, linesOf(readFile(clips.pls)));
+    ASSERT_EQ(4, clips.playlist.build((clips.folder + "/").c_str(), 0, 0, 1));
+    EXPECT_EQ("current " + clips.order[0], linesOf(readFile(clips.pls))[0]);
+    EXPECT_EQ(clips.order, savedEntries(clips.pls));
     // The file is replaced whole: no temporary file is left beside it.
     Lines beside = listingOrder(clips.dir.path());
     std::sort(beside.begin(), beside.end());
@@ -85,38 +88,34 @@ TEST(Playlist, BuildsInListingOrderAndStoresTheFolderWithoutItsTrailingSlash) {
 
 TEST(Playlist, MovesStopAtTheEndUnlessTheyWrap) {
     Clips clips({"1.ts", "2.ts", "3.ts"});
-    Lines order = listingOrder(clips.folder);
-    CPlayList playlist;
-    playlist.init(clips.pls.c_str());
-    ASSERT_EQ(3, playlist.build(clips.folder.c_str(), 0, 0, 1));
-    EXPECT_EQ(order, walk(playlist));  // first, second, third, then none
+    const Lines& order = clips.order;
+    ASSERT_EQ(3, clips.build());
+    EXPECT_EQ(order, walk(clips.playlist));  // first, second, third, then none
     unlink(clips.pls.c_str());
-    EXPECT_EQ(nullptr, playlist.MoveNext(0));
+    EXPECT_EQ(nullptr, clips.playlist.MoveNext(0));
     EXPECT_FALSE(fileExists(clips.pls)) << "a move that changes nothing saves nothing";
-    EXPECT_STREQ(order[2].c_str(), playlist.GetCurFile());
-    EXPECT_STREQ(order[0].c_str(), playlist.MoveNext(1));
-    EXPECT_EQ(nullptr, playlist.MovePrev(0));
-    EXPECT_STREQ(order[2].c_str(), playlist.MovePrev(1));
-    EXPECT_STREQ(order[1].c_str(), playlist.MovePrev(0));
+    EXPECT_STREQ(order[2].c_str(), clips.playlist.GetCurFile());
+    EXPECT_STREQ(order[0].c_str(), clips.playlist.MoveNext(1));
+    EXPECT_EQ(nullptr, clips.playlist.MovePrev(0));
+    EXPECT_STREQ(order[2].c_str(), clips.playlist.MovePrev(1));
+    EXPECT_STREQ(order[1].c_str(), clips.playlist.MovePrev(0));
     EXPECT_EQ("current " + order[1], linesOf(readFile(clips.pls))[0]);
 }
 
 TEST(Playlist, RemovedFilesGoAtTheNextBuildAndNewOnesAreReachedAfterRefresh) {
     Clips clips({"1.ts", "2.ts", "3.ts"});
-    Lines order = listingOrder(clips.folder);
-    CPlayList playlist;
-    playlist.init(clips.pls.c_str());
-    ASSERT_EQ(3, playlist.build(clips.folder.c_str(), 0, 0, 1));
-    playlist.MoveNext(0);
+    const Lines& order = clips.order;
+    ASSERT_EQ(3, clips.build());
+    clips.playlist.MoveNext(0);
     unlink(order[2].c_str());
-    EXPECT_STREQ(order[2].c_str(), playlist.MoveNext(0));
-    EXPECT_EQ(2, playlist.build(clips.folder.c_str(), 0, 0, 1));
-    EXPECT_STREQ(order[0].c_str(), playlist.GetCurFile());
+    EXPECT_STREQ(order[2].c_str(), clips.playlist.MoveNext(0));
+    EXPECT_EQ(2, clips.build());
+    EXPECT_STREQ(order[0].c_str(), clips.playlist.GetCurFile());
 
-    playlist.MoveNext(0);
+    clips.playlist.MoveNext(0);
     writeFile(clips.folder + "/4.ts", "x");
-    EXPECT_EQ(3, playlist.refresh());
-    EXPECT_STREQ((clips.folder + "/4.ts").c_str(), playlist.MoveNext(0));
+    EXPECT_EQ(3, clips.playlist.refresh());
+    EXPECT_STREQ((clips.folder + "/4.ts").c_str(), clips.playlist.MoveNext(0));
 }
 
 TEST(Playlist, RecursesIntoSubfoldersOnlyWhenAskedAndListsEachFolderOnce) {
@@ -124,31 +123,24 @@ TEST(Playlist, RecursesIntoSubfoldersOnlyWhenAskedAndListsEachFolderOnce) {
     mkdir((clips.folder + "/sub").c_str(), 0755);
     writeFile(clips.folder + "/sub/x", "x");
     ASSERT_EQ(0, symlink("..", (clips.folder + "/sub/loop").c_str()));
-    CPlayList playlist;
-    playlist.init(clips.pls.c_str());
-    ASSERT_EQ(2, playlist.build(clips.folder.c_str(), 1, 0, 1));
+    ASSERT_EQ(2, clips.build(1));
     Lines entries = savedEntries(clips.pls);
     std::sort(entries.begin(), entries.end());
     EXPECT_EQ(Lines({clips.folder + "/sub/x", clips.folder + "/top.ts"}), entries);
-    EXPECT_EQ(1, playlist.build(clips.folder.c_str(), 0, 0, 1));
+    EXPECT_EQ(1, clips.build(0));
     EXPECT_EQ(Lines({clips.folder + "/top.ts"}), savedEntries(clips.pls));
 }
 
 TEST(Playlist, ARestartResumesWithTheFileThatWasPlaying) {
     Clips clips({"1.ts", "2.ts", "3.ts"});
-    Lines order = listingOrder(clips.folder);
-    {
-        CPlayList before;
-        before.init(clips.pls.c_str());
-        before.build(clips.folder.c_str(), 0, 0, 1);
-        before.MoveNext(0);
-    }
-    EXPECT_EQ("current " + order[1], linesOf(readFile(clips.pls))[0]);
-    CPlayList after;
-    after.init(clips.pls.c_str());
-    EXPECT_STREQ(order[1].c_str(), after.GetCurFile());
-    EXPECT_EQ(3, after.build(clips.folder.c_str(), 0, 0, 1));
-    EXPECT_STREQ(order[1].c_str(), after.GetCurFile());
+    clips.build();
+    clips.playlist.MoveNext(0);
+    EXPECT_EQ("current " + clips.order[1], linesOf(readFile(clips.pls))[0]);
+    CPlayList restarted;
+    restarted.init(clips.pls.c_str());
+    EXPECT_STREQ(clips.order[1].c_str(), restarted.GetCurFile());
+    EXPECT_EQ(3, restarted.build(clips.folder.c_str(), 0, 0, 1));
+    EXPECT_STREQ(clips.order[1].c_str(), restarted.GetCurFile());
 }
 
 TEST(Playlist, LoadsHandEditedFilesLineByLine) {
@@ -156,14 +148,14 @@ TEST(Playlist, LoadsHandEditedFilesLineByLine) {
     struct Case {
         const char* name;
         std::string text;
-        Lines expected;  // from the current entry on
-        int count;
+        std::string current;
+        Lines fromCurrent;  // an unknown current: from the entry the next move selects
     } cases[] = {
-        {"unknown current", "current /gone\n/a\n/b\n", {}, 2},
-        {"blank lines and CRLF", "\r\n/a \r\n   \r\n\n/b\t\r\n/a\r\n", {"/a", "/b"}, 2},
-        {"last current wins, any case", "current /a\nCURRENT /b\r\n/a\n/b\n", {"/b"}, 2},
-        {"long lines are whole paths", "current " + longPath + "\n" + longPath + "\n/b\n",
-         {longPath, "/b"}, 2},
+        {"unknown current", "current /gone\n/a\n/b\n", "", {"/a", "/b"}},
+        {"blank lines and CRLF", "\r\n/a \r\n   \r\n\n/b\t\r\n/a\r\n", "/a", {"/a", "/b"}},
+        {"last current wins, any case", "current /a\nCURRENT /b\r\n/a\n/b\n", "/b", {"/b"}},
+        {"long lines are whole paths", "current " + longPath + "\n" + longPath + "\n/b\n", longPath,
+         {longPath, "/b"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -171,30 +163,27 @@ TEST(Playlist, LoadsHandEditedFilesLineByLine) {
         writeFile(dir / "orva_001.pls", c.text);
         CPlayList playlist;
         playlist.init((dir / "orva_001.pls").c_str());
-        EXPECT_EQ(c.count, playlist.GetCount());
-        EXPECT_EQ(c.expected, walk(playlist));
+        EXPECT_EQ(2, playlist.GetCount());
+        const char* current = playlist.GetCurFile();
+        EXPECT_EQ(c.current, current ? current : "");
+        if (!current)
+            playlist.MoveNext(0);
+        EXPECT_EQ(c.fromCurrent, walk(playlist));
     }
-    TempDir dir;
-    writeFile(dir / "orva_001.pls", "current /gone\n/a\n/b\n");
-    CPlayList playlist;
-    playlist.init((dir / "orva_001.pls").c_str());
-    EXPECT_STREQ("/a", playlist.MoveNext(0));
 }
 
 TEST(Playlist, AnEmptyFolderBuildsNothingAndTheNextSaveDeletesTheFile) {
     Clips clips({"1.ts"});
-    CPlayList playlist;
-    playlist.init(clips.pls.c_str());
-    ASSERT_EQ(1, playlist.build(clips.folder.c_str(), 0, 0, 1));
-    unlink((clips.folder + "/1.ts").c_str());
-    EXPECT_EQ(0, playlist.build(clips.folder.c_str(), 0, 0, 1));
+    ASSERT_EQ(1, clips.build());
+    unlink(clips.order[0].c_str());
+    EXPECT_EQ(0, clips.build());
     EXPECT_TRUE(fileExists(clips.pls));
-    playlist.Save();
+    clips.playlist.Save();
     EXPECT_FALSE(fileExists(clips.pls));
-    EXPECT_EQ(nullptr, playlist.GetCurFile());
-    EXPECT_EQ(nullptr, playlist.MoveNext(1));
-    EXPECT_EQ(nullptr, playlist.MovePrev(1));
-    EXPECT_EQ(0, playlist.build((clips.dir / "missing").c_str(), 0, 0, 1));
+    EXPECT_EQ(nullptr, clips.playlist.GetCurFile());
+    EXPECT_EQ(nullptr, clips.playlist.MoveNext(1));
+    EXPECT_EQ(nullptr, clips.playlist.MovePrev(1));
+    EXPECT_EQ(0, clips.playlist.build((clips.dir / "missing").c_str(), 0, 0, 1));
 }
 
 TEST(Playlist, ShuffledPlaylistsHoldEveryFileOnce) {
@@ -202,13 +191,11 @@ TEST(Playlist, ShuffledPlaylistsHoldEveryFileOnce) {
     for (int i = 0; i < 20; i++)
         names.push_back(std::to_string(i) + ".ts");
     Clips clips(names);
-    Lines expected = listingOrder(clips.folder);
+    Lines expected = clips.order;
     std::sort(expected.begin(), expected.end());
-    CPlayList playlist;
-    playlist.init(clips.pls.c_str());
     for (int clear : {1, 0}) {
         SCOPED_TRACE(clear);
-        ASSERT_EQ(20, playlist.build(clips.folder.c_str(), 0, 1, clear));
+        ASSERT_EQ(20, clips.build(0, 1, clear));
         Lines entries = savedEntries(clips.pls);
         std::sort(entries.begin(), entries.end());
         EXPECT_EQ(expected, entries);
