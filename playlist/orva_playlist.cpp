@@ -1,8 +1,100 @@
-// orva_playlist.cpp: the 64 folder playlists, one per channel.
+// orva_playlist.cpp: the 64 folder playlists, their rebuild and the moves
+// from file to file.
 #include "orva_playlist.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
 
 CPlayList g_orvaPlaylists[64];
 
-int CPlayList::build(const char*, int, int, int) { return 0; }
+CPlayList::CPlayList() : m_nRecur(0), m_nShuffle(0), m_itCur(m_lstFiles.end()) {}
 
-const char* CPlayList::MoveNext(int) { return nullptr; }
+CPlayList::~CPlayList() { Save(); }
+
+void CPlayList::init(const char* plsFile) {
+    m_strPlsFile = plsFile ? plsFile : "";
+    Load();
+}
+
+int CPlayList::build(const char* folder, int recur, int shuffle, int clear) {
+    std::string remembered;
+    bool hadCurrent = m_itCur != m_lstFiles.end();
+    if (hadCurrent)
+        remembered = *m_itCur;
+    if (clear) {
+        m_lstFiles.clear();
+        m_itCur = m_lstFiles.end();
+    }
+    m_strFolder = folder ? folder : "";
+    m_nRecur = recur;
+    m_nShuffle = shuffle;
+    if (!m_strFolder.empty() && m_strFolder.back() == '/')
+        m_strFolder.pop_back();
+    if (populate(m_strFolder.c_str(), 1) == 0)
+        return 0;
+    m_itCur = hadCurrent ? findEntry(remembered) : m_lstFiles.end();
+    // A current file that has gone from the folder hands over to the first.
+    if (m_itCur == m_lstFiles.end())
+        m_itCur = m_lstFiles.begin();
+    Save();
+    return GetCount();
+}
+
+int CPlayList::refresh() {
+    // build() assigns the folder text, so it must not read from it.
+    std::string folder = m_strFolder;
+    return build(folder.c_str(), m_nRecur, m_nShuffle, 0);
+}
+
+void CPlayList::insertFile(std::string_view folder, std::string_view name) {
+    std::string path;
+    path.reserve(folder.size() + 1 + name.size());
+    path.append(folder).append("/").append(name);
+    if (findEntry(path) != m_lstFiles.end())
+        return;
+    if (m_nShuffle == 0 || m_lstFiles.empty()) {
+        m_lstFiles.push_back(std::move(path));
+        return;
+    }
+    // Never seeded: every run of the service draws the same order. Index 0
+    // is twice as likely as the others, and the end is never chosen.
+    int r = rand() % GetCount();
+    m_lstFiles.insert(std::next(m_lstFiles.begin(), std::max(r - 1, 0)), std::move(path));
+}
+
+int CPlayList::GetCount() const { return static_cast<int>(m_lstFiles.size()); }
+
+const char* CPlayList::GetCurFile() const {
+    return m_itCur == m_lstFiles.end() ? nullptr : m_itCur->c_str();
+}
+
+const char* CPlayList::MoveNext(int wrap) {
+    auto next = m_itCur == m_lstFiles.end() ? m_lstFiles.begin() : std::next(m_itCur);
+    if (next == m_lstFiles.end()) {
+        if (!wrap)
+            return nullptr;
+        next = m_lstFiles.begin();
+    }
+    m_itCur = next;
+    Save();
+    return GetCurFile();
+}
+
+const char* CPlayList::MovePrev(int wrap) {
+    // There is no last entry to step back to in an empty list.
+    if (m_lstFiles.empty())
+        return nullptr;
+    if (m_itCur == m_lstFiles.begin()) {
+        if (!wrap)
+            return nullptr;
+        m_itCur = m_lstFiles.end();
+    }
+    m_itCur = std::prev(m_itCur);
+    Save();
+    return GetCurFile();
+}
+
+std::list<std::string>::iterator CPlayList::findEntry(std::string_view path) {
+    return std::find(m_lstFiles.begin(), m_lstFiles.end(), path);
+}

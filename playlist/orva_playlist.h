@@ -1,22 +1,56 @@
 // orva_playlist.h: the saved playlist of a channel whose source is a folder.
+//
+// DESIGN: the list holds full paths in playing order, never the same path
+// twice, and `m_itCur` marks the file being played (end = none). Every change
+// of position is written to the playlist file at once, so a restart of the
+// service resumes with the file that was playing. Callers hold the service
+// lock; the playlist takes none of its own.
 #pragma once
 
+#include <cstdint>
+#include <list>
 #include <string>
+#include <string_view>
 
-// Folder playlists are not built yet: every playlist is empty, so a folder
-// source has no file to play and its channel start is refused.
 class CPlayList {
 public:
-    virtual ~CPlayList() = default;
-    void init(const char* plsFile) { m_strPlsFile = plsFile ? plsFile : ""; }
+    CPlayList();
+    virtual ~CPlayList();
+    // The iterator points into the object's own list, and every object
+    // saves itself when it goes: a copy would be both wrong and saved twice.
+    CPlayList(const CPlayList&) = delete;
+    CPlayList& operator=(const CPlayList&) = delete;
+
+    void init(const char* plsFile);
+    void Load();
+    void Save() const;
+
+    // Rebuild from `folder`; returns the number of entries, 0 when the folder
+    // is missing, unreadable or holds no file.
     int build(const char* folder, int recur, int shuffle, int clear);
-    int refresh() { return 0; }
-    int GetCount() const { return 0; }
-    const char* GetCurFile() const { return nullptr; }
+    // Adds the files that appeared in the stored folder since the last scan.
+    int refresh();
+    // Scans `folder` into the list; the number of entries, 0 when it cannot
+    // be opened. The int has no effect.
+    int populate(const char* folder, int);
+    void insertFile(std::string_view folder, std::string_view name);
+
+    int GetCount() const;
+    // Valid until the list changes.
+    const char* GetCurFile() const;
     const char* MoveNext(int wrap);
+    const char* MovePrev(int wrap);
 
 private:
+    // The first entry equal to `path`, or the end.
+    std::list<std::string>::iterator findEntry(std::string_view path);
+
     std::string m_strPlsFile;
+    std::string m_strFolder;
+    int32_t m_nRecur;
+    int32_t m_nShuffle;
+    std::list<std::string> m_lstFiles;
+    std::list<std::string>::iterator m_itCur;
 };
 
 extern CPlayList g_orvaPlaylists[64];

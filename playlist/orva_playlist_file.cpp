@@ -1,0 +1,104 @@
+// orva_playlist_file.cpp: the playlist file, "current <path>" first when a
+// file is playing, then one path per line in playing order.
+#include "orva_playlist.h"
+
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "config/orva_atomic_file.h"
+#include "service/orva_folders.h"
+
+namespace {
+
+constexpr std::string_view kCurrentPrefix = "current ";
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+
+// One line at a time, of any length: a path is never split across entries.
+class LineReader {
+public:
+    explicit LineReader(FILE* file) : file_(file) {}
+    ~LineReader() { free(data_); }
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    bool next(std::string_view& line) {
+        ssize_t length = getline(&data_, &size_, file_);
+        if (length < 0)
+            return false;
+        line = std::string_view(data_, static_cast<size_t>(length));
+        return true;
+    }
+
+private:
+    FILE* file_;
+    char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+bool isCurrentLine(std::string_view line) {
+    return line.size() >= kCurrentPrefix.size() &&
+           strncasecmp(line.data(), kCurrentPrefix.data(), kCurrentPrefix.size()) == 0;
+}
+
+std::string_view currentPath(std::string_view line) {
+    std::string_view rest = line.substr(kCurrentPrefix.size());
+    return rest.substr(0, rest.find_first_of("\r\n"));
+}
+
+std::string_view stripTrailing(std::string_view line) {
+    size_t keep = line.find_last_not_of(" \t\r\n");
+    return keep == std::string_view::npos ? std::string_view() : line.substr(0, keep + 1);
+}
+
+}  // namespace
+
+void CPlayList::Load() {
+    if (m_strPlsFile.empty())
+        return;
+    std::unique_ptr<FILE, FileCloser> file(fopen(m_strPlsFile.c_str(), "re"));
+    if (!file)
+        return;
+    std::string current;
+    bool hasCurrent = false;
+    LineReader reader(file.get());
+    std::string_view line;
+    while (reader.next(line)) {
+        if (isCurrentLine(line)) {
+            current = currentPath(line);
+            hasCurrent = true;
+            continue;
+        }
+        std::string_view path = stripTrailing(line);
+        // Blank lines of a hand-edited file name no file.
+        if (!path.empty() && findEntry(path) == m_lstFiles.end())
+            m_lstFiles.emplace_back(path);
+    }
+    m_itCur = hasCurrent ? findEntry(current) : m_lstFiles.begin();
+}
+
+void CPlayList::Save() const {
+    if (m_strPlsFile.empty())
+        return;
+    // A playlist whose folder was not built in this run has nothing to resume.
+    if (m_lstFiles.empty() || !isDirectory(m_strFolder.c_str())) {
+        unlink(m_strPlsFile.c_str());
+        return;
+    }
+    AtomicFile file(m_strPlsFile.c_str());
+    FILE* out = file.stream();
+    if (!out)
+        return;
+    if (m_itCur != m_lstFiles.end())
+        fprintf(out, "current %s\n", m_itCur->c_str());
+    for (const std::string& path : m_lstFiles)
+        fprintf(out, "%s\n", path.c_str());
+    // When the file cannot be written whole, the old one stays as it was.
+    file.commit();
+}
