@@ -46,8 +46,10 @@ int resolveInput(int channel, int k, StartRequest& rq) {
     if (isDirectory(source.File)) {
         CPlayList& playlist = g_orvaPlaylists[channel];
         if (playlist.build(source.File, g_globalSettings.FolderRecur,
-                           g_globalSettings.FolderShuffle, 1) == 0)
+                           g_globalSettings.FolderShuffle, 1) == 0) {
+            source.pszAddress = source.File;  // the old entry went with the rebuild
             return ORVA_ERR_NO_PLAYLIST;
+        }
         source.pszAddress = playlist.GetCurFile();
         rq.inputs[k].pszAddress = source.pszAddress;
         return ORVA_OK;

@@ -208,7 +208,7 @@ TEST_F(ChannelStartTest, TimeShiftRunsARecorderAndAPlayerOnItsFeed) {
     EXPECT_FALSE(holds(player, "-preset")) << player;
 }
 
-TEST_F(ChannelStartTest, DISABLED_AFolderSourcePlaysThePlaylistsCurrentFile) {
+TEST_F(ChannelStartTest, AFolderSourcePlaysThePlaylistsCurrentFile) {
     ORVA_CHANNEL_TAG& ch = channel();
     std::filesystem::create_directories(dir / "clips");
     copyText(ch.Sources[0].File, dir / "clips");
