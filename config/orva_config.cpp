@@ -1,24 +1,19 @@
-// orva_config.cpp: the configuration file path and its reader and writer.
-//
-// The file format is not read or written yet: the reader takes no channel and
-// the writer reports that it could not write, so nothing on disk is touched.
+// orva_config.cpp: the current configuration path, set at start-up.
 #include "orva_config.h"
 
 #include "engine/orva_text.h"
 
 namespace {
 
-char g_tszfnConfig[1000];
+char g_tszfnConfig[ORVA_TEXT_SIZE];
 
 }  // namespace
 
-void orvaSetConfigFile(const char* path) { copyText(g_tszfnConfig, path ? path : ""); }
+void orvaSetConfigFile(const char* path) {
+    // A cut path names another file: then there is no path, and neither the
+    // reader nor the writer touches anything.
+    if (!copyText(g_tszfnConfig, path ? path : ""))
+        g_tszfnConfig[0] = '\0';
+}
 
 const char* orvaGetConfigFile() { return g_tszfnConfig; }
-
-int orvaImportConfig() { return 0; }
-
-int orvaExportConfig(const char* path) {
-    const char* target = path ? path : g_tszfnConfig;
-    return target[0] == '\0' ? 0 : -1;
-}

@@ -1,0 +1,304 @@
+// orva_config_keys.cpp: the keys of the configuration file and how each value
+// is read into its field.
+//
+// Keys are compared without regard to case as prefixes of a line, each with
+// the blank behind it ("Enable" and "Filter[%d]" have none). A value that
+// cannot be read leaves its field as it was.
+#include <strings.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "engine/orva_text.h"
+#include "orva_config.h"
+
+namespace {
+
+using Text = char[ORVA_TEXT_SIZE];
+using Source = ORVA_CHANNEL_SOURCE_TAG;
+using Target = ORVA_CHANNEL_TARGET_TAG;
+using Channel = ORVA_CHANNEL_TAG;
+using Settings = ORVA_GLOBAL_SETTINGS;
+
+// The longest quoted File of a file source that is taken.
+constexpr size_t kMaxQuotedSourceFile = 994;
+
+const char* valueOf(const char* line, std::string_view key) {
+    return strncasecmp(line, key.data(), key.size()) == 0 ? line + key.size() : nullptr;
+}
+
+// Numbers out of range are not read: a cut one would mean another port or count.
+bool readNumber(const char* value, long lowest, long highest, long& number) {
+    return sscanf(value, "%ld", &number) == 1 && number >= lowest && number <= highest;
+}
+
+void readInt(const char* value, int32_t& field) {
+    long number;
+    if (readNumber(value, INT32_MIN, INT32_MAX, number))
+        field = static_cast<int32_t>(number);
+}
+
+void readCount(const char* value, int32_t& field, int most) {
+    long number;
+    if (readNumber(value, INT32_MIN, INT32_MAX, number))
+        field = static_cast<int32_t>(std::clamp<long>(number, 0, most));
+}
+
+void readPort(const char* value, uint16_t& field) {
+    long number;
+    if (readNumber(value, 0, UINT16_MAX, number))
+        field = static_cast<uint16_t>(number);
+}
+
+void readDecimal(const char* value, float& field) {
+    float number;
+    if (sscanf(value, "%f", &number) == 1)
+        field = number;
+}
+
+// A word ends at the next blank or the line end.
+bool readWord(const char* value, Text& field) {
+    static_assert(sizeof(Text) == 1000, "the width below keeps a word inside its field");
+    return sscanf(value, "%999s", field) == 1;
+}
+
+// From the first double quote up to the next double quote or the line end.
+bool readQuoted(const char* value, Text& field, size_t most = sizeof(Text) - 1) {
+    const char* quote = strchr(value, '"');
+    if (!quote)
+        return false;
+    std::string_view text(quote + 1, strcspn(quote + 1, "\"\r\n"));
+    copyText(field, text.substr(0, most));
+    return true;
+}
+
+void readRestOfLine(const char* value, Text& field) {
+    value += strspn(value, " \t");
+    copyText(field, std::string_view(value, strcspn(value, "\r\n")));
+}
+
+void readAddress(const char* value, uint64_t& field) {
+    Text word;
+    if (readWord(value, word))
+        field = Inet_addr(word);
+}
+
+void readFormat(const char* value, int32_t& field) {
+    Text word;
+    if (readWord(value, word))
+        field = orvaGetFormatId(word);
+}
+
+void readVideoCodec(const char* value, int32_t& field) {
+    Text word;
+    if (readWord(value, word))
+        field = orvaGetVideoCodecId(word);
+}
+
+void readAudioCodec(const char* value, int32_t& field) {
+    Text word;
+    if (readWord(value, word))
+        field = orvaGetAudioCodecId(word);
+}
+
+void readGlobalHeader(const char* value, int32_t& field) {
+    Text word;
+    if (readWord(value, word))
+        field = strcasecmp(word, "OutOfBand") == 0 ? 1 : 0;
+}
+
+// Stream mapping belongs to the channel's MapParam, so a target's own "-map"
+// options (each with its argument) are dropped.
+void removeMapOptions(char* text) {
+    while (char* map = strstr(text, "-map ")) {
+        char* blank = strchr(map + 5, ' ');
+        if (!blank) {
+            *map = '\0';
+            return;
+        }
+        memmove(map, blank + 1, strlen(blank + 1) + 1);
+    }
+}
+
+// A delay whose seconds would not fit is kept at the longest that does.
+void readTimeShiftMinutes(const char* value, int32_t& seconds) {
+    long minutes;
+    if (readNumber(value, INT32_MIN, INT32_MAX, minutes))
+        seconds = static_cast<int32_t>(std::clamp<long>(minutes * 60, INT32_MIN, INT32_MAX));
+}
+
+// The recorder appends the feed file's name to the folder.
+void readCacheFolder(const char* value, Text& folder) {
+    if (!readQuoted(value, folder))
+        return;
+    size_t length = strlen(folder);
+    if (length > 0 && folder[length - 1] != '/' && length + 1 < sizeof(Text)) {
+        folder[length] = '/';
+        folder[length + 1] = '\0';
+    }
+}
+
+void readSourceFile(const char* value, Source& source) {
+    // A file source's path is quoted; device, card and stream names take the rest of the line.
+    if (source.Format == ORVA_FORMAT_FILE)
+        readQuoted(value, source.File, kMaxQuotedSourceFile);
+    else
+        readRestOfLine(value, source.File);
+    source.pszAddress = source.File;
+}
+
+void readTargetVideoParam(const char* value, Target& target) {
+    if (readQuoted(value, target.VideoParam))
+        removeMapOptions(target.VideoParam);
+}
+
+template <typename Record>
+struct KeyRule {
+    const char* key;
+    void (*apply)(const char* value, Record& record);
+};
+
+template <typename Record, size_t N>
+bool applyKeys(const KeyRule<Record> (&rules)[N], const char* line, Record& record) {
+    for (const KeyRule<Record>& rule : rules) {
+        if (const char* value = valueOf(line, rule.key)) {
+            rule.apply(value, record);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A source keeps its own addresses on the source side.
+constexpr KeyRule<Source> kSourceKeys[] = {
+    {"Format ", [](const char* v, Source& s) { readFormat(v, s.Format); }},
+    {"VideoCodec ", [](const char* v, Source& s) { readVideoCodec(v, s.Video.VideoCodec); }},
+    {"VideoIP ", [](const char* v, Source& s) { readAddress(v, s.Video.VideoSourceIP); }},
+    {"VideoPort ", [](const char* v, Source& s) { readPort(v, s.Video.VideoSourcePort); }},
+    {"VideoFmtp ", [](const char* v, Source& s) { readQuoted(v, s.Video.VideoFmtp); }},
+    {"AudioCodec ", [](const char* v, Source& s) { readAudioCodec(v, s.Audio.AudioCodec); }},
+    {"AudioSampleRate ", [](const char* v, Source& s) { readInt(v, s.Audio.AudioSampleRate); }},
+    {"AudioChannel ", [](const char* v, Source& s) { readInt(v, s.Audio.AudioChannel); }},
+    {"AudioIP ", [](const char* v, Source& s) { readAddress(v, s.Audio.AudioSourceIP); }},
+    {"AudioPort ", [](const char* v, Source& s) { readPort(v, s.Audio.AudioSourcePort); }},
+    {"AudioFmtp ", [](const char* v, Source& s) { readQuoted(v, s.Audio.AudioFmtp); }},
+    {"File ", readSourceFile}};
+
+constexpr KeyRule<Target> kTargetKeys[] = {
+    {"Format ", [](const char* v, Target& t) { readFormat(v, t.Format); }},
+    {"VideoEnable ", [](const char* v, Target& t) { readInt(v, t.Video.VideoEnable); }},
+    {"VideoCodec ", [](const char* v, Target& t) { readVideoCodec(v, t.Video.VideoCodec); }},
+    {"VideoWidth ", [](const char* v, Target& t) { readInt(v, t.Video.VideoWidth); }},
+    {"VideoHeight ", [](const char* v, Target& t) { readInt(v, t.Video.VideoHeight); }},
+    {"VideoFrameRate ", [](const char* v, Target& t) { readDecimal(v, t.Video.VideoFrameRate); }},
+    {"VideoKeyFrameInterval ",
+     [](const char* v, Target& t) { readInt(v, t.Video.VideoKeyFrameInterval); }},
+    {"VideoQuality ", [](const char* v, Target& t) { readInt(v, t.Video.VideoQuality); }},
+    {"VideoBitRate ", [](const char* v, Target& t) { readInt(v, t.Video.VideoBitRate); }},
+    {"VideoDeinterlace ", [](const char* v, Target& t) { readInt(v, t.Video.VideoDeinterlace); }},
+    {"VideoIP ", [](const char* v, Target& t) { readAddress(v, t.Video.VideoTargetIP); }},
+    {"VideoPort ", [](const char* v, Target& t) { readPort(v, t.Video.VideoTargetPort); }},
+    {"VideoGlobalHeader ",
+     [](const char* v, Target& t) { readGlobalHeader(v, t.Video.VideoGlobalHeader); }},
+    {"VideoParam ", readTargetVideoParam},
+    {"AudioEnable ", [](const char* v, Target& t) { readInt(v, t.Audio.AudioEnable); }},
+    {"AudioCodec ", [](const char* v, Target& t) { readAudioCodec(v, t.Audio.AudioCodec); }},
+    {"AudioSampleRate ", [](const char* v, Target& t) { readInt(v, t.Audio.AudioSampleRate); }},
+    {"AudioChannel ", [](const char* v, Target& t) { readInt(v, t.Audio.AudioChannel); }},
+    {"AudioBitRate ", [](const char* v, Target& t) { readInt(v, t.Audio.AudioBitRate); }},
+    {"AudioIP ", [](const char* v, Target& t) { readAddress(v, t.Audio.AudioTargetIP); }},
+    {"AudioPort ", [](const char* v, Target& t) { readPort(v, t.Audio.AudioTargetPort); }},
+    {"AudioGlobalHeader ",
+     [](const char* v, Target& t) { readGlobalHeader(v, t.Audio.AudioGlobalHeader); }},
+    {"MuxBitRate ", [](const char* v, Target& t) { readInt(v, t.MuxBitRate); }},
+    {"RTMPFlashVer ", [](const char* v, Target& t) { readWord(v, t.RTMPFlashVer); }},
+    {"RTMPSwfUrl ", [](const char* v, Target& t) { readWord(v, t.RTMPSwfUrl); }},
+    {"RTMPPubUser ", [](const char* v, Target& t) { readWord(v, t.RTMPPubUser); }},
+    {"RTMPPubPass ", [](const char* v, Target& t) { readWord(v, t.RTMPPubPass); }},
+    {"File ",
+     [](const char* v, Target& t) {
+         readQuoted(v, t.File);
+         t.pszAddress = t.File;
+     }}};
+
+constexpr KeyRule<Settings> kSettingsKeys[] = {
+    {"log ", [](const char* v, Settings& s) { readInt(v, s.Log); }},
+    {"HTTPPort ", [](const char* v, Settings& s) { readPort(v, s.HTTPPort); }},
+    {"RTSPPort ", [](const char* v, Settings& s) { readPort(v, s.RTSPPort); }},
+    {"AutoStart ", [](const char* v, Settings& s) { readInt(v, s.AutoStart); }},
+    {"AutoRestart ", [](const char* v, Settings& s) { readInt(v, s.AutoRestart); }},
+    {"CpuPerChannel ", [](const char* v, Settings& s) { readInt(v, s.CpuPerChannel); }},
+    {"StreamTimeLimit ", [](const char* v, Settings& s) { readInt(v, s.StreamTimeLimit); }},
+    {"FolderRecur ", [](const char* v, Settings& s) { readInt(v, s.FolderRecur); }},
+    {"FolderShuffle ", [](const char* v, Settings& s) { readInt(v, s.FolderShuffle); }},
+    {"LoginPass ", [](const char* v, Settings& s) { readWord(v, s.LoginPass); }}};
+
+constexpr KeyRule<Channel> kChannelKeys[] = {
+    {"Enable", [](const char* v, Channel& c) { readInt(v, c.Enable); }}};
+
+constexpr KeyRule<Channel> kInputBlockKeys[] = {
+    {"NumInputs ", [](const char* v, Channel& c) { readCount(v, c.NumInputs, kOrvaMaxSources); }},
+    {"VideoParam ", [](const char* v, Channel& c) { readQuoted(v, c.SourceVideoParam); }},
+    {"SourceParam ", [](const char* v, Channel& c) { readQuoted(v, c.SourceParam); }}};
+
+constexpr KeyRule<Channel> kOutputBlockKeys[] = {
+    {"NumOutputs ", [](const char* v, Channel& c) { readCount(v, c.NumOutputs, kOrvaMaxTargets); }},
+    {"MapParam ", [](const char* v, Channel& c) { readQuoted(v, c.MapParam); }},
+    {"FormatParam ", [](const char* v, Channel& c) { readQuoted(v, c.FormatParam); }},
+    {"Filters ", [](const char* v, Channel& c) { readCount(v, c.Filters, kOrvaMaxFilters); }},
+    {"TimeShift ", [](const char* v, Channel& c) { readTimeShiftMinutes(v, c.TimeShiftSec); }},
+    {"TimeShiftSec ", [](const char* v, Channel& c) { readInt(v, c.TimeShiftSec); }},
+    {"TimeShiftCacheFolder ",
+     [](const char* v, Channel& c) { readCacheFolder(v, c.TimeShiftCacheFolder); }},
+    {"TargetParam ", [](const char* v, Channel& c) { readQuoted(v, c.TargetParam); }},
+    {"CustomParam ", [](const char* v, Channel& c) { readQuoted(v, c.TargetParam); }},
+    {"Memo ", [](const char* v, Channel& c) { readQuoted(v, c.Memo); }}};
+
+// Only the filters announced by the "Filters" line read so far are taken.
+void readFilterLine(const char* line, Channel& channel) {
+    int count = std::clamp(channel.Filters, 0, kOrvaMaxFilters);
+    for (int k = 1; k <= count; k++) {
+        char key[24];
+        TextCursor t(key, sizeof key);
+        appendf(t, "Filter[%d]", k);
+        if (const char* value = valueOf(line, t.view())) {
+            readQuoted(value, channel.Filter[k - 1]);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+void parseInputSubBlock(const char* line, ORVA_CHANNEL_SOURCE_TAG& source) {
+    applyKeys(kSourceKeys, line, source);
+}
+
+void parseOutputSubBlock(const char* line, ORVA_CHANNEL_TARGET_TAG& target) {
+    applyKeys(kTargetKeys, line, target);
+    // A bit rate rules out a quality setting, whichever line came first.
+    if (target.Video.VideoBitRate > 0)
+        target.Video.VideoQuality = 0;
+}
+
+void parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings) {
+    applyKeys(kSettingsKeys, line, settings);
+}
+
+void parseChannelLine(const char* line, ORVA_CHANNEL_TAG& channel, OrvaConfigBlock block) {
+    switch (block) {
+    case OrvaConfigBlock::Channel:
+        applyKeys(kChannelKeys, line, channel);
+        return;
+    case OrvaConfigBlock::Input:
+        applyKeys(kInputBlockKeys, line, channel);
+        return;
+    case OrvaConfigBlock::Output:
+        if (!applyKeys(kOutputBlockKeys, line, channel))
+            readFilterLine(line, channel);
+        return;
+    }
+}
