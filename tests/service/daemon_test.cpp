@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "service/daemon_fixture.h"
 
 using namespace std::chrono_literals;
 
@@ -26,59 +26,6 @@ constexpr const char* kBanner =
     "\n"
     "ORVAL started successfully!\n"
     "Web management now accessible at http://127.0.0.1:8888...\n";
-
-class DaemonTest : public ::testing::Test {
-protected:
-    TempDir dir;
-    std::string program = dir / "bin/orval";
-    std::string root = dir / "root";
-
-    void SetUp() override {
-        // The daemon leaves its starter; as subreaper this test still reaps it.
-        prctl(PR_SET_CHILD_SUBREAPER, 1);
-        std::filesystem::create_directories(dir / "bin");
-        std::filesystem::copy_file(ORVAL_BINARY, program);
-        writeExecutable(dir / "bin/orval.so", fakeTranscoder("exec sleep 30"));
-    }
-
-    void TearDown() override {
-        pid_t pid = daemonPid();
-        if (pid > 0 && kill(pid, SIGKILL) == 0)
-            waitpid(pid, nullptr, 0);
-    }
-
-    // Runs the program with its output in `outName`; returns the starter's exit status.
-    int run(const std::string& outName) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int fd = open((dir / outName).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            setenv("ORVAL_ROOT", root.c_str(), 1);
-            execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    pid_t daemonPid() const {
-        std::string text = readFile(root + "/var/run/orval.pid");
-        return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
-    }
-
-    bool outputHolds(const std::string& outName, const std::string& text) {
-        return waitUntil([&] { return readFile(dir / outName).find(text) != std::string::npos; }, 10s);
-    }
-
-    // Waits for the daemon (our orphaned grandchild) to end; returns its exit status.
-    int waitForEnd(pid_t pid, std::chrono::seconds limit) {
-        int status = 0;
-        bool ended = waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-};
 
 }  // namespace
 

@@ -1,0 +1,35 @@
+// daemon_fixture.h: the real orval program, run as a daemon under ORVAL_ROOT
+// in a test folder, with a fake transcoder beside it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+class DaemonTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string program = dir / "bin/orval";
+    std::string root = dir / "root";
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // The fake transcoder's behaviour after it has read its line.
+    virtual std::string transcoderBody() const { return "exec sleep 30"; }
+    // Runs the program with its output in `outName`; returns the starter's exit status.
+    int run(const std::string& outName);
+    pid_t daemonPid() const;
+    bool outputHolds(const std::string& outName, const std::string& text);
+    // Waits for the daemon (our orphaned grandchild) to end; returns its exit status.
+    int waitForEnd(pid_t pid, std::chrono::seconds limit);
+    // Starts the daemon and waits until its signal handlers are in place.
+    pid_t startDaemon();
+    // Ends the daemon with SIGTERM; returns its exit status.
+    int stopDaemon();
+};
