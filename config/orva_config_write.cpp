@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/orva_text.h"
 #include "orva_atomic_file.h"
 #include "orva_config.h"
 
@@ -17,15 +18,13 @@ namespace {
 
 using Text = char[ORVA_TEXT_SIZE];
 
-std::string_view textOf(const Text& field) { return {field, strnlen(field, sizeof(Text))}; }
-
 void putQuoted(FILE* f, int indent, const char* key, const Text& field) {
-    std::string_view text = textOf(field);
+    std::string_view text = fieldText(field);
     fprintf(f, "%*s%s \"%.*s\"\n", indent, "", key, static_cast<int>(text.size()), text.data());
 }
 
 void putWord(FILE* f, int indent, const char* key, const Text& field) {
-    std::string_view text = textOf(field);
+    std::string_view text = fieldText(field);
     fprintf(f, "%*s%s %.*s\n", indent, "", key, static_cast<int>(text.size()), text.data());
 }
 
@@ -161,7 +160,7 @@ void writeOutputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
     int filters = std::clamp(ch.Filters, 0, kOrvaMaxFilters);
     fprintf(f, "  Filters %d\n", filters);
     for (int k = 1; k <= filters; k++) {
-        std::string_view text = textOf(ch.Filter[k - 1]);
+        std::string_view text = fieldText(ch.Filter[k - 1]);
         fprintf(f, "  Filter[%d] \"%.*s\"\n", k, static_cast<int>(text.size()), text.data());
     }
     fprintf(f, "  TimeShiftSec %d\n", ch.TimeShiftSec);
