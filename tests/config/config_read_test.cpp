@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/orva_config.h"
+#include "config/config_fixture.h"
 #include "engine/orva_text.h"
 #include "test_support.h"
 
@@ -18,15 +18,8 @@ const char* const kMinimalBlock =
     "Enable 1\n<Input>\nFormat file\nFile \"/media/a.ts\"\n</Input>\n"
     "<Output>\nFormat udpts\nVideoCodec H264\nFile \"udp://239.0.0.1:1234\"\n";
 
-class ConfigRead : public ::testing::Test {
+class ConfigRead : public ConfigFileTest {
 protected:
-    void SetUp() override {
-        memset(g_orvaChannels, 0, sizeof g_orvaChannels);
-        memset(&g_globalSettings, 0, sizeof g_globalSettings);
-        orvaSetConfigFile(path_.c_str());
-    }
-    void TearDown() override { orvaSetConfigFile(""); }
-
     int read(const std::string& text) {
         writeFile(path_, text);
         return orvaImportConfig();
@@ -35,9 +28,6 @@ protected:
     int readChannel(const std::string& extra) {
         return read(std::string("<Channel1>\n") + kMinimalBlock + extra + "</Output>\n</Channel1>\n");
     }
-
-    TempDir dir_;
-    std::string path_ = dir_ / "orval.conf";
     ORVA_CHANNEL_TAG& ch_ = g_orvaChannels[0];
 };
 

@@ -11,21 +11,14 @@
 #include <filesystem>
 #include <string>
 
-#include "config/orva_config.h"
+#include "config/config_fixture.h"
 #include "engine/orva_text.h"
 #include "test_support.h"
 
 namespace {
 
-class ConfigWrite : public ::testing::Test {
+class ConfigWrite : public ConfigFileTest {
 protected:
-    void SetUp() override {
-        memset(g_orvaChannels, 0, sizeof g_orvaChannels);
-        memset(&g_globalSettings, 0, sizeof g_globalSettings);
-        orvaSetConfigFile(path_.c_str());
-    }
-    void TearDown() override { orvaSetConfigFile(""); }
-
     std::string write() {
         EXPECT_EQ(0, orvaExportConfig(nullptr));
         return readFile(path_);
@@ -39,9 +32,6 @@ protected:
         open += tag.size() + 5;
         return text.substr(open, close - open);
     }
-
-    TempDir dir_;
-    std::string path_ = dir_ / "orval.conf";
 };
 
 std::string emptyBlock(int n) {

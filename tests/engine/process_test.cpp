@@ -209,10 +209,17 @@ TEST_F(EngineTest, ChildInheritsNoDescriptorButItsOwnPipes) {
         std::error_code ec;
         return std::filesystem::read_symlink(proc + "/exe", ec).filename() == "sleep";
     }, 5s));
+    // The program's loader opens and closes files of its own right after exec:
+    // an inherited descriptor is one that stays.
     std::vector<std::string> fds;
-    for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd"))
-        fds.push_back(entry.path().filename().string() + " " +
-                      std::filesystem::read_symlink(entry.path()).string());
+    waitUntil([&] {
+        fds.clear();
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", ec))
+            fds.push_back(entry.path().filename().string() + " " +
+                          std::filesystem::read_symlink(entry.path(), ec).string());
+        return fds.size() == 3;
+    }, 2s);
     std::sort(fds.begin(), fds.end());
     ASSERT_EQ(3u, fds.size()) << testing::PrintToString(fds);
     EXPECT_EQ(fds[1].substr(2), fds[2].substr(2));  // output and errors share one pipe
