@@ -39,37 +39,50 @@ int refuseTooLong(int channel, const char* what) {
     return ORVA_ERR_TEXT_TOO_LONG;
 }
 
-// A folder source plays the current file of the channel's playlist.
+int refuseTooLongAddress(int channel, int k) {
+    char what[40];
+    snprintf(what, sizeof what, "the address of source %d", k + 1);
+    return refuseTooLong(channel, what);
+}
+
+// A folder source plays the current file of the channel's playlist. The
+// request keeps a copy: a second folder source rebuilds the same playlist.
 int resolveInput(int channel, int k, StartRequest& rq) {
     ORVA_CHANNEL_SOURCE_TAG& source = g_orvaChannels[channel].Sources[k];
     rq.inputs[k] = source;
-    if (isDirectory(source.File)) {
-        CPlayList& playlist = g_orvaPlaylists[channel];
-        if (playlist.build(source.File, g_globalSettings.FolderRecur,
-                           g_globalSettings.FolderShuffle, 1) == 0) {
-            source.pszAddress = source.File;  // the old entry went with the rebuild
-            return ORVA_ERR_NO_PLAYLIST;
-        }
-        source.pszAddress = playlist.GetCurFile();
-        rq.inputs[k].pszAddress = source.pszAddress;
-        return ORVA_OK;
-    }
-    if (!copyText(rq.inputAddresses[k], fieldText(source.File))) {
-        char what[40];
-        snprintf(what, sizeof what, "the address of source %d", k + 1);
-        return refuseTooLong(channel, what);
-    }
     rq.inputs[k].pszAddress = rq.inputAddresses[k];
-    return ORVA_OK;
+    if (!isDirectory(source.File))
+        return copyText(rq.inputAddresses[k], fieldText(source.File)) ? ORVA_OK
+                                                                     : refuseTooLongAddress(channel, k);
+    CPlayList& playlist = g_orvaPlaylists[channel];
+    if (playlist.build(source.File, g_globalSettings.FolderRecur, g_globalSettings.FolderShuffle, 1) == 0)
+        return ORVA_ERR_NO_PLAYLIST;
+    return copyText(rq.inputAddresses[k], playlist.GetCurFile()) ? ORVA_OK
+                                                                 : refuseTooLongAddress(channel, k);
+}
+
+// Folder sources name the playlist's current file in the table; the pointer
+// stays valid until the playlist changes again.
+void pointFolderSourcesAtCurrentFile(int channel, int sourceCount) {
+    for (int k = 0; k < sourceCount; k++) {
+        ORVA_CHANNEL_SOURCE_TAG& source = g_orvaChannels[channel].Sources[k];
+        if (isDirectory(source.File)) {
+            const char* current = g_orvaPlaylists[channel].GetCurFile();
+            source.pszAddress = current ? current : source.File;
+        }
+    }
 }
 
 int composeInputs(int channel, StartRequest& rq) {
     const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
     rq.inputCount = clampCount(ch.NumInputs, kOrvaMaxSources);
-    for (int k = 0; k < rq.inputCount; k++) {
-        if (int rc = resolveInput(channel, k, rq); rc != ORVA_OK)
-            return rc;
-    }
+    int rc = ORVA_OK;
+    for (int k = 0; k < rq.inputCount && rc == ORVA_OK; k++)
+        rc = resolveInput(channel, k, rq);
+    // Also after a failed rebuild: the entries the table pointed at are gone.
+    pointFolderSourcesAtCurrentFile(channel, rq.inputCount);
+    if (rc != ORVA_OK)
+        return rc;
     TextCursor options(rq.inputOptions, sizeof rq.inputOptions);
     if (!orvaComposeInputOptions(ch, options))
         return refuseTooLong(channel, "the input option text");

@@ -222,6 +222,15 @@ TEST_F(ChannelStartTest, AFolderSourcePlaysThePlaylistsCurrentFile) {
     char status[64] = "unchanged";
     orvaGetChannelStatus(0, status, sizeof status);
     EXPECT_STREQ("a.ts", status);
+
+    // A second folder source rebuilds the one playlist of the channel.
+    std::filesystem::create_directories(dir / "more");
+    writeFile(dir / "more/b.ts", "");
+    ch.NumInputs = 2;
+    copyText(ch.Sources[1].File, dir / "more");
+    line = lineOf();
+    EXPECT_TRUE(holds(line, "-re -i \"" + dir / "clips/a.ts\" -re -i \"" + dir / "more/b.ts\"")) << line;
+    EXPECT_STREQ((dir / "more/b.ts").c_str(), ch.Sources[0].pszAddress);
 }
 
 namespace {
