@@ -22,10 +22,8 @@ int CPlayList::build(const char* folder, int recur, int shuffle, int clear) {
     bool hadCurrent = m_itCur != m_lstFiles.end();
     if (hadCurrent)
         remembered = *m_itCur;
-    if (clear) {
-        m_lstFiles.clear();
-        m_itCur = m_lstFiles.end();
-    }
+    if (clear)
+        clearEntries();
     m_strFolder = folder ? folder : "";
     m_nRecur = recur;
     m_nShuffle = shuffle;
@@ -51,16 +49,16 @@ void CPlayList::insertFile(std::string_view folder, std::string_view name) {
     std::string path;
     path.reserve(folder.size() + 1 + name.size());
     path.append(folder).append("/").append(name);
-    if (findEntry(path) != m_lstFiles.end())
+    if (holds(path))
         return;
     if (m_nShuffle == 0 || m_lstFiles.empty()) {
-        m_lstFiles.push_back(std::move(path));
+        insertEntry(m_lstFiles.end(), std::move(path));
         return;
     }
     // Never seeded: every run of the service draws the same order. Index 0
     // is twice as likely as the others, and the end is never chosen.
     int r = rand() % GetCount();
-    m_lstFiles.insert(std::next(m_lstFiles.begin(), std::max(r - 1, 0)), std::move(path));
+    insertEntry(std::next(m_lstFiles.begin(), std::max(r - 1, 0)), std::move(path));
 }
 
 int CPlayList::GetCount() const { return static_cast<int>(m_lstFiles.size()); }
@@ -93,6 +91,17 @@ const char* CPlayList::MovePrev(int wrap) {
     m_itCur = std::prev(m_itCur);
     Save();
     return GetCurFile();
+}
+
+void CPlayList::insertEntry(std::list<std::string>::iterator position, std::string path) {
+    auto entry = m_lstFiles.insert(position, std::move(path));
+    m_index.insert(*entry);
+}
+
+void CPlayList::clearEntries() {
+    m_index.clear();
+    m_lstFiles.clear();
+    m_itCur = m_lstFiles.end();
 }
 
 std::list<std::string>::iterator CPlayList::findEntry(std::string_view path) {

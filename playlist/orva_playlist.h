@@ -11,6 +11,7 @@
 #include <list>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 class CPlayList {
 public:
@@ -44,6 +45,10 @@ public:
 private:
     // The first entry equal to `path`, or the end.
     std::list<std::string>::iterator findEntry(std::string_view path);
+    bool holds(std::string_view path) const { return m_index.count(path) != 0; }
+    // Adds a path that the list does not hold yet, before `position`.
+    void insertEntry(std::list<std::string>::iterator position, std::string path);
+    void clearEntries();
 
     std::string m_strPlsFile;
     std::string m_strFolder;
@@ -51,6 +56,9 @@ private:
     int32_t m_nShuffle;
     std::list<std::string> m_lstFiles;
     std::list<std::string>::iterator m_itCur;
+    // The paths of the list, so a rescan of a large folder asks for each file
+    // once instead of walking the whole list. The views point into the list.
+    std::unordered_set<std::string_view> m_index;
 };
 
 extern CPlayList g_orvaPlaylists[64];

@@ -77,8 +77,8 @@ void CPlayList::Load() {
         }
         std::string_view path = stripTrailing(line);
         // Blank lines of a hand-edited file name no file.
-        if (!path.empty() && findEntry(path) == m_lstFiles.end())
-            m_lstFiles.emplace_back(path);
+        if (!path.empty() && !holds(path))
+            insertEntry(m_lstFiles.end(), std::string(path));
     }
     m_itCur = hasCurrent ? findEntry(current) : m_lstFiles.begin();
 }

@@ -45,7 +45,12 @@ public:
         if (!markVisited(dirfd(dir.get())))
             return true;
         while (const dirent* entry = readdir(dir.get())) {
-            if (!isDotEntry(entry->d_name))
+            if (isDotEntry(entry->d_name))
+                continue;
+            // The listing already knows plain files: no status query for each of them.
+            if (entry->d_type == DT_REG)
+                playlist_.insertFile(folder, entry->d_name);
+            else
                 scanEntry(folder, entry->d_name);
         }
         return true;
