@@ -194,12 +194,12 @@ TEST_F(ConfigRead, AnyFileReadsAndThenRoundTripsUnchanged) {
     const char* const values[] = {"1", "-3", "7", "99999", "29.97", "\"a b\"", "\"-map 0 x\"",
                                   "rtp", "file", "decklink", "H264", "AAC", "10.0.0.1", "\"",
                                   "word", "\"/media/c.ts\"", ""};
-    unsigned seed = 7;
+    unsigned generator = 7;
     for (int trial = 0; trial < 40; trial++) {
         std::string text;
         for (int line = 0; line < 120; line++) {
-            text += keys[rand_r(&seed) % std::size(keys)];
-            text += values[rand_r(&seed) % std::size(values)];
+            text += keys[rand_r(&generator) % std::size(keys)];
+            text += values[rand_r(&generator) % std::size(values)];
             text += "\n";
         }
         read(text);
