@@ -134,27 +134,28 @@ void writeTarget(FILE* f, const ORVA_CHANNEL_TARGET_TAG& t) {
     putQuoted(f, 3, "File", t.File);
 }
 
-void writeInputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
-    int sources = std::clamp(ch.NumInputs, 0, kOrvaMaxSources);
-    fprintf(f, " <Input>\n  NumInputs %d\n", sources);
-    for (int k = 1; k <= sources; k++) {
-        fprintf(f, "  <Input%d>\n", k);
-        writeSource(f, ch.Sources[k - 1]);
-        fprintf(f, "  </Input%d>\n", k);
+// " <Input>", the count line and the numbered sub-blocks "<Input1>" … of one block.
+template <typename Record, size_t N>
+void writeNumbered(FILE* f, const char* tag, int count, const Record (&records)[N],
+                   void (*write)(FILE*, const Record&)) {
+    int written = std::clamp(count, 0, static_cast<int>(N));
+    fprintf(f, " <%s>\n  Num%ss %d\n", tag, tag, written);
+    for (int k = 1; k <= written; k++) {
+        fprintf(f, "  <%s%d>\n", tag, k);
+        write(f, records[k - 1]);
+        fprintf(f, "  </%s%d>\n", tag, k);
     }
+}
+
+void writeInputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
+    writeNumbered(f, "Input", ch.NumInputs, ch.Sources, writeSource);
     putQuoted(f, 2, "VideoParam", ch.SourceVideoParam);
     putQuoted(f, 2, "SourceParam", ch.SourceParam);
     fprintf(f, " </Input>\n");
 }
 
 void writeOutputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
-    int targets = std::clamp(ch.NumOutputs, 0, kOrvaMaxTargets);
-    fprintf(f, " <Output>\n  NumOutputs %d\n", targets);
-    for (int t = 1; t <= targets; t++) {
-        fprintf(f, "  <Output%d>\n", t);
-        writeTarget(f, ch.Targets[t - 1]);
-        fprintf(f, "  </Output%d>\n", t);
-    }
+    writeNumbered(f, "Output", ch.NumOutputs, ch.Targets, writeTarget);
     putQuoted(f, 2, "MapParam", ch.MapParam);
     putQuoted(f, 2, "FormatParam", ch.FormatParam);
     int filters = std::clamp(ch.Filters, 0, kOrvaMaxFilters);
