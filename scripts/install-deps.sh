@@ -3,7 +3,8 @@
 # Does nothing when they are all present, so it also runs without root then.
 set -eu
 
-PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales"
+PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
+          libmicrohttpd-dev libcurl4-openssl-dev ffmpeg"
 
 missing=""
 for p in $PACKAGES; do

@@ -1,0 +1,56 @@
+// orva_reply.cpp: the few reply shapes every handler uses.
+#include "orva_web.h"
+
+#include <microhttpd.h>
+
+#include <memory>
+
+namespace {
+
+struct ResponseDeleter {
+    void operator()(MHD_Response* r) const { MHD_destroy_response(r); }
+};
+using Response = std::unique_ptr<MHD_Response, ResponseDeleter>;
+
+int queue(MHD_Connection* connection, unsigned status, const Response& response) {
+    if (!response)
+        return 0;
+    return MHD_queue_response(connection, status, response.get()) == MHD_YES ? 1 : 0;
+}
+
+bool addHeader(const Response& response, const char* name, const char* value) {
+    return MHD_add_response_header(response.get(), name, value) == MHD_YES;
+}
+
+Response emptyResponse() {
+    return Response(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT));
+}
+
+}  // namespace
+
+int orvaReplyEmpty(MHD_Connection* connection, unsigned status) {
+    return queue(connection, status, emptyResponse());
+}
+
+int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
+                  const char* contentType, bool noCache) {
+    Response response(MHD_create_response_from_buffer(length, const_cast<char*>(text),
+                                                      MHD_RESPMEM_MUST_COPY));
+    if (!response)
+        return 0;
+    if (noCache && (!addHeader(response, "Pragma", "no-cache") ||
+                    !addHeader(response, "Cache-Control", "no-cache")))
+        return 0;
+    if (!addHeader(response, "Content-Type", contentType))
+        return 0;
+    return queue(connection, MHD_HTTP_OK, response);
+}
+
+int orvaReplyRedirect(MHD_Connection* connection, const char* cookie) {
+    Response response = emptyResponse();
+    if (!response || !addHeader(response, "Location", "/"))
+        return 0;
+    if (cookie && cookie[0] && !addHeader(response, "Set-Cookie", cookie))
+        return 0;
+    return queue(connection, MHD_HTTP_MOVED_PERMANENTLY, response);
+}
