@@ -82,7 +82,7 @@ std::vector<std::string> splitCommandLine(std::string_view args) {
 std::vector<std::string> buildFfmpegArgv(const std::vector<std::string>& args,
                                          const char* ffmpegOverride) {
     bool overridden = ffmpegOverride != nullptr && *ffmpegOverride != '\0';
-    std::vector<std::string> argv{overridden ? ffmpegOverride : "ffmpeg", "-nostdin"};
+    std::vector<std::string> argv{overridden ? ffmpegOverride : "ffmpeg"};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }

@@ -33,9 +33,9 @@ int stripToken(std::string_view line, std::string_view& args);
 // unclosed quote runs to the end of the line.
 std::vector<std::string> splitCommandLine(std::string_view args);
 
-// The single place that turns the service's arguments into ffmpeg's argv.
-// `ffmpegOverride` is $ORVAL_FFMPEG (may be null); without it the binary is
-// "ffmpeg", found on PATH.
+// ffmpeg's argv: the binary, then the rewritten arguments. `ffmpegOverride`
+// is $ORVAL_FFMPEG (may be null); without it the binary is "ffmpeg", found
+// on PATH.
 std::vector<std::string> buildFfmpegArgv(const std::vector<std::string>& args,
                                          const char* ffmpegOverride);
 

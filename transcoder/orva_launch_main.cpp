@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "orva_launch.h"
+#include "orva_rewrite.h"
 
 namespace {
 
@@ -42,7 +43,18 @@ bool makeBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-// Reads, checks and splits the service's line into ffmpeg's argv.
+// A time-shift player starts only once its feed holds the delay.
+int waitForFeed(FfPlan& plan) {
+    int segments = waitForTimeShiftFeed(plan.player);
+    if (segments == 0)
+        return fail("the time-shift feed " + plan.player.playlist + " did not hold " +
+                    std::to_string(plan.player.delay) + " s within " +
+                    std::to_string(plan.player.limitSeconds) + " s");
+    ffSetStartSegments(plan, segments);
+    return 0;
+}
+
+// Reads, checks, splits and rewrites the service's line into ffmpeg's argv.
 int takeCommand(std::vector<std::string>& argv) {
     std::string line;
     int status = readCommandLine(STDIN_FILENO, line);
@@ -53,7 +65,12 @@ int takeCommand(std::vector<std::string>& argv) {
         status = stripToken(line, args);
     if (status != kLaunchOk)
         return fail(launchErrorText(status));
-    argv = buildFfmpegArgv(splitCommandLine(args), std::getenv("ORVAL_FFMPEG"));
+    FfPlan plan = ffPlan(splitCommandLine(args), ffThisMachine());
+    if (!plan.refusal.empty())
+        return fail(plan.refusal);
+    if (plan.waits && waitForFeed(plan) != 0)
+        return 1;
+    argv = buildFfmpegArgv(plan.args, std::getenv("ORVAL_FFMPEG"));
     return 0;
 }
 

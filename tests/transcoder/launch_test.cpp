@@ -185,7 +185,7 @@ protected:
 };
 
 TEST_F(OrvalSo, BecomesFfmpegWithTheServicesArgumentsAndStdinFromDevNull) {
-    Outcome run = launch("qzWek_3184 -v 32 -re -i \"/media/a b.ts\" -vf scale=640\\:360 -f hls -y \"\" \n",
+    Outcome run = launch("qzWek_3184 -v 32 -re -i \"/media/a b.ts\" -vf scale=640\\:360 -f mpegts -y \"\" \n",
                      {"PATH=/usr/bin:/bin", "ORVAL_FFMPEG=" + fake()});
     ASSERT_TRUE(WIFEXITED(run.status)) << run.output;
     EXPECT_EQ(WEXITSTATUS(run.status), 0);
@@ -197,7 +197,7 @@ TEST_F(OrvalSo, BecomesFfmpegWithTheServicesArgumentsAndStdinFromDevNull) {
     EXPECT_EQ(std::strtol(lines[2].c_str() + 13, nullptr, 8) & O_NONBLOCK, 0) << lines[2];
     EXPECT_EQ(Lines(lines.begin() + 3, lines.end()),
               (Lines{"arg -nostdin", "arg -v", "arg 32", "arg -re", "arg -i", "arg /media/a b.ts", "arg -vf",
-                     "arg scale=640\\:360", "arg -f", "arg hls", "arg -y", "arg "}));
+                     "arg scale=640\\:360", "arg -f", "arg mpegts", "arg -y", "arg "}));
 }
 
 TEST_F(OrvalSo, ExitsWithFfmpegsExitStatus) {

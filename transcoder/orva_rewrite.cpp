@@ -1,0 +1,190 @@
+// orva_rewrite.cpp: the rules for Debian's ffmpeg 5.1, which dropped or
+// changed some options of the 4.1 syntax the service writes.
+#include "orva_rewrite.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+const std::vector<std::string_view> kAudioCodecOptions = {"-c:a", "-acodec", "-codec:a"};
+const std::vector<std::string_view> kVideoCodecOptions = {"-c:v", "-vcodec", "-codec:v"};
+
+std::string encoderOf(const FfGroup& output, const std::vector<std::string_view>& names,
+                      std::string_view disabled) {
+    if (output.has(disabled))
+        return "none";
+    for (std::string_view name : names)
+        if (auto value = output.value(name))
+            return *value;
+    return "";
+}
+
+bool isHlsOutput(const FfGroup& output) { return output.value("-f") == "hls"; }
+
+// Adds one flag to an output's "-hls_flags", once.
+void addHlsFlag(FfGroup& output, std::string_view flag) {
+    auto flags = output.value("-hls_flags");
+    if (!flags) {
+        output.add("-hls_flags", flag);
+        return;
+    }
+    if (flags->find(flag) != std::string::npos)
+        return;
+    output.set("-hls_flags", *flags + "+" + std::string(flag));
+}
+
+bool isHttpUrl(std::string_view url) { return ffStartsWithNoCase(url, "http://"); }
+
+}  // namespace
+
+bool ffStartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() &&
+           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+bool ffEndsWithNoCase(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && ffStartsWithNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+std::string ffUrlHost(std::string_view url) {
+    size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos)
+        return "";
+    std::string_view rest = url.substr(scheme + 3);
+    rest = rest.substr(0, rest.find_first_of("/?"));
+    if (size_t at = rest.rfind('@'); at != std::string_view::npos)
+        rest = rest.substr(at + 1);
+    if (rest.starts_with("[")) {
+        size_t close = rest.find(']');
+        return std::string(rest.substr(1, close == std::string_view::npos ? rest.npos : close - 1));
+    }
+    return std::string(rest.substr(0, rest.find(':')));
+}
+
+std::string ffVideoEncoder(const FfGroup& output) { return encoderOf(output, kVideoCodecOptions, "-vn"); }
+std::string ffAudioEncoder(const FfGroup& output) { return encoderOf(output, kAudioCodecOptions, "-an"); }
+
+// "-loop_input" is gone; "-stream_loop -1" must stand before its input's
+// "-i". One written among the outputs belongs to the last input.
+void ruleLoopInput(FfCommand& command) {
+    if (command.inputs.empty())
+        return;
+    bool trailingLoop = false;
+    for (FfGroup& output : command.outputs)
+        trailingLoop |= output.remove("-loop_input") > 0;
+    for (size_t k = 0; k < command.inputs.size(); k++) {
+        FfGroup& input = command.inputs[k];
+        bool last = k + 1 == command.inputs.size();
+        if (input.remove("-loop_input") > 0 || (last && trailingLoop))
+            input.set("-stream_loop", "-1");
+    }
+}
+
+// An SDP file names RTP streams, which ffmpeg refuses to open from a file
+// unless told that those protocols are expected.
+void ruleSdpWhitelist(FfCommand& command) {
+    for (FfGroup& input : command.inputs) {
+        bool sdp = ffEndsWithNoCase(input.url, ".sdp") || input.value("-f") == "sdp";
+        if (sdp && !input.has("-protocol_whitelist"))
+            input.add("-protocol_whitelist", "file,crypto,data,udp,rtp");
+    }
+}
+
+// The hls protocol still works but is deprecated for the hls demuxer,
+// which takes the plain address.
+void ruleHlsInputScheme(FfCommand& command) {
+    for (FfGroup& input : command.inputs)
+        if (ffStartsWithNoCase(input.url, "hls+http"))
+            input.url.erase(0, 4);
+}
+
+// "-hls_wrap" is gone, and without "delete_segments" old segments are never
+// removed: a channel running for weeks would fill the disk. Every list of a
+// bounded size (ffmpeg's default is 5) now deletes what has left it.
+void ruleHlsDeleteSegments(FfCommand& command) {
+    for (FfGroup& output : command.outputs) {
+        bool wrapped = output.remove("-hls_wrap") > 0;
+        if (!isHlsOutput(output) && !wrapped)
+            continue;
+        if (output.value("-hls_list_size") == "0" && !wrapped)
+            continue;
+        addHlsFlag(output, "delete_segments");
+    }
+}
+
+// Debian has no libfdk_aac. The native encoder's HE profiles write files
+// nobody can decode, so they go with the libfdk-only options.
+void ruleFdkAac(FfCommand& command) {
+    for (FfGroup& output : command.outputs) {
+        bool fdk = false;
+        for (std::string_view name : kAudioCodecOptions) {
+            if (output.value(name) == "libfdk_aac") {
+                output.set(name, "aac");
+                fdk = true;
+            }
+        }
+        if (!fdk)
+            continue;
+        output.removeWithValue("-profile:a", {"aac_he", "aac_he_v2"});
+        for (std::string_view name : {"-afterburner", "-eld_sbr", "-signaling", "-latm", "-header_period"})
+            output.remove(name);
+    }
+}
+
+// MPEG-TS cannot be sent to an rtsp:// address; publishing to an RTSP
+// server is what such a target means.
+void ruleRtspPublish(FfCommand& command) {
+    for (FfGroup& output : command.outputs) {
+        if (!ffStartsWithNoCase(output.url, "rtsp://") || output.value("-f") != "mpegts")
+            continue;
+        output.set("-f", "rtsp");
+        if (!output.has("-rtsp_transport"))
+            output.add("-rtsp_transport", "tcp");
+    }
+}
+
+// Without "-listen" ffmpeg posts to an HTTP address; an address of this
+// machine means the channel is to be watched there, so it serves it. An
+// MJPEG-only target becomes the multipart stream browsers show.
+void ruleHttpServe(FfCommand& command, const FfMachine& machine) {
+    for (FfGroup& output : command.outputs) {
+        if (!isHttpUrl(output.url) || output.has("-listen") || !machine.isLocalHost)
+            continue;
+        if (!machine.isLocalHost(ffUrlHost(output.url)))
+            continue;
+        output.add("-listen", "1");
+        if (ffVideoEncoder(output) == "mjpeg" && ffAudioEncoder(output) == "none") {
+            output.set("-f", "mpjpeg");
+            output.add("-content_type", "multipart/x-mixed-replace;boundary=ffmpeg");
+        }
+    }
+}
+
+FfPlan ffPlan(const FfTokens& args, const FfMachine& machine) {
+    FfPlan plan;
+    FfCommand command = ffParse(args);
+    plan.refusal = ffUnsupported(command, machine);
+    if (!plan.refusal.empty())
+        return plan;
+    ruleLoopInput(command);
+    ruleSdpWhitelist(command);
+    ruleHlsInputScheme(command);
+    ruleHlsDeleteSegments(command);
+    ruleFdkAac(command);
+    ruleRtspPublish(command);
+    ruleHttpServe(command, machine);
+    ruleTimeShiftRecorder(command);
+    plan.waits = ruleTimeShiftPlayer(command, plan.player);
+    plan.args = ffFlatten(command);
+    plan.args.insert(plan.args.begin(), "-nostdin");
+    plan.player.startIndexArg++;
+    return plan;
+}
+
+void ffSetStartSegments(FfPlan& plan, int segments) {
+    if (plan.waits && plan.player.startIndexArg < plan.args.size())
+        plan.args[plan.player.startIndexArg] = "-" + std::to_string(segments);
+}

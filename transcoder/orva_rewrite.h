@@ -1,0 +1,53 @@
+// orva_rewrite.h: the rules that turn the service's command line into one
+// this machine's ffmpeg accepts. Each rule works on one kind of group and
+// leaves everything it does not know alone.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "orva_ffargs.h"
+#include "orva_timeshift.h"
+
+// What the launcher knows of the machine it runs on.
+struct FfMachine {
+    bool hasNvidia = false;        // /dev/nvidia0: NVENC and CUVID can work
+    bool hasRenderNode = false;    // /dev/dri/renderD128: Quick Sync can work
+    // True when `host` names this machine (a wildcard, loopback or one of its addresses).
+    std::function<bool(std::string_view host)> isLocalHost;
+};
+
+FfMachine ffThisMachine();
+
+// The reason the line cannot run here, or "" when it can.
+std::string ffUnsupported(const FfCommand& command, const FfMachine& machine);
+
+void ruleLoopInput(FfCommand& command);
+void ruleSdpWhitelist(FfCommand& command);
+void ruleHlsInputScheme(FfCommand& command);
+void ruleHlsDeleteSegments(FfCommand& command);
+void ruleFdkAac(FfCommand& command);
+void ruleRtspPublish(FfCommand& command);
+void ruleHttpServe(FfCommand& command, const FfMachine& machine);
+
+// What the launcher does with one command line.
+struct FfPlan {
+    std::string refusal;      // why the line cannot run here; nothing else is set then
+    FfTokens args;            // ffmpeg's arguments, "-nostdin" first
+    bool waits = false;       // a time-shift player waits for its feed first
+    TimeShiftPlayer player;
+};
+
+// Checks the line, then applies every rule above in order.
+FfPlan ffPlan(const FfTokens& args, const FfMachine& machine);
+// Starts the player that many segments behind live.
+void ffSetStartSegments(FfPlan& plan, int segments);
+
+bool ffStartsWithNoCase(std::string_view text, std::string_view prefix);
+bool ffEndsWithNoCase(std::string_view text, std::string_view suffix);
+// The host of "scheme://[user@]host[:port][/path]", or "".
+std::string ffUrlHost(std::string_view url);
+// The video encoder an output group asks for, "" without one, "none" with "-vn".
+std::string ffVideoEncoder(const FfGroup& output);
+std::string ffAudioEncoder(const FfGroup& output);
