@@ -1,0 +1,151 @@
+// media.cpp: real ffmpeg and ffprobe for the end-to-end tests.
+#include "e2e/media.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+extern char** environ;
+
+namespace {
+
+std::vector<char*> pointers(Args& args) {
+    std::vector<char*> out;
+    for (std::string& a : args)
+        out.push_back(a.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Spawns `args` with standard output (and error when asked) into a pipe.
+pid_t spawnReading(Args args, int& readEnd, bool outToo, bool errToo) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outToo)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (errToo)
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    pid_t pid = -1;
+    std::vector<char*> argv = pointers(args);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    readEnd = fds[0];
+    return pid;
+}
+
+}  // namespace
+
+std::string runProgram(const Args& args, bool withErrors) {
+    int fd = -1;
+    pid_t pid = spawnReading(args, fd, true, withErrors);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, n);
+    close(fd);
+    if (pid > 0)
+        waitpid(pid, nullptr, 0);
+    return text;
+}
+
+void makeClip(const std::string& path, double seconds, const std::string& size) {
+    std::string length = std::to_string(seconds);
+    runProgram({"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=25",
+                "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", length, "-c:v", "libx264",
+                "-preset", "veryfast", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", path});
+}
+
+double probeDuration(const std::string& path) {
+    std::string text = runProgram({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
+                                   "default=noprint_wrappers=1:nokey=1", path});
+    return std::atof(text.c_str());
+}
+
+std::string probeCodecs(const std::string& path) {
+    std::string text = runProgram({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of",
+                                   "csv=p=0", path});
+    // A transport stream lists its streams twice: in its program and alone.
+    std::vector<std::string> names;
+    std::istringstream lines(text);
+    for (std::string name; std::getline(lines, name);)
+        if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(name);
+    std::string joined;
+    for (const std::string& name : names)
+        joined += (joined.empty() ? "" : ",") + name;
+    return joined;
+}
+
+int freeUdpPort() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+LineReader::LineReader(const Args& args) {
+    int fd = -1;
+    pid_ = spawnReading(args, fd, false, true);
+    reader_ = std::thread([this, fd] { readLoop(fd); });
+}
+
+LineReader::~LineReader() { stop(); }
+
+void LineReader::stop() {
+    if (pid_ > 0) {
+        kill(pid_, SIGINT);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    if (reader_.joinable())
+        reader_.join();
+}
+
+std::vector<LineReader::Line> LineReader::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+}
+
+void LineReader::readLoop(int fd) {
+    std::string pending;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        auto now = std::chrono::steady_clock::now();
+        pending.append(buffer, n);
+        for (size_t end; (end = pending.find_first_of("\r\n")) != std::string::npos;) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            lines_.push_back({now, pending.substr(0, end)});
+            pending.erase(0, end + 1);
+        }
+    }
+    close(fd);
+}
+
+Args frameLoggerArgs(int port, int idleSeconds) {
+    return {"ffmpeg", "-hide_banner", "-nostdin", "-i",
+            "udp://127.0.0.1:" + std::to_string(port) + "?timeout=" + std::to_string(idleSeconds * 1000000) + "&fifo_size=100000&overrun_nonfatal=1",
+            "-vf", "showinfo", "-f", "null", "-"};
+}

@@ -1,0 +1,154 @@
+// transcode_test.cpp: channels that really transcode: the real daemon, the
+// real launcher and this machine's ffmpeg, on clips the tests make.
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "e2e/media.h"
+#include "service/daemon_fixture.h"
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Target {
+    std::string format;
+    std::string file;
+    std::string lines;  // further keys of the target
+};
+
+class TranscodeTest : public DaemonTest {
+protected:
+    std::string conf = root + "/etc/orval/orval.conf";
+
+    void SetUp() override {
+        DaemonTest::SetUp();
+        fs::remove(dir / "bin/orval.so");
+        fs::copy_file(ORVAL_SO_BINARY, dir / "bin/orval.so");
+        fs::create_directories(root + "/etc/orval");
+        fs::create_directories(dir / "media");
+        fs::create_directories(dir / "out");
+    }
+
+    // One channel of one source and one target, with H.264 and AAC unless
+    // the target's lines say otherwise.
+    void configure(int autoRestart, const std::string& source, const Target& target,
+                   const std::string& channelLines = "") {
+        writeFile(conf, "Log 32\nAutoRestart " + std::to_string(autoRestart) + "\n"
+                        "<Channel1>\nEnable 1\n" + channelLines +
+                        "<Input>\nNumInputs 1\n<Input1>\nFormat file\nFile \"" + source + "\"\n</Input1>\n</Input>\n"
+                        "<Output>\nNumOutputs 1\n<Output1>\nFormat " + target.format + "\n"
+                        "VideoEnable 1\nVideoCodec H264\nVideoBitRate 600\nAudioEnable 1\nAudioCodec AAC\n"
+                        "AudioBitRate 96\n" + target.lines + "File \"" + target.file + "\"\n</Output1>\n</Output>\n"
+                        "</Channel1>\n");
+    }
+
+    std::string channelLog(int slot = 1) const {
+        char name[32];
+        snprintf(name, sizeof name, "/var/orval/log/orva_%03d.log", slot);
+        return readFile(root + name);
+    }
+
+    static int count(const std::string& text, const std::string& part) {
+        int n = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            n++;
+        return n;
+    }
+
+    std::vector<std::string> filesIn(const std::string& folder, const std::string& ending) const {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder, error))
+            if (entry.path().string().ends_with(ending))
+                names.push_back(entry.path().string());
+        return names;
+    }
+};
+
+TEST_F(TranscodeTest, AFileBecomesATimeStampedH264AndAacFile) {
+    makeClip(dir / "media/clip.mp4", 2);
+    configure(0, dir / "media/clip.mp4", {"file", dir / "out/rec.ts", ""});
+    startDaemon();
+    std::vector<std::string> written;
+    ASSERT_TRUE(waitUntil([&] {
+        written = filesIn(dir / "out", ".ts");
+        return !written.empty() && channelLog().find("transcoding stopped") != std::string::npos;
+    }, 30s)) << channelLog();
+    EXPECT_EQ(stopDaemon(), 0);
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_TRUE(std::regex_match(fs::path(written[0]).filename().string(),
+                                 std::regex(R"(rec-\d{8}-\d{6}\.ts)"))) << written[0];
+    EXPECT_EQ(probeCodecs(written[0]), "h264,aac");
+    EXPECT_NEAR(probeDuration(written[0]), 2.0, 0.3);
+}
+
+TEST_F(TranscodeTest, ALoopingFileRunsPastItsLengthAndSigtermLeavesAValidFile) {
+    makeClip(dir / "media/clip.mp4", 1.5);
+    configure(1, dir / "media/clip.mp4", {"file", dir / "out/loop.mp4", ""});
+    startDaemon();
+    std::vector<std::string> written;
+    ASSERT_TRUE(waitUntil([&] { return std::regex_search(channelLog(), std::regex("time=00:00:0[4-9]")); }, 30s))
+        << channelLog();
+    EXPECT_EQ(stopDaemon(), 0);
+    written = filesIn(dir / "out", ".mp4");
+    ASSERT_EQ(written.size(), 1u) << "one process, never restarted";
+    EXPECT_EQ(probeCodecs(written[0]), "h264,aac");
+    EXPECT_GT(probeDuration(written[0]), 3.5);
+}
+
+TEST_F(TranscodeTest, AnHlsTargetKeepsItsListSizeAndOneMoreSegment) {
+    makeClip(dir / "media/clip.mp4", 2);
+    configure(1, dir / "media/clip.mp4",
+              {"hls", dir / "out/live.m3u8", "VideoParam \"-hls_time 1 -hls_list_size 3\"\n"});
+    startDaemon();
+    size_t most = 0;
+    auto deadline = std::chrono::steady_clock::now() + 9s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        most = std::max(most, filesIn(dir / "out", ".ts").size());
+        std::this_thread::sleep_for(100ms);
+    }
+    std::string playlist = readFile(dir / "out/live.m3u8");
+    EXPECT_EQ(stopDaemon(), 0);
+    EXPECT_GE(most, 3u) << channelLog();
+    EXPECT_LE(most, 4u);
+    EXPECT_EQ(count(playlist, "#EXTINF"), 3) << playlist;
+}
+
+// Frame sizes in the order a receiver showed them, each run once.
+std::vector<std::string> sizesShown(const LineReader& receiver) {
+    std::vector<std::string> sizes;
+    std::regex size(R"( s:(\d+x\d+) )");
+    for (const auto& line : receiver.lines()) {
+        std::smatch m;
+        if (std::regex_search(line.text, m, size) && (sizes.empty() || sizes.back() != m[1]))
+            sizes.push_back(m[1]);
+    }
+    return sizes;
+}
+
+TEST_F(TranscodeTest, AFolderPlaysItsFilesInOrderIntoUdp) {
+    fs::create_directories(dir / "clips");
+    const std::vector<std::string> sizes = {"160x120", "240x180", "320x240"};
+    for (const std::string& size : sizes)
+        makeClip(dir / ("clips/" + size + ".mp4"), 1.5, size);
+    std::vector<std::string> expected;
+    for (const auto& entry : fs::directory_iterator(dir / "clips"))
+        expected.push_back(entry.path().stem().string());
+    int port = freeUdpPort();
+    // The receiver ends five seconds after the last packet and shows every frame by then.
+    LineReader receiver(frameLoggerArgs(port, 5));
+    configure(0, dir / "clips", {"udpts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", ""});
+    startDaemon();
+    EXPECT_TRUE(waitUntil([&] { return sizesShown(receiver).size() >= 3; }, 30s)) << channelLog();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(stopDaemon(), 0);
+    receiver.stop();
+    EXPECT_EQ(sizesShown(receiver), expected);
+}
+
+}  // namespace
