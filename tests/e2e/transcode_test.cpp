@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -35,15 +36,17 @@ protected:
     }
 
     // One channel of one source and one target, with H.264 and AAC unless
-    // the target's lines say otherwise.
+    // the target's lines say otherwise; `outputLines` are channel keys of the
+    // output block (time shift).
     void configure(int autoRestart, const std::string& source, const Target& target,
-                   const std::string& channelLines = "") {
+                   const std::string& outputLines = "") {
         writeFile(conf, "Log 32\nAutoRestart " + std::to_string(autoRestart) + "\n"
-                        "<Channel1>\nEnable 1\n" + channelLines +
+                        "<Channel1>\nEnable 1\n"
                         "<Input>\nNumInputs 1\n<Input1>\nFormat file\nFile \"" + source + "\"\n</Input1>\n</Input>\n"
                         "<Output>\nNumOutputs 1\n<Output1>\nFormat " + target.format + "\n"
                         "VideoEnable 1\nVideoCodec H264\nVideoBitRate 600\nAudioEnable 1\nAudioCodec AAC\n"
-                        "AudioBitRate 96\n" + target.lines + "File \"" + target.file + "\"\n</Output1>\n</Output>\n"
+                        "AudioBitRate 96\n" + target.lines + "File \"" + target.file + "\"\n</Output1>\n" + outputLines +
+                        "</Output>\n"
                         "</Channel1>\n");
     }
 
@@ -149,6 +152,75 @@ TEST_F(TranscodeTest, AFolderPlaysItsFilesInOrderIntoUdp) {
     EXPECT_EQ(stopDaemon(), 0);
     receiver.stop();
     EXPECT_EQ(sizesShown(receiver), expected);
+}
+
+// Each frame of the live source carries its number in its brightness and
+// colour, so a receiver can tell which frame it shows whatever the delay.
+Args numberedFramesSender(int portA, int portB) {
+    std::string udp = "udp://127.0.0.1:";
+    return {"ffmpeg", "-hide_banner", "-nostdin", "-re", "-f", "lavfi", "-i",
+            "color=c=black:s=64x64:r=25,format=yuv420p,"
+            "geq=lum='16+8*mod(N,25)':cb='16+8*mod(floor(N/25),25)':cr=128",
+            "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", "25", "-map", "0:v", "-f", "tee",
+            "[f=mpegts]" + udp + std::to_string(portA) + "?pkt_size=1316|[f=mpegts]" + udp + std::to_string(portB) +
+                "?pkt_size=1316"};
+}
+
+// When each frame number arrived, in arrival order.
+std::vector<std::pair<int, std::chrono::steady_clock::time_point>> framesShown(const LineReader& receiver) {
+    std::vector<std::pair<int, std::chrono::steady_clock::time_point>> frames;
+    std::regex mean(R"(mean:\[(\d+) (\d+) )");
+    for (const auto& line : receiver.lines()) {
+        std::smatch m;
+        if (!std::regex_search(line.text, m, mean))
+            continue;
+        int low = static_cast<int>(std::lround((std::stoi(m[1]) - 16) / 8.0));
+        int high = static_cast<int>(std::lround((std::stoi(m[2]) - 16) / 8.0));
+        frames.push_back({high * 25 + low, line.at});
+    }
+    return frames;
+}
+
+// For every frame the target showed, how long after the live source showed
+// it, in the order shown.
+std::vector<double> delaysBehind(const LineReader& live, const LineReader& shifted) {
+    auto reference = framesShown(live);
+    std::vector<double> delays;
+    for (const auto& [number, at] : framesShown(shifted)) {
+        // The latest showing of that number before this one: numbers repeat every 25 s.
+        for (auto r = reference.rbegin(); r != reference.rend(); ++r) {
+            if (r->first == number && r->second <= at) {
+                delays.push_back(std::chrono::duration<double>(at - r->second).count());
+                break;
+            }
+        }
+    }
+    return delays;
+}
+
+TEST_F(TranscodeTest, ATimeShiftedChannelDeliversItsTargetTheDelayBehindLive) {
+    int source = freeUdpPort(), live = freeUdpPort(), shifted = freeUdpPort();
+    LineReader sender(numberedFramesSender(source, live));
+    LineReader liveReceiver(frameLoggerArgs(live, 30));
+    LineReader shiftedReceiver(frameLoggerArgs(shifted, 30));
+    configure(1, "udp://127.0.0.1:" + std::to_string(source),
+              {"udpts", "udp://127.0.0.1:" + std::to_string(shifted) + "?pkt_size=1316",
+               "VideoCodec Copy\nAudioEnable 0\n"},
+              "TimeShiftSec 4\nTimeShiftCacheFolder \"" + dir / "cache" + "\"\n");
+    startDaemon();
+    ASSERT_TRUE(waitUntil([&] { return framesShown(shiftedReceiver).size() >= 300; }, 50s))
+        << channelLog(1) << channelLog(65);
+    EXPECT_EQ(stopDaemon(), 0);
+    // A receiver shows its first seconds in one burst once it has probed the
+    // stream, so only the later frames tell the delay.
+    std::vector<double> delays = delaysBehind(liveReceiver, shiftedReceiver);
+    ASSERT_GE(delays.size(), 250u);
+    delays.erase(delays.begin(), delays.end() - 125);
+    std::sort(delays.begin(), delays.end());
+    double median = delays[delays.size() / 2];
+    EXPECT_NEAR(median, 4.0, 1.0) << "from " << delays.front() << " to " << delays.back()
+        << channelLog(1) << channelLog(65);
+    RecordProperty("median_delay_ms", static_cast<int>(median * 1000));
 }
 
 }  // namespace
