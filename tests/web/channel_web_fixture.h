@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <mutex>
-#include <string>
 
 #include "config/orva_config.h"
 #include "engine/engine_fixture.h"
@@ -22,8 +21,6 @@ protected:
         memset(g_orvaChannels, 0, sizeof g_orvaChannels);
         g_globalSettings.AutoRestart = 0;
         orvaSetConfigFile(conf.c_str());
-        std::filesystem::create_directories(dir / "media");
-        writeFile(dir / "media/in.ts", "");
     }
     void TearDown() override {
         for (int slot = 0; slot < ORVA_SLOT_COUNT; slot++)
@@ -31,36 +28,35 @@ protected:
         EngineTest::TearDown();
         orvaSetConfigFile("");
     }
-    // The default ignores SIGINT once it has written "ignoring", so an
-    // orderly stop leaves it terminating.
+    // Ignores SIGINT once it has made "ignoring": an orderly stop leaves it terminating.
     virtual std::string transcoderBody() const {
         return "trap '' INT\ntouch \"$here/ignoring\"\nexec sleep 30";
     }
 
-    // A configured channel: the local file media/in.ts into the H.264 file "out<n>".
+    // A configured channel: the file "in" into the H.264 file "out<n>".
     ORVA_CHANNEL_TAG& configure(int channel, const char* memo = "") {
         ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
-        ch.NumInputs = 1;
-        copyText(ch.Sources[0].File, dir / "media/in.ts");
+        ch.NumInputs = ch.NumOutputs = 1;
         ch.Sources[0].pszAddress = ch.Sources[0].File;
-        ch.NumOutputs = 1;
-        copyText(ch.Targets[0].File, dir / ("out" + std::to_string(channel + 1)));
         ch.Targets[0].pszAddress = ch.Targets[0].File;
+        copyText(ch.Sources[0].File, dir / "in");
+        copyText(ch.Targets[0].File, dir / ("out" + std::to_string(channel + 1)));
         ch.Targets[0].Video.VideoEnable = 1;
         ch.Targets[0].Video.VideoCodec = ORVA_VIDEO_H264;
         copyText(ch.Memo, memo);
         return ch;
     }
-
     void act(int channel, const char* action) {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         orvaRunChannelAction(channel, action);
     }
-
-    std::string status() {
+    static std::string status() {
         std::string buffer(100000, '\0');
         TextCursor out(buffer.data(), buffer.size());
         EXPECT_TRUE(orvaComposeStatus(out));
         return buffer.substr(0, out.length());
+    }
+    static bool holds(const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos;
     }
 };
