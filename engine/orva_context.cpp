@@ -9,8 +9,10 @@
 #include <cwchar>
 #include <ctime>
 #include <memory>
+#include <utility>
 
 #include "orva_engine.h"
+#include "orva_slots.h"
 #include "orva_text.h"
 
 namespace {
@@ -103,6 +105,14 @@ ORVA_PROC_TAG* g_procChannels;
 
 bool orvaSlotInRange(int slot) {
     return g_procChannels && slot >= 0 && slot < g_cfg.slotCount;
+}
+
+int orvaSwapSlots(int slotA, int slotB) {
+    if (!orvaSlotInRange(slotA) || !orvaSlotInRange(slotB))
+        return ORVA_ERR_SLOT_RANGE;
+    std::swap(g_procChannels[slotA], g_procChannels[slotB]);
+    orvaSwapWatches(slotA, slotB);
+    return ORVA_OK;
 }
 
 extern "C" {

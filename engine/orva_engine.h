@@ -30,6 +30,9 @@ bool orvaReap(int slot);               // true when the slot's process has ended
 void orvaSignal(int slot, int signal);
 void orvaCollectEvents(bool* readable, bool* ended);  // arrays of ORVA_SLOT_COUNT
 void orvaReleaseProcesses();           // closes pipes and watches of every slot
+// After two slots' records were exchanged, their exit watches and the tags
+// of their pipes follow them.
+void orvaSwapWatches(int slotA, int slotB);
 void orvaOpenWatches();
 
 bool orvaSlotInRange(int slot);

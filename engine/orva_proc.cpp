@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "orva_engine.h"
 
@@ -164,6 +165,26 @@ void unwatchExit(int slot) {
     g_pidfd[slot] = -1;
 }
 
+void retag(int epollFd, int fd, uint32_t tag) {
+    if (epollFd < 0)
+        return;
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = tag;
+    epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev);
+}
+
+// The events of a slot's descriptors name the slot they are watched for.
+void retagSlot(int slot) {
+    uint32_t tag = static_cast<uint32_t>(slot);
+    if (g_procChannels[slot].fdOut[0] > 0)
+        retag(g_pollWatch, g_procChannels[slot].fdOut[0], tag);
+    if (g_pidfd[slot] >= 0) {
+        retag(g_pollWatch, g_pidfd[slot], tag | kExitEvent);
+        retag(g_exitWatch, g_pidfd[slot], tag);
+    }
+}
+
 void closeIfOpen(int& fd) {
     if (fd != 0)
         close(fd);
@@ -261,6 +282,12 @@ void orvaReleaseProcesses() {
         if (fd >= 0)
             close(fd);
     }
+}
+
+void orvaSwapWatches(int slotA, int slotB) {
+    std::swap(g_pidfd[slotA], g_pidfd[slotB]);
+    retagSlot(slotA);
+    retagSlot(slotB);
 }
 
 void orvaComputeCpuSet(int slot, int cpuPerChannel, int cpuCount, cpu_set_t* set) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <utility>
 
 CPlayList g_orvaPlaylists[64];
 
@@ -59,6 +60,25 @@ void CPlayList::insertFile(std::string_view folder, std::string_view name) {
     // is twice as likely as the others, and the end is never chosen.
     int r = rand() % GetCount();
     insertEntry(std::next(m_lstFiles.begin(), std::max(r - 1, 0)), std::move(path));
+}
+
+void CPlayList::takeOver(CPlayList& other) {
+    if (&other == this)
+        return;
+    bool hasCurrent = other.m_itCur != other.m_lstFiles.end();
+    clearEntries();
+    m_strFolder = std::move(other.m_strFolder);
+    other.m_strFolder.clear();
+    m_nRecur = other.m_nRecur;
+    m_nShuffle = other.m_nShuffle;
+    // Spliced nodes stay where they are: the current position and the
+    // addresses handed out by GetCurFile stay valid.
+    m_lstFiles.splice(m_lstFiles.end(), other.m_lstFiles);
+    m_index.swap(other.m_index);
+    m_itCur = hasCurrent ? other.m_itCur : m_lstFiles.end();
+    other.m_itCur = other.m_lstFiles.end();
+    Save();
+    other.Save();
 }
 
 int CPlayList::GetCount() const { return static_cast<int>(m_lstFiles.size()); }

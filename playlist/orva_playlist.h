@@ -36,6 +36,11 @@ public:
     int populate(const char* folder, int);
     void insertFile(std::string_view folder, std::string_view name);
 
+    // Takes over the folder, the list and the position of `other`, which is
+    // left empty; each keeps its own playlist file, and both files are
+    // written anew. A channel that gets another number keeps playing on.
+    void takeOver(CPlayList& other);
+
     int GetCount() const;
     // Valid until the list changes.
     const char* GetCurFile() const;

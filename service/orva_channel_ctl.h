@@ -14,5 +14,9 @@ int orvaGetChannelState(int channel);
 // Writes a one-line status into `text` (at most `size` bytes with the end);
 // a channel with nothing to report leaves the text as it was.
 int orvaGetChannelStatus(int channel, char* text, size_t size);
+// Stops the channel and moves every channel after it one number down, with
+// its slots, playlist and pending restart; the last record is cleared.
+// Caller holds the service lock.
+void orvaRemoveChannel(int channel);
 const char* orvaAppName();
 const char* orvaAppTitle();

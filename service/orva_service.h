@@ -24,6 +24,11 @@ int initChannels();                 // caller holds the service lock
 void orvaResetTimers();
 int createTimer(int channel, int milliseconds, void (*callback)(union sigval));
 void channelTimeout(union sigval value);
+// Caller holds the service lock for both.
+void orvaCancelTimer(int channel);
+// A pending restart of channel `from` becomes one of channel `to`, with the
+// time it had left; `to` has none pending.
+void orvaMoveTimer(int from, int to);
 int orvaCGICallback(int);
 
 void orvaSupervisePass();           // takes the service lock

@@ -39,6 +39,27 @@ int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
     return timer_settime(timer, 0, &when, nullptr);
 }
 
+void orvaCancelTimer(int channel) {
+    if (g_timers[channel] == kOrvaNoTimer)
+        return;
+    timer_delete(g_timers[channel]);
+    g_timers[channel] = kOrvaNoTimer;
+}
+
+void orvaMoveTimer(int from, int to) {
+    if (g_timers[from] == kOrvaNoTimer)
+        return;
+    itimerspec left{};
+    timer_gettime(g_timers[from], &left);
+    orvaCancelTimer(from);
+    long milliseconds = left.it_value.tv_sec * 1000 + left.it_value.tv_nsec / 1000000;
+    // A timer that has just expired still owes its channel a start. Its
+    // callback, on its way for the old number, finds no timer there and
+    // does nothing, unless that number has got a pending restart of its own
+    // meanwhile, which it then runs early.
+    createTimer(to, milliseconds > 0 ? static_cast<int>(milliseconds) : 1, channelTimeout);
+}
+
 void channelTimeout(union sigval value) {
     int channel = value.sival_int;
     std::lock_guard<std::mutex> lock(g_serviceLock);

@@ -1,14 +1,63 @@
-// orva_channel_api.cpp: the status and channel endpoints (not built yet).
+// orva_channel_api.cpp: the "/status" and "/channel" endpoints: each runs
+// its part of orva_channel_ops.h and replies. The router holds the service
+// lock while they run.
 #include "orva_channel_api.h"
 
+#include <memory>
+
+#include "engine/orva.h"
+#include "orva_channel_ops.h"
 #include "orva_web.h"
 
-int orvaCGIStatus(MHD_Connection* connection) { return orvaReplyEmpty(connection, 404); }
+namespace {
 
-int orvaCGIChannel(int, const char*, const char*, MHD_Connection* connection) {
-    return orvaReplyEmpty(connection, 404);
+constexpr unsigned kOk = 200;
+constexpr unsigned kNotFound = 404;
+constexpr unsigned kTooLarge = 413;
+constexpr unsigned kInternalError = 500;
+
+// The work buffer of one reply; too large for a connection thread's stack.
+struct Reply {
+    std::unique_ptr<char[]> buffer = std::make_unique<char[]>(ORVA_WEB_WORK_SIZE);
+    TextCursor text{buffer.get(), ORVA_WEB_WORK_SIZE};
+};
+
+int replyXml(MHD_Connection* connection, const TextCursor& text) {
+    return orvaReplyText(connection, text.begin, text.length(), "text/xml", true);
 }
 
-int orvaCGIGetChannel(int, MHD_Connection* connection) { return orvaReplyEmpty(connection, 404); }
+}  // namespace
 
-void _xmlEscape(char*) {}
+int orvaCGIStatus(MHD_Connection* connection) {
+    Reply reply;
+    if (!orvaComposeStatus(reply.text))
+        return orvaReplyEmpty(connection, kInternalError);
+    return replyXml(connection, reply.text);
+}
+
+int orvaCGIGetChannel(int index, MHD_Connection* connection) {
+    Reply reply;
+    int rc = orvaComposeChannel(index, reply.text);
+    if (rc == ORVA_WEB_NOT_CONFIGURED)
+        return orvaReplyEmpty(connection, kNotFound);
+    if (rc != 0)
+        return orvaReplyEmpty(connection, kInternalError);
+    return replyXml(connection, reply.text);
+}
+
+int orvaCGIChannel(int channel, const char* arguments, const char* body,
+                   MHD_Connection* connection) {
+    if (channel < 1 || channel > ORVA_CHANNEL_COUNT)
+        return orvaReplyEmpty(connection, kNotFound);
+    int index = channel - 1;
+    // A body sent along with an action is ignored.
+    if (arguments && arguments[0]) {
+        orvaRunChannelAction(index, arguments);
+        return orvaReplyEmpty(connection, kOk);
+    }
+    if (!body || !body[0])
+        return orvaCGIGetChannel(index, connection);
+    if (orvaEditChannel(index, body) == ORVA_WEB_TOO_LARGE)
+        return orvaReplyEmpty(connection, kTooLarge);
+    return orvaReplyEmpty(connection, kOk);
+}

@@ -1,0 +1,27 @@
+// orva_channel_ops.h: what the status and channel endpoints do, apart from
+// HTTP. Callers hold the service lock; channels are indexes 0 to 63.
+#pragma once
+
+#include "engine/orva_text.h"
+
+enum {
+    ORVA_WEB_NOT_CONFIGURED = -1,  // a read of a channel that is not configured
+    ORVA_WEB_TOO_LARGE = -2,       // an edit body or value beyond its limit; nothing changed
+    ORVA_WEB_TOO_LONG = -3,        // a document that does not fit its work buffer
+    ORVA_WEB_NO_CHANNEL = -4,      // a channel index outside 0 to 63
+};
+
+enum {
+    ORVA_EDIT_BODY_MAX = 3999,     // characters of a decoded edit body
+    ORVA_EDIT_VALUE_MAX = 999,     // characters of one value
+    ORVA_XML_ESCAPED_SIZE = 1006,  // a buffer that an escaped text fits in
+};
+
+// The state of all 64 channels; false when it did not fit.
+bool orvaComposeStatus(TextCursor& out);
+// The settings of one channel: 0, ORVA_WEB_NOT_CONFIGURED or ORVA_WEB_TOO_LONG.
+int orvaComposeChannel(int channel, TextCursor& out);
+// Applies a form-encoded edit body and saves: 0, or ORVA_WEB_TOO_LARGE.
+int orvaEditChannel(int channel, const char* body);
+// "start", "stop" or "remove", without regard to case; any other text does nothing.
+void orvaRunChannelAction(int channel, const char* action);
