@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what orval needs, builds it and runs every test: a debug build, then
-# the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the web tests (label "web") built with ThreadSanitizer, whose daemons
+# run the management server's threads against the supervision loop.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -11,8 +13,11 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DORVAL_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DORVAL_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target orval orval_web_tests
 
 status=0
 ctest --test-dir build-asan -j"$jobs" --output-on-failure || status=1
 ctest --test-dir build -j"$jobs" --output-on-failure || status=1
+ctest --test-dir build-tsan -L web -j"$jobs" --output-on-failure || status=1
 exit $status

@@ -1,9 +1,158 @@
-// orva_http.cpp: the management web server.
+// orva_http.cpp: the management web server: the daemon, the request handler,
+// and the collection of query arguments, cookies and POST bodies into texts.
 //
-// The server is not built yet: starting it succeeds without listening, so the
-// service runs its channels without a management interface.
+// DESIGN: every request gets a record of its own, attached to its connection
+// on the handler's first call and freed when the library reports the request
+// complete, so two uploads in progress never share a body store. The reply is
+// queued on a later call, never on the first: libmicrohttpd closes the
+// connection of a GET answered on its first call, and a page polling the
+// status would then cost a connection and a thread per request.
+//
+// Texts beyond their limits (999 characters of arguments or cookies, 99,999
+// of body) are refused with 413 rather than cut, since a cut form value or
+// password would mean something else.
 #include "orva_http.h"
 
-int orvaStartCGI() { return 1; }
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <strings.h>
 
-void orvaStopCGI() {}
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "config/orva_channel.h"
+#include "engine/orva_text.h"
+#include "orva_acl.h"
+#include "orva_router.h"
+#include "orva_web.h"
+#include "service/orva_service.h"
+
+namespace {
+
+MHD_Daemon* g_mhd;
+
+// One request between the handler's calls.
+struct OrvaRequest {
+    bool post = false;
+    bool bodyTooLarge = false;
+    std::string body;  // the text so far; a NUL byte ends what is kept of its chunk
+};
+
+MHD_Result result(int handled) { return handled ? MHD_YES : MHD_NO; }
+
+// The client's IPv4 address against the access list, read afresh.
+bool clientAllowed(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET)
+        return true;
+    sockaddr_in client;
+    memcpy(&client, info->client_addr, sizeof client);
+    char aclPath[ORVA_TEXT_SIZE];
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        copyText(aclPath, fieldText(g_globalSettings.AclFile));
+    }
+    return orvaAclCheck(aclPath, ntohl(client.sin_addr.s_addr)) != 0;
+}
+
+// Appends "name" or "name=value" to the text, joined by "&". Stops the walk
+// once the text is full; the caller refuses the request then.
+MHD_Result mhdKeyValueIterator(void* text, MHD_ValueKind, const char* name, const char* value) {
+    TextCursor& pairs = *static_cast<TextCursor*>(text);
+    if (pairs.length() > 0)
+        append(pairs, "&");
+    append(pairs, name);
+    if (value) {
+        append(pairs, "=");
+        append(pairs, value);
+    }
+    return pairs.truncated ? MHD_NO : MHD_YES;
+}
+
+// Returns false when the pairs do not fit the text.
+bool collect(MHD_Connection* connection, MHD_ValueKind kind, char (&text)[ORVA_WEB_TEXT_SIZE]) {
+    TextCursor pairs(text, sizeof text);
+    MHD_get_connection_values(connection, kind, mhdKeyValueIterator, &pairs);
+    return !pairs.truncated;
+}
+
+MHD_Result beginRequest(MHD_Connection* connection, const char* method, void** context) {
+    if (!clientAllowed(connection))
+        return result(orvaReplyEmpty(connection, ORVA_HTTP_FORBIDDEN));
+    bool post = strcasecmp(method, "POST") == 0;
+    if (!post && strcasecmp(method, "GET") != 0)
+        return MHD_NO;  // no reply for any other method: the connection is closed
+    auto request = std::make_unique<OrvaRequest>();
+    request->post = post;
+    *context = request.release();  // freed by mhdRequestCompleted
+    return MHD_YES;
+}
+
+void appendChunk(OrvaRequest& request, const char* data, size_t size) {
+    if (!request.post || request.bodyTooLarge)
+        return;  // a GET's body is not used
+    size_t kept = strnlen(data, size);
+    if (request.body.size() + kept > ORVA_WEB_BODY_SIZE - 1) {
+        request.bodyTooLarge = true;
+        std::string().swap(request.body);
+        return;
+    }
+    request.body.append(data, kept);
+}
+
+MHD_Result answer(MHD_Connection* connection, const char* url, const OrvaRequest& request) {
+    char arguments[ORVA_WEB_TEXT_SIZE];
+    char cookies[ORVA_WEB_TEXT_SIZE];
+    if (request.bodyTooLarge || !collect(connection, MHD_GET_ARGUMENT_KIND, arguments) ||
+        !collect(connection, MHD_COOKIE_KIND, cookies))
+        return result(orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE));
+    const char* body = request.post ? request.body.c_str() : nullptr;
+    return result(orvaCGI(url, arguments, cookies, body, connection));
+}
+
+MHD_Result mhdAccessHandler(void*, MHD_Connection* connection, const char* url,
+                            const char* method, const char*, const char* uploadData,
+                            size_t* uploadDataSize, void** context) {
+    auto* request = static_cast<OrvaRequest*>(*context);
+    if (!request)
+        return beginRequest(connection, method, context);
+    if (*uploadDataSize != 0) {
+        appendChunk(*request, uploadData, *uploadDataSize);
+        *uploadDataSize = 0;
+        return MHD_YES;
+    }
+    return answer(connection, url, *request);
+}
+
+void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+    std::unique_ptr<OrvaRequest> done(static_cast<OrvaRequest*>(*context));
+    *context = nullptr;
+}
+
+}  // namespace
+
+int orvaStartCGI() {
+    uint16_t port;
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        port = g_globalSettings.HTTPPort;
+    }
+    // IPv4 only, no TLS, no time-out: one thread per connection, and the
+    // completion notice that frees each request's record.
+    g_mhd = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port,
+                             nullptr, nullptr, mhdAccessHandler, nullptr,
+                             MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
+                             MHD_OPTION_END);
+    return g_mhd ? 1 : 0;
+}
+
+void orvaStopCGI() {
+    if (!g_mhd)
+        return;
+    MHD_stop_daemon(g_mhd);
+    g_mhd = nullptr;
+}

@@ -22,6 +22,17 @@ bool addHeader(const Response& response, const char* name, const char* value) {
     return MHD_add_response_header(response.get(), name, value) == MHD_YES;
 }
 
+constexpr const char* kFarExpiry = "Mon, 31 Dec 2029 12:12:12";
+
+int queueData(MHD_Connection* connection, const Response& response, const char* contentType,
+              bool expires) {
+    if (!response || !addHeader(response, "Content-Type", contentType))
+        return 0;
+    if (expires && !addHeader(response, "Expires", kFarExpiry))
+        return 0;
+    return queue(connection, MHD_HTTP_OK, response);
+}
+
 Response emptyResponse() {
     return Response(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT));
 }
@@ -53,4 +64,18 @@ int orvaReplyRedirect(MHD_Connection* connection, const char* cookie) {
     if (cookie && cookie[0] && !addHeader(response, "Set-Cookie", cookie))
         return 0;
     return queue(connection, MHD_HTTP_MOVED_PERMANENTLY, response);
+}
+
+int orvaReplyImage(MHD_Connection* connection, const unsigned char* data, size_t size) {
+    Response response(MHD_create_response_from_buffer(
+        size, const_cast<unsigned char*>(data), MHD_RESPMEM_PERSISTENT));
+    return queueData(connection, response, "image/png", true);
+}
+
+int orvaReplyBlock(MHD_Connection* connection, OrvaHeapBlock block, size_t size,
+                   const char* contentType, bool expires) {
+    Response response(MHD_create_response_from_buffer(size, block.get(), MHD_RESPMEM_MUST_FREE));
+    if (response)
+        block.release();  // the reply frees it now, sent or not
+    return queueData(connection, response, contentType, expires);
 }

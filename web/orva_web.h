@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <memory>
 
 struct MHD_Connection;
 
@@ -17,6 +19,13 @@ enum {
     ORVA_WEB_FILE_MAX = 999999,    // the largest file sent whole (logo, download)
 };
 
+// Status codes of the empty replies.
+enum {
+    ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client
+    ORVA_HTTP_NOT_FOUND = 404,
+    ORVA_HTTP_TOO_LARGE = 413,     // a text or body beyond its limit: refused, never cut
+};
+
 // Status with an empty body (301 and its Location are orvaReplyRedirect's).
 int orvaReplyEmpty(MHD_Connection* connection, unsigned status);
 // 200 with a copy of `text` and "Content-Type" `contentType`; `noCache` adds
@@ -25,6 +34,21 @@ int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache);
 // 301 to "/", with "Set-Cookie" when `cookie` is not empty.
 int orvaReplyRedirect(MHD_Connection* connection, const char* cookie);
+
+// A block from malloc, handed to the library with its reply and freed by it
+// once sent.
+struct OrvaFreeBlock {
+    void operator()(char* block) const { free(block); }
+};
+using OrvaHeapBlock = std::unique_ptr<char, OrvaFreeBlock>;
+
+// 200 with constant PNG bytes that live as long as the program (not copied),
+// "Content-Type" "image/png" and the far "Expires" that lets browsers keep them.
+int orvaReplyImage(MHD_Connection* connection, const unsigned char* data, size_t size);
+// 200 with a heap block of `size` bytes, "Content-Type" `contentType`, and the
+// far "Expires" when `expires` is set.
+int orvaReplyBlock(MHD_Connection* connection, OrvaHeapBlock block, size_t size,
+                   const char* contentType, bool expires);
 
 // Form decoding: "+" is a blank, "%XX" a byte. With bDecodeAmp 0 the escape
 // "%26" stays as it is, so a decoded body can still be split at its real "&".

@@ -1,0 +1,15 @@
+// orva_files.h: the replies that carry whole files: the branding logo, the
+// configuration download and the configuration import.
+#pragma once
+
+struct MHD_Connection;
+
+// "orvaoem.png" from the program folder, with the icons' headers; 404 when it
+// is missing, empty or larger than 999,999 bytes.
+int orvaCGIOEMLogo(MHD_Connection* connection);
+// The configuration file as it lies on disk, under the same size rule.
+// Caller holds the service lock.
+int orvaCGIDownload(MHD_Connection* connection);
+// Takes an uploaded configuration (the whole multipart text) and redirects to
+// "/". Caller holds the service lock.
+int orvaCGIImport(const char* body, MHD_Connection* connection);

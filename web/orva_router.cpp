@@ -1,0 +1,128 @@
+// orva_router.cpp: the routing table of the management server.
+//
+// DESIGN: the router takes the service lock first, because the session check
+// reads the password from the settings. It keeps it through every handler
+// that reads or changes the channels or the settings; the icons and the logo
+// touch neither and are answered without it.
+#include "orva_router.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+
+#include "orva_channel_api.h"
+#include "orva_files.h"
+#include "orva_icons.h"
+#include "orva_index.h"
+#include "orva_login.h"
+#include "orva_web.h"
+#include "service/orva_service.h"
+
+namespace {
+
+constexpr const char* kChannelPrefix = "/channel";
+constexpr size_t kChannelPrefixLength = 8;
+
+enum class Match { Exact, Prefix, IconName };
+
+struct RouteEntry {
+    const char* path;
+    Match match;
+    OrvaRoute route;
+};
+
+constexpr RouteEntry kRoutes[] = {
+    {"/", Match::Exact, OrvaRoute::Index},
+    {"/status", Match::Exact, OrvaRoute::Status},
+    {"/import", Match::Exact, OrvaRoute::Import},
+    {"/global_config", Match::Exact, OrvaRoute::GlobalConfig},
+    {"/decklink_config", Match::Exact, OrvaRoute::DecklinkConfig},
+    {"/ndi_config", Match::Exact, OrvaRoute::NdiConfig},
+    {kChannelPrefix, Match::Prefix, OrvaRoute::Channel},
+    {nullptr, Match::IconName, OrvaRoute::Icon},
+    {"/orvaoem.png", Match::Exact, OrvaRoute::OemLogo},
+    {"/orval.conf", Match::Exact, OrvaRoute::Download},
+};
+
+bool fits(const RouteEntry& entry, const char* url) {
+    switch (entry.match) {
+    case Match::Exact:
+        return strcasecmp(url, entry.path) == 0;
+    case Match::Prefix:
+        return strncasecmp(url, entry.path, strlen(entry.path)) == 0;
+    case Match::IconName:
+        return url[0] == '/' && orvaFindIcon(url + 1) != nullptr;
+    }
+    return false;
+}
+
+struct Call {
+    const char* url;
+    const char* arguments;
+    const char* body;
+    MHD_Connection* connection;
+};
+
+int answerNotFound(const Call& c) { return orvaReplyEmpty(c.connection, ORVA_HTTP_NOT_FOUND); }
+int answerIndex(const Call& c) { return orvaCGIIndex(c.connection); }
+int answerStatus(const Call& c) { return orvaCGIStatus(c.connection); }
+int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection); }
+int answerChannel(const Call& c) {
+    return orvaCGIChannel(orvaChannelNumber(c.url), c.arguments, c.body, c.connection);
+}
+int answerIcon(const Call& c) { return orvaCGIIcon(c.url, c.connection); }
+int answerOemLogo(const Call& c) { return orvaCGIOEMLogo(c.connection); }
+int answerDownload(const Call& c) { return orvaCGIDownload(c.connection); }
+
+struct Handler {
+    int (*answer)(const Call&);
+    bool needsLock;  // reads or changes the channels or the settings
+};
+
+// Indexed by OrvaRoute. The settings and device endpoints are not built yet.
+constexpr Handler kHandlers[] = {
+    {answerIndex, true},       {answerStatus, true},      {answerImport, true},
+    {answerNotFound, false},   {answerNotFound, false},   {answerNotFound, false},
+    {answerChannel, true},     {answerIcon, false},       {answerOemLogo, false},
+    {answerDownload, true},    {answerNotFound, false},
+};
+static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
+
+}  // namespace
+
+OrvaRoute orvaFindRoute(const char* url) {
+    for (const RouteEntry& entry : kRoutes) {
+        if (fits(entry, url))
+            return entry.route;
+    }
+    return OrvaRoute::NotFound;
+}
+
+int orvaChannelNumber(const char* url) {
+    if (strncasecmp(url, kChannelPrefix, kChannelPrefixLength) != 0)
+        return 0;
+    errno = 0;
+    long number = strtol(url + kChannelPrefixLength, nullptr, 10);
+    if (errno == ERANGE || number < INT_MIN || number > INT_MAX)
+        return 0;
+    return static_cast<int>(number);
+}
+
+int orvaCGI(const char* url, const char* arguments, const char* cookies, const char* body,
+            MHD_Connection* connection) {
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    if (!orvaCGIAuth(cookies)) {
+        if (strncasecmp(url, "/login", 6) == 0)
+            return orvaCGILogin(body, connection);
+        return orvaCGILoginPage(connection);
+    }
+    const Handler& handler = kHandlers[static_cast<size_t>(orvaFindRoute(url))];
+    if (!handler.needsLock)
+        lock.unlock();
+    return handler.answer(Call{url, arguments, body, connection});
+}

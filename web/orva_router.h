@@ -1,0 +1,32 @@
+// orva_router.h: sends each request to the login flow or to its endpoint.
+#pragma once
+
+struct MHD_Connection;
+
+enum class OrvaRoute {
+    Index,
+    Status,
+    Import,
+    GlobalConfig,
+    DecklinkConfig,
+    NdiConfig,
+    Channel,
+    Icon,
+    OemLogo,
+    Download,
+    NotFound,
+};
+
+// The endpoint of a logged-in request for `url`: paths compare without regard
+// to case, in the order of the routing table; the first that fits answers.
+OrvaRoute orvaFindRoute(const char* url);
+// The channel number after "/channel", read as strtol does with base 10:
+// "/channel7x" is 7, "/channel" is 0. Numbers beyond an int give 0.
+int orvaChannelNumber(const char* url);
+
+// `body` is the POST body text, or null for a GET. Returns the answering
+// handler's result: 1 when a reply was queued, 0 when the library refused it.
+// Takes the service lock for every handler that reads or changes the channels
+// or the settings.
+int orvaCGI(const char* url, const char* arguments, const char* cookies, const char* body,
+            MHD_Connection* connection);
