@@ -116,8 +116,17 @@ LineReader::~LineReader() { stop(); }
 
 void LineReader::stop() {
     if (pid_ > 0) {
+        // ffmpeg waiting on an idle UDP socket may sit out its time-out first.
         kill(pid_, SIGINT);
-        waitpid(pid_, nullptr, 0);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         pid_ = -1;
     }
     if (reader_.joinable())
@@ -145,7 +154,7 @@ void LineReader::readLoop(int fd) {
 }
 
 Args frameLoggerArgs(int port, int idleSeconds) {
-    return {"ffmpeg", "-hide_banner", "-nostdin", "-i",
+    return {"ffmpeg", "-hide_banner", "-nostdin", "-analyzeduration", "500000", "-i",
             "udp://127.0.0.1:" + std::to_string(port) + "?timeout=" + std::to_string(idleSeconds * 1000000) + "&fifo_size=100000&overrun_nonfatal=1",
             "-vf", "showinfo", "-f", "null", "-"};
 }
