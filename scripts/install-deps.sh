@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
-          libmicrohttpd-dev libcurl4-openssl-dev ffmpeg"
+          libmicrohttpd-dev ffmpeg fonts-dejavu-core"
 
 missing=""
 for p in $PACKAGES; do

@@ -7,6 +7,8 @@ sh scripts/install-deps.sh
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DORVAL_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)"
 
+sh scripts/demo.sh
 ./build-release/orval
 root=${ORVAL_ROOT:-}
 echo "orval: pid file $root/var/run/orval.pid, logs in $root/var/orval/log/, configuration in $root/etc/orval/"
+echo "orval: watch the demo channel with: ffplay udp://127.0.0.1:5000"
