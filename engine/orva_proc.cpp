@@ -66,14 +66,17 @@ bool createPipe(int (&fds)[2]) {
     return true;
 }
 
-void watch(int epollFd, int fd, uint32_t tag) {
+// Adds or changes the watch of `fd`; its events carry `tag`.
+void setWatch(int epollFd, int operation, int fd, uint32_t tag) {
     if (epollFd < 0)
         return;
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = tag;
-    epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev);
+    epoll_ctl(epollFd, operation, fd, &ev);
 }
+
+void watch(int epollFd, int fd, uint32_t tag) { setWatch(epollFd, EPOLL_CTL_ADD, fd, tag); }
 
 void unwatch(int epollFd, int fd) {
     if (epollFd >= 0)
@@ -165,14 +168,7 @@ void unwatchExit(int slot) {
     g_pidfd[slot] = -1;
 }
 
-void retag(int epollFd, int fd, uint32_t tag) {
-    if (epollFd < 0)
-        return;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u32 = tag;
-    epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev);
-}
+void retag(int epollFd, int fd, uint32_t tag) { setWatch(epollFd, EPOLL_CTL_MOD, fd, tag); }
 
 // The events of a slot's descriptors name the slot they are watched for.
 void retagSlot(int slot) {
