@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kChannels = 8;
 constexpr int kClients = 8;
-constexpr int kRequestsPerClient = 200;
+constexpr int kRequestsPerClient = 150;
 
 bool holds(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
