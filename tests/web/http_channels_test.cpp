@@ -153,10 +153,16 @@ TEST_F(ChannelHttpTest, StartAndStopActionsReachTheTranscoderAndAreNotSaved) {
     EXPECT_EQ(200, get("/channel5?stop").status);
     EXPECT_TRUE(waitUntil([&] { return gone(pid); }, 5s));
     EXPECT_TRUE(waitUntil([&] { return holds(status(), stopped(5)); }, 2s));
-    std::this_thread::sleep_for(300ms);  // the cleared run flag keeps it stopped
-    EXPECT_EQ(pid, pidOf(5));
     EXPECT_EQ(5u, starts());
     EXPECT_EQ(saved, readFile(confFile));
+
+    // The daemon saves when it ends: the run flags as the actions left them.
+    EXPECT_EQ(200, get("/channel6?start").status);
+    ASSERT_EQ(0, endDaemon());
+    std::string atEnd = readFile(confFile);
+    EXPECT_TRUE(holds(atEnd, "<Channel5>\nEnable 0\n"));
+    EXPECT_TRUE(holds(atEnd, "<Channel6>\nEnable 1\n"));
+    EXPECT_TRUE(holds(atEnd, "<Channel7>\nEnable 0\n"));
 }
 
 TEST_F(RemoveHttpTest, RemovingMovesTheRunningChannelsAfterItDown) {
