@@ -18,7 +18,7 @@ constexpr unsigned kInternalError = 500;
 
 // The work buffer of one reply; too large for a connection thread's stack.
 struct Reply {
-    std::unique_ptr<char[]> buffer = std::make_unique<char[]>(ORVA_WEB_WORK_SIZE);
+    std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(ORVA_WEB_WORK_SIZE);
     TextCursor text{buffer.get(), ORVA_WEB_WORK_SIZE};
 };
 

@@ -10,6 +10,7 @@
 class WebTest : public DaemonTest {
 protected:
     int port = 0;
+    bool ended = false;
     std::string confFile = root + "/etc/orval/orval.conf";
     std::string aclFile = root + "/etc/orval/orval.acl";
 
@@ -17,11 +18,17 @@ protected:
     virtual std::string settings() const { return ""; }
 
     void SetUp() override;
-    // Ends the daemon in order and expects it to end cleanly, with no
-    // sanitizer report in its output.
+    // Ends the daemon in order, unless the test already did, and expects it
+    // to have ended cleanly, with no sanitizer report in its output.
     void TearDown() override;
+    // Ends the daemon with SIGTERM; returns its exit status.
+    int endDaemon();
 
     HttpReply get(const std::string& path, const std::string& extraHeaders = "") const;
     HttpReply post(const std::string& path, const std::string& body,
                    const std::string& extraHeaders = "") const;
 };
+
+// A channel block of the configuration file: the file `source` into an H.264
+// UDP target; `enable` is its run flag.
+std::string channelBlock(int number, const std::string& source, int enable);
