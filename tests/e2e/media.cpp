@@ -2,10 +2,8 @@
 #include "e2e/media.h"
 
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,20 +88,6 @@ std::string probeCodecs(const std::string& path) {
     for (const std::string& name : names)
         joined += (joined.empty() ? "" : ",") + name;
     return joined;
-}
-
-int freeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
 }
 
 LineReader::LineReader(const Args& args) {

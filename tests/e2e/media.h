@@ -21,9 +21,6 @@ double probeDuration(const std::string& path);
 // "h264,aac" for a file with those two streams.
 std::string probeCodecs(const std::string& path);
 
-// A UDP port nobody is bound to on 127.0.0.1.
-int freeUdpPort();
-
 // A program whose standard error is read line by line as it comes, each
 // line with the moment it arrived. Ended with SIGINT when destroyed.
 class LineReader {

@@ -159,7 +159,7 @@ TEST_F(TranscodeTest, AFolderPlaysItsFilesInOrderIntoUdp) {
     std::vector<std::string> expected;
     for (const auto& entry : fs::directory_iterator(dir / "clips"))
         expected.push_back(entry.path().stem().string());
-    int port = freeUdpPort();
+    int port = freePort(SOCK_DGRAM);
     // The receiver ends five seconds after the last packet and shows every frame by then.
     LineReader receiver(frameLoggerArgs(port, 5));
     configure(0, dir / "clips", {"udpts", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316", ""});
@@ -216,7 +216,7 @@ std::vector<double> delaysBehind(const LineReader& live, const LineReader& shift
 }
 
 TEST_F(TranscodeTest, ATimeShiftedChannelDeliversItsTargetTheDelayBehindLive) {
-    int source = freeUdpPort(), live = freeUdpPort(), shifted = freeUdpPort();
+    int source = freePort(SOCK_DGRAM), live = freePort(SOCK_DGRAM), shifted = freePort(SOCK_DGRAM);
     LineReader sender(numberedFramesSender(source, live));
     LineReader liveReceiver(frameLoggerArgs(live, 30));
     LineReader shiftedReceiver(frameLoggerArgs(shifted, 30));

@@ -121,8 +121,8 @@ HttpReply httpExchange(int port, const std::string& request) {
     return connection.read().value_or(HttpReply{});
 }
 
-int freePort() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int freePort(int socketType) {
+    int fd = socket(AF_INET, socketType | SOCK_CLOEXEC, 0);
     sockaddr_in address = loopback(0);
     socklen_t size = sizeof address;
     int port = -1;

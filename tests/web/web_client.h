@@ -2,6 +2,8 @@
 // exactly what is sent (chunks, methods, two requests on one connection).
 #pragma once
 
+#include <sys/socket.h>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -40,5 +42,6 @@ std::string httpRequest(const std::string& method, const std::string& path,
                         const std::string& extraHeaders = "", const std::string& body = "");
 // One request on a fresh connection; a reply with status 0 when none came.
 HttpReply httpExchange(int port, const std::string& request);
-// A free TCP port on the loopback address, as the kernel picks it.
-int freePort();
+// A free TCP (or, with SOCK_DGRAM, UDP) port on the loopback address, as
+// the kernel picks it.
+int freePort(int socketType = SOCK_STREAM);
