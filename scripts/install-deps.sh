@@ -1,9 +1,11 @@
 #!/bin/sh
-# Installs the Debian packages that building, running and testing orval need.
-# Does nothing when they are all present, so it also runs without root then.
+# Installs the Debian packages that building, running and testing orval need,
+# or the packages named as arguments. Does nothing when they are all present,
+# so it also runs without root then.
 set -eu
 
-PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
+PACKAGES="${*:-}"
+[ -n "$PACKAGES" ] || PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
           libmicrohttpd-dev ffmpeg fonts-dejavu-core"
 
 missing=""
