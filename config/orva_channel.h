@@ -10,6 +10,14 @@ constexpr int kOrvaMaxSources = 5;
 constexpr int kOrvaMaxTargets = 5;
 constexpr int kOrvaMaxFilters = 10;
 
+// The numbers the service computes with are held to ranges that work, from
+// the file and from the web alike: a restart delay in milliseconds and a
+// wrap time of twice the delay must fit an int, and a processor set cannot
+// hold more processors than the system's set type.
+constexpr int32_t kOrvaMaxAutoRestartSec = 86400;   // a day
+constexpr int32_t kOrvaMaxTimeShiftSec = 86400;     // a day
+constexpr int32_t kOrvaMaxCpuPerChannel = 1024;     // CPU_SETSIZE
+
 struct ORVA_CHANNEL_SOURCE_TAG : ORVA_INPUT_TAG {
     char File[ORVA_TEXT_SIZE];
 };
