@@ -69,3 +69,12 @@ int isChannelValid(int channel) {
         return 0;
     return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]) ? 1 : 0;
 }
+
+bool orvaIsStorableText(std::string_view text) {
+    for (char c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f)
+            return false;
+    }
+    return true;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "engine/orva.h"
 
@@ -83,3 +84,8 @@ int orvaGetAudioCodecId(const char* name);
 const char* orvaGetCodecDesc(uint8_t codec);
 
 int isChannelValid(int channel);
+
+// A text the configuration file can carry: no line break, NUL or other
+// control character (the tab is allowed). A text holding one would cut its
+// line and be read back as further keys.
+bool orvaIsStorableText(std::string_view text);
