@@ -6,7 +6,7 @@ set -eu
 
 PACKAGES="${*:-}"
 [ -n "$PACKAGES" ] || PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
-          libmicrohttpd-dev ffmpeg fonts-dejavu-core"
+          libmicrohttpd-dev ffmpeg fonts-dejavu-core libxml2-utils"
 
 missing=""
 for p in $PACKAGES; do
