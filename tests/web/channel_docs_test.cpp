@@ -239,3 +239,20 @@ TEST_F(ChannelWebTest, TheReadDocumentParsesWhateverTheTableHoldsAndGivesEveryTe
     EXPECT_EQ(fieldText(ch.Targets[0].RTMPPubPass), xmlString(doc, "/root/targets/target/@rtmppass"));
     EXPECT_EQ("/tmp/\xEF\xBF\xBD\xEF\xBF\xBD\n", xmlString(doc, "/root/targets/tspath"));
 }
+
+TEST_F(ChannelWebTest, ADocumentBeyondTheWorkBufferIsRefusedNotCut) {
+    ORVA_CHANNEL_TAG& ch = configure(0);
+    ch.NumOutputs = kOrvaMaxTargets;
+    const std::string quotes(999, '"');  // 5,994 characters each once escaped
+    for (ORVA_CHANNEL_TARGET_TAG& t : ch.Targets) {
+        for (char* text : {t.File, t.VideoParam, t.RTMPFlashVer, t.RTMPSwfUrl, t.RTMPPubUser, t.RTMPPubPass})
+            copyText(text, ORVA_TEXT_SIZE, quotes);
+    }
+    std::string doc(100000, '\0');
+    TextCursor out(doc.data(), doc.size());
+    EXPECT_EQ(ORVA_WEB_TOO_LONG, orvaComposeChannel(0, out));
+    ch.NumOutputs = 2;  // about 72,000 characters: whole
+    TextCursor fits(doc.data(), doc.size());
+    ASSERT_EQ(0, orvaComposeChannel(0, fits));
+    EXPECT_TRUE(xmlWellFormed(std::string(fits.view())));
+}
