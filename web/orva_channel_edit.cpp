@@ -7,7 +7,6 @@
 // whole (too large, or a value the table could not carry as written) and
 // nothing changes.
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <iterator>

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "config/orva_channel.h"
-#include "orva_channel_api.h"
 #include "orva_channel_ops.h"
 #include "orva_xml.h"
 #include "service/orva_channel_ctl.h"
