@@ -12,8 +12,6 @@
 namespace {
 
 constexpr unsigned kOk = 200;
-constexpr unsigned kNotFound = 404;
-constexpr unsigned kTooLarge = 413;
 constexpr unsigned kInternalError = 500;
 
 // The work buffer of one reply; too large for a connection thread's stack.
@@ -39,7 +37,7 @@ int orvaCGIGetChannel(int index, MHD_Connection* connection) {
     Reply reply;
     int rc = orvaComposeChannel(index, reply.text);
     if (rc == ORVA_WEB_NOT_CONFIGURED)
-        return orvaReplyEmpty(connection, kNotFound);
+        return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
     if (rc != 0)
         return orvaReplyEmpty(connection, kInternalError);
     return replyXml(connection, reply.text);
@@ -48,7 +46,7 @@ int orvaCGIGetChannel(int index, MHD_Connection* connection) {
 int orvaCGIChannel(int channel, const char* arguments, const char* body,
                    MHD_Connection* connection) {
     if (channel < 1 || channel > ORVA_CHANNEL_COUNT)
-        return orvaReplyEmpty(connection, kNotFound);
+        return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
     int index = channel - 1;
     // A body sent along with an action is ignored.
     if (arguments && arguments[0]) {
@@ -57,7 +55,10 @@ int orvaCGIChannel(int channel, const char* arguments, const char* body,
     }
     if (!body || !body[0])
         return orvaCGIGetChannel(index, connection);
-    if (orvaEditChannel(index, body) == ORVA_WEB_TOO_LARGE)
-        return orvaReplyEmpty(connection, kTooLarge);
+    int rc = orvaEditChannel(index, body);
+    if (rc == ORVA_WEB_TOO_LARGE)
+        return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
+    if (rc == ORVA_WEB_BAD_VALUE)
+        return orvaReplyEmpty(connection, ORVA_HTTP_BAD_REQUEST);
     return orvaReplyEmpty(connection, kOk);
 }

@@ -1,6 +1,8 @@
 // orva_channel_api.h: the status and channel endpoints.
 #pragma once
 
+#include "orva_xml.h"  // _xmlEscape
+
 struct MHD_Connection;
 
 int orvaCGIStatus(MHD_Connection* connection);
@@ -9,5 +11,3 @@ int orvaCGIStatus(MHD_Connection* connection);
 int orvaCGIChannel(int channel, const char* arguments, const char* body,
                    MHD_Connection* connection);
 int orvaCGIGetChannel(int index, MHD_Connection* connection);
-// Escapes in place for XML; `text` lies in a buffer of at least 1006 bytes.
-void _xmlEscape(char* text);

@@ -1,40 +1,40 @@
 // orva_channel_edit.cpp: applies the channel editor's form to a channel: the
 // first source, the first target and the channel's own texts.
 //
-// DESIGN: the body is decoded once as a whole with "%26" kept, so the only
-// "&" left are the field separators. Every value is looked up and checked
-// against its limit before anything is written: an edit is applied whole or
-// refused whole. Only the two addresses are decoded a second time, so an
-// "&" typed into any other text is stored as the three characters "%26".
-#include <algorithm>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+// DESIGN: the form reader gives each field's value decoded once, so a value
+// is stored exactly as the operator typed it. Every value is read and
+// checked before anything is written: an edit is applied whole, or refused
+// whole (too large, or a value the table could not carry as written) and
+// nothing changes.
+#include <charconv>
+#include <cmath>
+#include <cstdint>
 #include <iterator>
-#include <string>
+#include <memory>
 #include <string_view>
 
 #include "config/orva_channel.h"
 #include "orva_channel_ops.h"
-#include "orva_web.h"
+#include "orva_form.h"
+#include "orva_utf8.h"
 #include "service/orva_service.h"
 
 namespace {
 
 using Channel = ORVA_CHANNEL_TAG;
 
-// How a value is turned into its field, and what a missing one does.
+// How a value is checked and turned into its field, and what a missing one does.
 enum class Kind {
     Text,           // stored as decoded; emptied when not given
+    VideoOptions,   // a Text without "-map ", which the file reader drops from a target
     Switch,         // 1 when exactly "on", else 0; 0 when not given
-    SourceAddress,  // decoded again into File, which the address then points at
+    SourceAddress,  // stored into File, which the address then points at
     TargetAddress,
-    Format,         // a format name
+    Format,         // a format name; unknown names map to the vocabulary's fallback
     VideoCodec,
     AudioCodec,
-    Number,         // strtol: a value without digits gives 0
-    Count,          // a decimal integer; anything else leaves the field as it is
-    FrameRate,      // strtod, kept as a float
+    Integer,        // a whole number within [min, max]
+    FrameRate,      // a decimal number >= 0, kept as a float
 };
 
 // `field` gives the place the value goes to; its type follows from `kind`:
@@ -44,6 +44,8 @@ struct Param {
     const char* name;
     Kind kind;
     void* (*field)(Channel&);
+    int32_t min = INT32_MIN;
+    int32_t max = INT32_MAX;
 };
 
 // In the order they are applied.
@@ -55,98 +57,154 @@ const Param kParams[] = {
     {"sparam", Kind::Text, [](Channel& c) -> void* { return c.SourceParam; }},
     {"turl", Kind::TargetAddress, [](Channel& c) -> void* { return &c.Targets[0]; }},
     {"tfmt", Kind::Format, [](Channel& c) -> void* { return &c.Targets[0].Format; }},
-    {"muxbr", Kind::Number, [](Channel& c) -> void* { return &c.Targets[0].MuxBitRate; }},
+    {"muxbr", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].MuxBitRate; }},
     {"ev", Kind::Switch, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoEnable; }},
     {"cv", Kind::VideoCodec, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoCodec; }},
-    {"vx", Kind::Count, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoWidth; }},
-    {"vy", Kind::Count, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoHeight; }},
+    {"vx", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoWidth; }},
+    {"vy", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoHeight; }},
     {"vr", Kind::FrameRate, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoFrameRate; }},
-    {"qv", Kind::Number, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoQuality; }},
-    {"vb", Kind::Number, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoBitRate; }},
-    {"kfi", Kind::Number, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoKeyFrameInterval; }},
+    {"qv", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoQuality; }},
+    {"vb", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoBitRate; }},
+    {"kfi", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoKeyFrameInterval; }},
     {"deint", Kind::Switch, [](Channel& c) -> void* { return &c.Targets[0].Video.VideoDeinterlace; }},
-    {"tvparam", Kind::Text, [](Channel& c) -> void* { return c.Targets[0].VideoParam; }},
+    {"tvparam", Kind::VideoOptions, [](Channel& c) -> void* { return c.Targets[0].VideoParam; }},
     {"ea", Kind::Switch, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioEnable; }},
     {"ca", Kind::AudioCodec, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioCodec; }},
-    {"ar", Kind::Number, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioSampleRate; }},
-    {"ac", Kind::Count, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioChannel; }},
-    {"ab", Kind::Number, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioBitRate; }},
+    {"ar", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioSampleRate; }},
+    {"ac", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioChannel; }},
+    {"ab", Kind::Integer, [](Channel& c) -> void* { return &c.Targets[0].Audio.AudioBitRate; }},
     {"mparam", Kind::Text, [](Channel& c) -> void* { return c.MapParam; }},
     {"fparam", Kind::Text, [](Channel& c) -> void* { return c.FormatParam; }},
     {"rtmpflash", Kind::Text, [](Channel& c) -> void* { return c.Targets[0].RTMPFlashVer; }},
     {"rtmpswf", Kind::Text, [](Channel& c) -> void* { return c.Targets[0].RTMPSwfUrl; }},
     {"rtmpuser", Kind::Text, [](Channel& c) -> void* { return c.Targets[0].RTMPPubUser; }},
     {"rtmppass", Kind::Text, [](Channel& c) -> void* { return c.Targets[0].RTMPPubPass; }},
-    {"tslen", Kind::Count, [](Channel& c) -> void* { return &c.TimeShiftSec; }},
+    {"tslen", Kind::Integer, [](Channel& c) -> void* { return &c.TimeShiftSec; }, 0, kOrvaMaxTimeShiftSec},
     {"tspath", Kind::Text, [](Channel& c) -> void* { return c.TimeShiftCacheFolder; }},
     {"tparam", Kind::Text, [](Channel& c) -> void* { return c.TargetParam; }},
 };
 constexpr size_t kParamCount = std::size(kParams);
 
-// The value behind the first "name=" anywhere in the body, up to the next
-// "&"; a plain substring search, so an earlier value can hide a field.
-std::string_view findValue(std::string_view body, const char* name) {
-    char key[16];
-    TextCursor t(key, sizeof key);
-    appendf(t, "%s=", name);
-    size_t at = body.find(t.view());
-    if (at == std::string_view::npos)
-        return {};
-    std::string_view rest = body.substr(at + t.length());
-    return rest.substr(0, rest.find('&'));
+// One decoded value (empty when the field was not sent) and, once checked,
+// its number.
+struct Value {
+    char text[ORVA_EDIT_VALUE_MAX + 1];
+    size_t length = 0;
+    int32_t number = 0;
+    float rate = 0;
+
+    std::string_view view() const { return {text, length}; }
+};
+// One for each row of kParams; too large for a connection thread's stack.
+struct Values {
+    Value at[kParamCount];
+};
+
+int readValues(std::string_view body, Values& values) {
+    for (size_t i = 0; i < kParamCount; i++) {
+        Value& value = values.at[i];
+        TextCursor out(value.text, sizeof value.text);
+        if (orvaFormValue(body, kParams[i].name, out) == ORVA_FORM_TOO_LONG)
+            return ORVA_WEB_TOO_LARGE;
+        value.length = out.length();
+    }
+    return 0;
+}
+
+// A text the file can carry and the documents can show.
+bool isAcceptableText(std::string_view text) {
+    return orvaIsStorableText(text) && orvaIsValidUtf8(text);
+}
+
+// An optional "-" and digits, nothing else, within the field's range.
+bool parseInteger(std::string_view text, const Param& param, int32_t& number) {
+    const char* end = text.data() + text.size();
+    int32_t parsed = 0;
+    auto result = std::from_chars(text.data(), end, parsed);
+    if (result.ec != std::errc() || result.ptr != end)
+        return false;
+    if (parsed < param.min || parsed > param.max)
+        return false;
+    number = parsed;
+    return true;
+}
+
+// Digits with at most one decimal point: no sign, exponent or blank.
+// from_chars reads "." whatever the process locale says.
+bool parseFrameRate(std::string_view text, float& rate) {
+    if (text.find_first_not_of("0123456789.") != std::string_view::npos ||
+        text.find('.') != text.rfind('.') || text == ".")
+        return false;
+    const char* end = text.data() + text.size();
+    float parsed = 0;
+    auto result = std::from_chars(text.data(), end, parsed, std::chars_format::fixed);
+    if (result.ec != std::errc() || result.ptr != end || !std::isfinite(parsed))
+        return false;
+    rate = parsed;
+    return true;
+}
+
+// False when the value cannot be stored as written; an empty number is one not given.
+bool checkValue(const Param& param, Value& value) {
+    std::string_view text = value.view();
+    switch (param.kind) {
+    case Kind::VideoOptions:
+        if (text.find("-map ") != std::string_view::npos)
+            return false;
+        return isAcceptableText(text);
+    case Kind::Text:
+    case Kind::SourceAddress:
+    case Kind::TargetAddress:
+        return isAcceptableText(text);
+    case Kind::Integer:
+        return text.empty() || parseInteger(text, param, value.number);
+    case Kind::FrameRate:
+        return text.empty() || parseFrameRate(text, value.rate);
+    case Kind::Switch:
+    case Kind::Format:
+    case Kind::VideoCodec:
+    case Kind::AudioCodec:
+        return true;
+    }
+    return true;
 }
 
 int32_t& asInt(void* field) { return *static_cast<int32_t*>(field); }
 
-int32_t clampToInt32(long number) {
-    return static_cast<int32_t>(std::clamp<long>(number, INT32_MIN, INT32_MAX));
-}
-
-// Like "%d": leading digits count; no digits, or a number beyond the field, change nothing.
-void readCount(const char* text, int32_t& field) {
-    char* end;
-    long number = strtol(text, &end, 10);
-    if (end != text && number >= INT32_MIN && number <= INT32_MAX)
-        field = static_cast<int32_t>(number);
-}
-
 template <class Record>
-void setAddress(Record& record, const char* text) {
-    _urlDecode(text, record.File, 1);  // never longer than the value, which fits
+void setAddress(Record& record, std::string_view text) {
+    copyText(record.File, text);  // a value fits a field
     record.pszAddress = record.File;
 }
 
-// `text` is a given, terminated value.
-void applyValue(const Param& param, void* field, const char* text) {
+// `value` is given and checked; its text is terminated.
+void applyGiven(const Param& param, void* field, const Value& value) {
     switch (param.kind) {
-    case Kind::SourceAddress: setAddress(*static_cast<ORVA_CHANNEL_SOURCE_TAG*>(field), text); return;
-    case Kind::TargetAddress: setAddress(*static_cast<ORVA_CHANNEL_TARGET_TAG*>(field), text); return;
-    case Kind::Format: asInt(field) = orvaGetFormatId(text); return;
-    case Kind::VideoCodec: asInt(field) = orvaGetVideoCodecId(text); return;
-    case Kind::AudioCodec: asInt(field) = orvaGetAudioCodecId(text); return;
-    case Kind::Number: asInt(field) = clampToInt32(strtol(text, nullptr, 10)); return;
-    case Kind::Count: readCount(text, asInt(field)); return;
-    case Kind::FrameRate: *static_cast<float*>(field) = static_cast<float>(strtod(text, nullptr)); return;
+    case Kind::SourceAddress: setAddress(*static_cast<ORVA_CHANNEL_SOURCE_TAG*>(field), value.view()); return;
+    case Kind::TargetAddress: setAddress(*static_cast<ORVA_CHANNEL_TARGET_TAG*>(field), value.view()); return;
+    case Kind::Format: asInt(field) = orvaGetFormatId(value.text); return;
+    case Kind::VideoCodec: asInt(field) = orvaGetVideoCodecId(value.text); return;
+    case Kind::AudioCodec: asInt(field) = orvaGetAudioCodecId(value.text); return;
+    case Kind::Integer: asInt(field) = value.number; return;
+    case Kind::FrameRate: *static_cast<float*>(field) = value.rate; return;
     case Kind::Text:
-    case Kind::Switch: return;  // applyParam's
+    case Kind::VideoOptions:
+    case Kind::Switch: return;  // applyValue's
     }
 }
 
-void applyParam(Channel& ch, const Param& param, std::string_view value) {
+void applyValue(Channel& ch, const Param& param, const Value& value) {
     void* field = param.field(ch);
-    if (param.kind == Kind::Text) {
-        copyText(static_cast<char*>(field), ORVA_TEXT_SIZE, value);
+    if (param.kind == Kind::Text || param.kind == Kind::VideoOptions) {
+        copyText(static_cast<char*>(field), ORVA_TEXT_SIZE, value.view());
         return;
     }
     if (param.kind == Kind::Switch) {
-        asInt(field) = value == "on" ? 1 : 0;
+        asInt(field) = value.view() == "on" ? 1 : 0;
         return;
     }
-    if (value.empty())
-        return;
-    char text[ORVA_TEXT_SIZE];
-    copyText(text, value);
-    applyValue(param, field, text);
+    if (value.length > 0)
+        applyGiven(param, field, value);
 }
 
 }  // namespace
@@ -154,17 +212,14 @@ void applyParam(Channel& ch, const Param& param, std::string_view value) {
 int orvaEditChannel(int channel, const char* body) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !body)
         return ORVA_WEB_NO_CHANNEL;
-    // The decoded text is never longer than the body; only then is its length known.
-    std::string decoded(strlen(body) + 1, '\0');
-    _urlDecode(body, decoded.data(), 0);
-    decoded.resize(strlen(decoded.c_str()));
-    if (decoded.size() > ORVA_EDIT_BODY_MAX)
+    if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX)
         return ORVA_WEB_TOO_LARGE;
-    std::string_view values[kParamCount];
+    auto values = std::make_unique<Values>();
+    if (readValues(body, *values) != 0)
+        return ORVA_WEB_TOO_LARGE;
     for (size_t i = 0; i < kParamCount; i++) {
-        values[i] = findValue(decoded, kParams[i].name);
-        if (values[i].size() > ORVA_EDIT_VALUE_MAX)
-            return ORVA_WEB_TOO_LARGE;
+        if (!checkValue(kParams[i], values->at[i]))
+            return ORVA_WEB_BAD_VALUE;
     }
     Channel& ch = g_orvaChannels[channel];
     if (ch.NumInputs < 1)
@@ -172,7 +227,7 @@ int orvaEditChannel(int channel, const char* body) {
     if (ch.NumOutputs < 1)
         ch.NumOutputs = 1;
     for (size_t i = 0; i < kParamCount; i++)
-        applyParam(ch, kParams[i], values[i]);
+        applyValue(ch, kParams[i], values->at[i]);
     orvaCGICallback(0);
     return 0;
 }

@@ -9,10 +9,11 @@ enum {
     ORVA_WEB_TOO_LARGE = -2,       // an edit body or value beyond its limit; nothing changed
     ORVA_WEB_TOO_LONG = -3,        // a document that does not fit its work buffer
     ORVA_WEB_NO_CHANNEL = -4,      // a channel index outside 0 to 63
+    ORVA_WEB_BAD_VALUE = -5,       // an edit value the table cannot carry as written; nothing changed
 };
 
 enum {
-    ORVA_EDIT_BODY_MAX = 3999,     // characters of a decoded edit body
+    ORVA_EDIT_BODY_MAX = 3999,     // characters of an edit body, each escape counted as one
     ORVA_EDIT_VALUE_MAX = 999,     // characters of one value
     ORVA_XML_ESCAPED_SIZE = 1006,  // a buffer that an escaped text fits in
 };
@@ -21,7 +22,10 @@ enum {
 bool orvaComposeStatus(TextCursor& out);
 // The settings of one channel: 0, ORVA_WEB_NOT_CONFIGURED or ORVA_WEB_TOO_LONG.
 int orvaComposeChannel(int channel, TextCursor& out);
-// Applies a form-encoded edit body and saves: 0, or ORVA_WEB_TOO_LARGE.
+// Applies a form-encoded edit body and saves: 0, ORVA_WEB_TOO_LARGE or
+// ORVA_WEB_BAD_VALUE (a text with a control character or not UTF-8, a number
+// that is not whole or out of its range, a frame rate that is not a decimal
+// number >= 0, video options holding "-map ").
 int orvaEditChannel(int channel, const char* body);
 // "start", "stop" or "remove", without regard to case; any other text does nothing.
 void orvaRunChannelAction(int channel, const char* action);

@@ -5,12 +5,12 @@
 // shows the login page again.
 #include "orva_login.h"
 
-#include <algorithm>
 #include <memory>
 #include <string_view>
 
 #include "config/orva_channel.h"
 #include "engine/orva_text.h"
+#include "orva_form.h"
 #include "orva_web.h"
 #include "service/orva_channel_ctl.h"
 
@@ -71,12 +71,13 @@ int orvaCGILoginPage(MHD_Connection* connection) {
 
 int orvaCGILogin(const char* body, MHD_Connection* connection) {
     char cookie[ORVA_WEB_TEXT_SIZE] = "";
-    std::string_view fields = body ? body : "";
-    fields.remove_prefix(std::min(fields.find_first_not_of('&'), fields.size()));
-    std::string_view first = fields.substr(0, fields.find('&'));
-    if (first.starts_with(kAuth)) {
+    OrvaFormReader fields(body ? body : "");
+    OrvaFormField first;
+    // Only the first field counts; its value goes into the cookie still encoded.
+    if (fields.next(first) && first.name == "auth" && first.hasValue) {
         TextCursor text(cookie, sizeof cookie);
-        append(text, first);
+        append(text, kAuth);
+        append(text, first.value);
         if (text.truncated)
             return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
     }

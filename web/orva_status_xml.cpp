@@ -1,65 +1,84 @@
 // orva_status_xml.cpp: the XML documents of the endpoints: the state of all
-// channels, the settings of one channel, and the escaping of texts in them.
+// channels and the settings of one channel.
 //
-// Only stream addresses and status texts are escaped; every other text goes
-// in as stored, which is what the page reads back.
+// Every text goes through the one escaper, names from the vocabularies too,
+// and numbers are written with std::to_chars, so a document parses whatever
+// the table holds and whatever the process locale is.
 #include <algorithm>
-#include <cstring>
+#include <charconv>
 #include <string_view>
 
 #include "config/orva_channel.h"
-#include "orva_channel_api.h"
 #include "orva_channel_ops.h"
+#include "orva_xml.h"
 #include "service/orva_channel_ctl.h"
 
 namespace {
 
-using Text = char[ORVA_TEXT_SIZE];
-
-// Escaping stops once this many characters are written; an entity begun
-// below the mark is written whole.
-constexpr size_t kEscapeMark = 1000;
 constexpr size_t kStatusSize = 100;
+constexpr int kFrameRateDecimals = 6;
 
-std::string_view entityOf(const char& c) {
-    switch (c) {
-    case '"': return "&quot;";
-    case '&': return "&amp;";
-    case '\'': return "&apos;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    default: return {&c, 1};
-    }
-}
-
-// A stored text, as `%.*s` takes it: a full field may lack its terminator.
-int lengthOf(const Text& field) { return static_cast<int>(fieldText(field).size()); }
-
-const char* formatName(int32_t format) {
+std::string_view formatName(int32_t format) {
     const char* name = orvaGetFormatName(static_cast<ORVA_FORMAT>(format));
     return name ? name : "";
 }
 
-const char* codecName(int32_t codec) {
+std::string_view codecName(int32_t codec) {
     const char* name = orvaGetCodecName(static_cast<unsigned>(codec));
     return name ? name : "";
 }
 
-void appendEscaped(TextCursor& out, const Text& address) {
-    char text[ORVA_XML_ESCAPED_SIZE];
-    copyText(text, fieldText(address));
-    _xmlEscape(text);
-    append(out, text);
+void appendInt(TextCursor& out, int32_t number) {
+    char digits[16];
+    auto result = std::to_chars(digits, digits + sizeof digits, number);
+    append(out, {digits, static_cast<size_t>(result.ptr - digits)});
+}
+
+// ` name="text"`
+void textAttribute(TextCursor& out, std::string_view name, std::string_view text) {
+    append(out, " ");
+    append(out, name);
+    append(out, "=\"");
+    orvaXmlEscape(out, text);
+    append(out, "\"");
+}
+
+void intAttribute(TextCursor& out, std::string_view name, int32_t number) {
+    append(out, " ");
+    append(out, name);
+    append(out, "=\"");
+    appendInt(out, number);
+    append(out, "\"");
+}
+
+// Six decimals, as "%f" gives them in the C locale.
+void frameRateAttribute(TextCursor& out, std::string_view name, float rate) {
+    char digits[64];  // the largest float has 39 digits before the point
+    auto result = std::to_chars(digits, digits + sizeof digits, static_cast<double>(rate),
+                                std::chars_format::fixed, kFrameRateDecimals);
+    if (result.ec != std::errc()) {
+        out.truncated = true;
+        return;
+    }
+    textAttribute(out, name, {digits, static_cast<size_t>(result.ptr - digits)});
+}
+
+// `<name>text</name>` and a line end.
+void textElement(TextCursor& out, std::string_view name, std::string_view text) {
+    appendf(out, "<%.*s>", static_cast<int>(name.size()), name.data());
+    orvaXmlEscape(out, text);
+    appendf(out, "</%.*s>\n", static_cast<int>(name.size()), name.data());
 }
 
 void appendChannelState(TextCursor& out, int channel) {
     int state = orvaGetChannelState(channel);
     if (state == ORVA_STATE_RUNNING) {
         // "RUNNING" stands when the channel has nothing to report yet.
-        char status[ORVA_XML_ESCAPED_SIZE] = "RUNNING";
+        char status[kStatusSize] = "RUNNING";
         orvaGetChannelStatus(channel, status, kStatusSize);
-        _xmlEscape(status);
-        appendf(out, "<state>start</state><status>%s</status>", status);
+        append(out, "<state>start</state><status>");
+        orvaXmlEscape(out, fieldText(status));
+        append(out, "</status>");
     } else if (state == ORVA_STATE_STOPPING) {
         append(out, "<state>term</state><status>TERMINATING</status>");
     } else {
@@ -68,49 +87,65 @@ void appendChannelState(TextCursor& out, int channel) {
 }
 
 void appendSource(TextCursor& out, const ORVA_CHANNEL_TAG& ch) {
-    appendf(out, "<root><source format=\"%s\">\n<url>", formatName(ch.Sources[0].Format));
-    appendEscaped(out, ch.Sources[0].File);
-    appendf(out, "</url>\n<param>%.*s</param>\n<svparam>%.*s</svparam>\n</source>\n",
-            lengthOf(ch.SourceParam), ch.SourceParam, lengthOf(ch.SourceVideoParam),
-            ch.SourceVideoParam);
+    append(out, "<root><source");
+    textAttribute(out, "format", formatName(ch.Sources[0].Format));
+    append(out, ">\n");
+    textElement(out, "url", fieldText(ch.Sources[0].File));
+    textElement(out, "param", fieldText(ch.SourceParam));
+    textElement(out, "svparam", fieldText(ch.SourceVideoParam));
+    append(out, "</source>\n");
+}
+
+void appendVideo(TextCursor& out, const ORVA_CHANNEL_TARGET_TAG& t) {
+    const ORVA_VIDEO_TAG& v = t.Video;
+    intAttribute(out, "venable", v.VideoEnable);
+    textAttribute(out, "vcodec", codecName(v.VideoCodec));
+    intAttribute(out, "width", v.VideoWidth);
+    intAttribute(out, "height", v.VideoHeight);
+    frameRateAttribute(out, "fps", v.VideoFrameRate);
+    intAttribute(out, "quality", v.VideoQuality);
+    intAttribute(out, "vbr", v.VideoBitRate);
+    intAttribute(out, "kfi", v.VideoKeyFrameInterval);
+    intAttribute(out, "deint", v.VideoDeinterlace);
+    textAttribute(out, "tvparam", fieldText(t.VideoParam));
+}
+
+void appendAudio(TextCursor& out, const ORVA_CHANNEL_TARGET_TAG& t) {
+    const ORVA_AUDIO_TAG& a = t.Audio;
+    intAttribute(out, "aenable", a.AudioEnable);
+    textAttribute(out, "acodec", codecName(a.AudioCodec));
+    intAttribute(out, "srate", a.AudioSampleRate);
+    intAttribute(out, "ach", a.AudioChannel);
+    intAttribute(out, "abr", a.AudioBitRate);
 }
 
 void appendTarget(TextCursor& out, const ORVA_CHANNEL_TARGET_TAG& t) {
-    const ORVA_VIDEO_TAG& v = t.Video;
-    const ORVA_AUDIO_TAG& a = t.Audio;
-    appendf(out, "<target format=\"%s\" venable=\"%d\" vcodec=\"%s\" width=\"%d\" height=\"%d\" "
-            "fps=\"%f\" quality=\"%d\" vbr=\"%d\" kfi=\"%d\" deint=\"%d\" tvparam=\"%.*s\" ",
-            formatName(t.Format), v.VideoEnable, codecName(v.VideoCodec), v.VideoWidth,
-            v.VideoHeight, static_cast<double>(v.VideoFrameRate), v.VideoQuality, v.VideoBitRate,
-            v.VideoKeyFrameInterval, v.VideoDeinterlace, lengthOf(t.VideoParam), t.VideoParam);
-    appendf(out, "aenable=\"%d\" acodec=\"%s\" srate=\"%d\" ach=\"%d\" abr=\"%d\" muxbr=\"%d\" ",
-            a.AudioEnable, codecName(a.AudioCodec), a.AudioSampleRate, a.AudioChannel,
-            a.AudioBitRate, t.MuxBitRate);
-    appendf(out, "rtmpflash=\"%.*s\" rtmpswf=\"%.*s\" rtmpuser=\"%.*s\" rtmppass=\"%.*s\">\n",
-            lengthOf(t.RTMPFlashVer), t.RTMPFlashVer, lengthOf(t.RTMPSwfUrl), t.RTMPSwfUrl,
-            lengthOf(t.RTMPPubUser), t.RTMPPubUser, lengthOf(t.RTMPPubPass), t.RTMPPubPass);
-    appendEscaped(out, t.File);
+    append(out, "<target");
+    textAttribute(out, "format", formatName(t.Format));
+    appendVideo(out, t);
+    appendAudio(out, t);
+    intAttribute(out, "muxbr", t.MuxBitRate);
+    textAttribute(out, "rtmpflash", fieldText(t.RTMPFlashVer));
+    textAttribute(out, "rtmpswf", fieldText(t.RTMPSwfUrl));
+    textAttribute(out, "rtmpuser", fieldText(t.RTMPPubUser));
+    textAttribute(out, "rtmppass", fieldText(t.RTMPPubPass));
+    append(out, ">\n");
+    orvaXmlEscape(out, fieldText(t.File));
     append(out, "\n</target>\n");
 }
 
 void appendChannelTexts(TextCursor& out, const ORVA_CHANNEL_TAG& ch) {
-    appendf(out, "<map>%.*s</map>\n<format>%.*s</format>\n<tslen>%d</tslen>\n",
-            lengthOf(ch.MapParam), ch.MapParam, lengthOf(ch.FormatParam), ch.FormatParam,
-            ch.TimeShiftSec);
-    appendf(out, "<tspath>%.*s</tspath>\n<param>%.*s</param>\n<memo>%.*s</memo>\n",
-            lengthOf(ch.TimeShiftCacheFolder), ch.TimeShiftCacheFolder,
-            lengthOf(ch.TargetParam), ch.TargetParam, lengthOf(ch.Memo), ch.Memo);
+    textElement(out, "map", fieldText(ch.MapParam));
+    textElement(out, "format", fieldText(ch.FormatParam));
+    append(out, "<tslen>");
+    appendInt(out, ch.TimeShiftSec);
+    append(out, "</tslen>\n");
+    textElement(out, "tspath", fieldText(ch.TimeShiftCacheFolder));
+    textElement(out, "param", fieldText(ch.TargetParam));
+    textElement(out, "memo", fieldText(ch.Memo));
 }
 
 }  // namespace
-
-void _xmlEscape(char* text) {
-    char work[ORVA_XML_ESCAPED_SIZE];
-    TextCursor out(work, sizeof work);
-    for (const char* c = text; *c && out.length() < kEscapeMark; c++)
-        append(out, entityOf(*c));
-    memcpy(text, work, out.length() + 1);
-}
 
 bool orvaComposeStatus(TextCursor& out) {
     append(out, "<root>\n");
@@ -130,7 +165,9 @@ int orvaComposeChannel(int channel, TextCursor& out) {
     const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
     appendSource(out, ch);
     int targets = std::clamp(ch.NumOutputs, 0, kOrvaMaxTargets);
-    appendf(out, "<targets total=\"%d\">\n", targets);
+    append(out, "<targets");
+    intAttribute(out, "total", targets);
+    append(out, ">\n");
     for (int t = 0; t < targets; t++)
         appendTarget(out, ch.Targets[t]);
     appendChannelTexts(out, ch);

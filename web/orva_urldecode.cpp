@@ -1,4 +1,4 @@
-// orva_urldecode.cpp: the form decoder of login cookies and channel edits.
+// orva_urldecode.cpp: the percent decoder of the login cookie (forms are read with orva_form.h).
 #include "orva_web.h"
 
 #include <cctype>

@@ -1,5 +1,5 @@
 // orva_web.h: what the management server's handlers share: replies, the
-// form decoder and the text limits.
+// percent decoder and the text limits.
 //
 // Every handler queues exactly one reply and returns 1, or returns 0 at once
 // when the library refuses a header or the reply (the library then closes
@@ -21,6 +21,7 @@ enum {
 
 // Status codes of the empty replies.
 enum {
+    ORVA_HTTP_BAD_REQUEST = 400,   // a form value that cannot be stored as written: refused
     ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client
     ORVA_HTTP_NOT_FOUND = 404,
     ORVA_HTTP_TOO_LARGE = 413,     // a text or body beyond its limit: refused, never cut
@@ -51,6 +52,6 @@ int orvaReplyBlock(MHD_Connection* connection, OrvaHeapBlock block, size_t size,
                    const char* contentType, bool expires);
 
 // Form decoding: "+" is a blank, "%XX" a byte. With bDecodeAmp 0 the escape
-// "%26" stays as it is, so a decoded body can still be split at its real "&".
+// "%26" stays as it is. Forms are read field by field with orva_form.h.
 // `dst` holds at least strlen(src) + 1 bytes; the result is never longer.
 void _urlDecode(const char* src, char* dst, int bDecodeAmp);
