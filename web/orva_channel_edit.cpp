@@ -207,6 +207,28 @@ void applyValue(Channel& ch, const Param& param, const Value& value) {
         applyGiven(param, field, value);
 }
 
+size_t paramIndex(std::string_view name) {
+    for (size_t i = 0; i < kParamCount; i++) {
+        if (name == kParams[i].name)
+            return i;
+    }
+    return kParamCount;
+}
+
+// The number a field will hold after the edit: the value given, or the one stored.
+int32_t resultingNumber(Channel& ch, const Values& values, std::string_view name) {
+    size_t i = paramIndex(name);
+    if (values.at[i].length > 0)
+        return values.at[i].number;
+    return asInt(kParams[i].field(ch));
+}
+
+// A bitrate rules out a quality setting: the file reader keeps only the
+// bitrate, so a target with both would change at the next start of the service.
+bool qualityBesideBitrate(Channel& ch, const Values& values) {
+    return resultingNumber(ch, values, "qv") > 0 && resultingNumber(ch, values, "vb") > 0;
+}
+
 }  // namespace
 
 int orvaEditChannel(int channel, const char* body) {
@@ -222,6 +244,8 @@ int orvaEditChannel(int channel, const char* body) {
             return ORVA_WEB_BAD_VALUE;
     }
     Channel& ch = g_orvaChannels[channel];
+    if (qualityBesideBitrate(ch, *values))
+        return ORVA_WEB_BAD_VALUE;
     if (ch.NumInputs < 1)
         ch.NumInputs = 1;
     if (ch.NumOutputs < 1)

@@ -183,6 +183,8 @@ TEST_F(ChannelWebTest, AnEditWithAValueTheTableCannotCarryIsRefusedWhole) {
         "vr=+25", "vr=1000000000000000000000000000000000000000000000",
         // Stream mapping in a target's video options would not survive a restart.
         "tvparam=-b%3Av+1M+-map+0%3A0",
+        // A bitrate rules out a quality setting; the file would keep only the bitrate.
+        "qv=50&vb=1500",
     };
     for (const char* field : bad) {
         SCOPED_TRACE(field);
@@ -208,6 +210,11 @@ TEST_F(ChannelWebTest, AnEditTakesTheEdgesOfEachRangeAsWritten) {
     ASSERT_EQ(0, orvaEditChannel(0, "tslen=0&vr=25.&tvparam=-map"));
     EXPECT_EQ(0, ch.TimeShiftSec);
     EXPECT_FLOAT_EQ(25.0f, v.VideoFrameRate);
+    // A quality beside a stored bitrate is refused; the bitrate given up with it is taken.
+    ASSERT_EQ(0, orvaEditChannel(0, "vb=1500"));
+    EXPECT_EQ(ORVA_WEB_BAD_VALUE, orvaEditChannel(0, "qv=80"));
+    ASSERT_EQ(0, orvaEditChannel(0, "qv=80&vb=0"));
+    EXPECT_EQ(80, v.VideoQuality);
     ASSERT_EQ(0, orvaEditChannel(0, "vr=0&cv=NoSuchCodec"));
     EXPECT_EQ(0.0f, v.VideoFrameRate);
     EXPECT_EQ(orvaGetVideoCodecId("NoSuchCodec"), v.VideoCodec);  // the vocabulary's fallback
