@@ -24,7 +24,8 @@ namespace {
 
 // Caller holds the service lock. The handle is kept only once the timer is
 // armed: a handle kept for a timer that never fires would block every later
-// restart of the channel.
+// restart of the channel. A timer that expires at once finds its handle all
+// the same, since its callback waits for the lock.
 int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
     if (g_timers[channel] != kOrvaNoTimer)
         return 0;
