@@ -28,13 +28,23 @@ void appendDefaultQuality(TextCursor& line, int codec) {
         append(line, "-q:v 2 ");
 }
 
+// "<option><value> " with the value to `decimals` places and a "." whatever
+// the process locale says.
+void appendNumberOption(TextCursor& line, std::string_view option, double value, int decimals) {
+    append(line, option);
+    appendFixed(line, value, decimals);
+    append(line, " ");
+}
+
 void appendQuality(TextCursor& line, int codec, int quality) {
     if (quality > 0) {
         float scale = static_cast<float>(1 - quality) * 68.0f / 99.0f + 69.0f;
-        if (isX26x(codec))
-            appendf(line, "-crf %.1f ", scale);
-        else
-            appendf(line, "-qmin %.1f -qmax %.1f ", scale, scale);
+        if (isX26x(codec)) {
+            appendNumberOption(line, "-crf ", scale, 1);
+        } else {
+            appendNumberOption(line, "-qmin ", scale, 1);
+            appendNumberOption(line, "-qmax ", scale, 1);
+        }
     } else if (!isX26x(codec) && codec != ORVA_VIDEO_QSV264) {
         append(line, "-qmin 1 -qmax 69 ");
     }
@@ -45,7 +55,7 @@ void appendBitRate(TextCursor& line, const ORVA_VIDEO_TAG& video) {
     appendf(line, "-b:v %dk ", rate);
     if (video.VideoFrameRate > 0) {
         float tolerance = static_cast<float>(rate) * 1000.0f / video.VideoFrameRate + 1.0f;
-        appendf(line, "-bt %.0f ", tolerance);
+        appendNumberOption(line, "-bt ", tolerance, 0);
     }
     appendf(line, "-minrate:v %dk -maxrate:v %dk -bufsize:v %dk ", rate, rate, rate);
     if (video.VideoCodec == ORVA_VIDEO_H264)
@@ -75,8 +85,10 @@ void appendFrameRate(TextCursor& line, float rate) {
         append(line, "ntsc ");
     else if (rate == 59.94f)
         append(line, "60000/1001 ");
-    else
-        appendf(line, "%g ", rate);
+    else {
+        appendGeneral(line, rate);
+        append(line, " ");
+    }
 }
 
 // HLS segments can only be cut at key frames, so an HLS target takes its

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -290,11 +291,12 @@ void orvaComputeCpuSet(int slot, int cpuPerChannel, int cpuCount, cpu_set_t* set
     CPU_ZERO(set);
     if (cpuPerChannel <= 0 || cpuCount <= 0)
         return;
-    int first = static_cast<int>((static_cast<long>(cpuPerChannel) * slot) % cpuCount);
-    for (int cpu = first; cpu < first + cpuPerChannel; cpu++) {
-        if (cpu < CPU_SETSIZE)
-            CPU_SET(cpu, set);
-    }
+    // A channel never gets more processors than exist (nor than a set holds),
+    // however large the setting: the loop below stays that short.
+    int count = std::min({cpuPerChannel, cpuCount, static_cast<int>(CPU_SETSIZE)});
+    int first = static_cast<int>((static_cast<long long>(count) * slot) % cpuCount);
+    for (int cpu = first; cpu < first + count && cpu < CPU_SETSIZE; cpu++)
+        CPU_SET(cpu, set);
 }
 
 extern "C" int orvaSleep(int milliseconds) {

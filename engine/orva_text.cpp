@@ -1,6 +1,7 @@
 // orva_text.cpp: the bounded text cursor.
 #include "orva_text.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,31 @@ void appendf(TextCursor& t, const char* fmt, ...) {
         return;
     }
     t.pos += n;
+}
+
+namespace {
+
+// Room for any double in either notation: sign, 309 digits, point, decimals.
+constexpr size_t kNumberRoom = 400;
+
+void appendNumber(TextCursor& t, double value, std::chars_format format, int precision) {
+    char text[kNumberRoom];
+    std::to_chars_result r = std::to_chars(text, text + sizeof text, value, format, precision);
+    if (r.ec != std::errc()) {
+        t.truncated = true;  // a number that cannot be written must not go out cut
+        return;
+    }
+    append(t, std::string_view(text, static_cast<size_t>(r.ptr - text)));
+}
+
+}  // namespace
+
+void appendFixed(TextCursor& t, double value, int decimals) {
+    appendNumber(t, value, std::chars_format::fixed, decimals);
+}
+
+void appendGeneral(TextCursor& t, double value) {
+    appendNumber(t, value, std::chars_format::general, 6);  // printf's default precision
 }
 
 bool copyText(char* dst, size_t size, std::string_view src) {

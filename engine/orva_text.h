@@ -23,6 +23,10 @@ struct TextCursor {
 
 void append(TextCursor& t, std::string_view s);
 void appendf(TextCursor& t, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Numbers as printf writes them in the C locale ("%.<decimals>f" and "%g"),
+// whatever locale the process runs in: a transcoder reads "12.5", never "12,5".
+void appendFixed(TextCursor& t, double value, int decimals);
+void appendGeneral(TextCursor& t, double value);
 
 // The text of a fixed record field, which may fill its buffer without a terminator.
 template <size_t N>

@@ -9,7 +9,7 @@
 
 CPlayList g_orvaPlaylists[64];
 
-CPlayList::CPlayList() : m_nRecur(0), m_nShuffle(0), m_itCur(m_lstFiles.end()) {}
+CPlayList::CPlayList() : m_nRecur(0), m_nShuffle(0), m_itCur(m_lstFiles.end()), m_scan(Scan::None) {}
 
 CPlayList::~CPlayList() { Save(); }
 
@@ -77,8 +77,11 @@ void CPlayList::takeOver(CPlayList& other) {
     m_index.swap(other.m_index);
     m_itCur = hasCurrent ? other.m_itCur : m_lstFiles.end();
     other.m_itCur = other.m_lstFiles.end();
-    Save();
-    other.Save();
+    m_scan = other.m_scan;
+    other.m_scan = Scan::None;
+    // The files follow the lists, built in this run or only loaded.
+    rewrite();
+    other.rewrite();
 }
 
 int CPlayList::GetCount() const { return static_cast<int>(m_lstFiles.size()); }

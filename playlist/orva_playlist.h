@@ -3,8 +3,11 @@
 // DESIGN: the list holds full paths in playing order, never the same path
 // twice, and `m_itCur` marks the file being played (end = none). Every change
 // of position is written to the playlist file at once, so a restart of the
-// service resumes with the file that was playing. Callers hold the service
-// lock; the playlist takes none of its own.
+// service resumes with the file that was playing. The file is deleted only
+// once the folder has been scanned and found empty: a playlist not built in
+// this run (a disabled channel, a service that failed to start) or whose
+// folder could not be read keeps the position it had. Callers hold the
+// service lock; the playlist takes none of its own.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +57,12 @@ private:
     // Adds a path that the list does not hold yet, before `position`.
     void insertEntry(std::list<std::string>::iterator position, std::string path);
     void clearEntries();
+    // Writes the list, or deletes the file when the list is empty.
+    void rewrite() const;
+    void writeFile() const;
+
+    // What the last scan of the folder in this run found.
+    enum class Scan { None, Unreadable, FoundEmpty, FoundFiles };
 
     std::string m_strPlsFile;
     std::string m_strFolder;
@@ -64,6 +73,7 @@ private:
     // The paths of the list, so a rescan of a large folder asks for each file
     // once instead of walking the whole list. The views point into the list.
     std::unordered_set<std::string_view> m_index;
+    Scan m_scan;
 };
 
 extern CPlayList g_orvaPlaylists[64];

@@ -10,7 +10,6 @@
 #include <memory>
 
 #include "config/orva_atomic_file.h"
-#include "service/orva_folders.h"
 
 namespace {
 
@@ -86,11 +85,26 @@ void CPlayList::Load() {
 void CPlayList::Save() const {
     if (m_strPlsFile.empty())
         return;
-    // A playlist whose folder was not built in this run has nothing to resume.
-    if (m_lstFiles.empty() || !isDirectory(m_strFolder.c_str())) {
-        unlink(m_strPlsFile.c_str());
+    if (m_lstFiles.empty()) {
+        if (m_scan == Scan::FoundEmpty)
+            unlink(m_strPlsFile.c_str());  // nothing is left in the folder to resume
         return;
     }
+    // Not built in this run: the file already holds what was loaded from it.
+    if (m_scan != Scan::None)
+        writeFile();
+}
+
+void CPlayList::rewrite() const {
+    if (m_strPlsFile.empty())
+        return;
+    if (m_lstFiles.empty())
+        unlink(m_strPlsFile.c_str());
+    else
+        writeFile();
+}
+
+void CPlayList::writeFile() const {
     AtomicFile file(m_strPlsFile.c_str());
     FILE* out = file.stream();
     if (!out)

@@ -85,7 +85,10 @@ private:
 
 int CPlayList::populate(const char* folder, int) {
     FolderScan scan(*this, m_nRecur != 0);
-    if (!folder || !scan.scan(folder))
+    if (!folder || !scan.scan(folder)) {
+        m_scan = Scan::Unreadable;
         return 0;
+    }
+    m_scan = GetCount() == 0 ? Scan::FoundEmpty : Scan::FoundFiles;
     return GetCount();
 }

@@ -16,20 +16,30 @@ char tszAppTitle[100];
 
 }  // namespace
 
+// Both slots are stopped whenever they run: a recorder goes on after its time
+// shift is turned off in the editor, and nothing else would ever end it. The
+// recorder goes first, so the player does not outlast it. Idle slots are
+// left alone by the engine.
 void orvaStopChannel(int channel, int mode) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return;
-    if (g_orvaChannels[channel].TimeShiftSec != 0)
-        orvaStop(channel + kOrvaRecorderSlotOffset, mode);
+    orvaStop(channel + kOrvaRecorderSlotOffset, mode);
     orvaStop(channel, mode);
 }
 
+// A time-shifted channel is what its recorder does (the loop restarts a
+// player that ended), any other channel what its own slot does. Either way
+// a channel is not reported stopped while its other slot still runs: a
+// recorder left from a time shift turned off meanwhile, or a player whose
+// recorder has ended.
 int orvaGetChannelState(int channel) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return 0;
-    if (g_orvaChannels[channel].TimeShiftSec != 0)
-        return orvaGetState(channel + kOrvaRecorderSlotOffset);
-    return orvaGetState(channel);
+    int own = orvaGetState(channel);
+    int recorder = orvaGetState(channel + kOrvaRecorderSlotOffset);
+    bool shifted = g_orvaChannels[channel].TimeShiftSec != 0;
+    int first = shifted ? recorder : own;
+    return first != ORVA_STATE_IDLE ? first : (shifted ? own : recorder);
 }
 
 // A folder channel shows the name of the file it plays; any other channel its

@@ -10,6 +10,7 @@ constexpr int kOrvaRecorderSlotOffset = ORVA_CHANNEL_COUNT;
 
 int orvaStartChannel(int channel);
 void orvaStopChannel(int channel, int mode);
+// Idle only when both slots of the channel are idle.
 int orvaGetChannelState(int channel);
 // Writes a one-line status into `text` (at most `size` bytes with the end);
 // a channel with nothing to report leaves the text as it was.

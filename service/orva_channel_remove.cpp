@@ -20,14 +20,14 @@ namespace {
 
 constexpr int kLastChannel = ORVA_CHANNEL_COUNT - 1;
 
+// Both slots end, the recorder too when the time shift is off by now: they
+// must not run on without a channel. A slot already stopping is killed.
 void stopRemoved(int channel) {
-    int state = orvaGetChannelState(channel);
-    if (state != ORVA_STATE_IDLE)
-        orvaStopChannel(channel, state == ORVA_STATE_STOPPING ? ORVA_STOP_FORCED : ORVA_STOP_ORDERLY);
-    // A time-shift player can outlive its recorder; it must not run on
-    // without a channel.
-    if (orvaGetState(channel) == ORVA_STATE_RUNNING)
-        orvaStop(channel, ORVA_STOP_ORDERLY);
+    for (int slot : {channel + kOrvaRecorderSlotOffset, channel}) {
+        int state = orvaGetState(slot);
+        if (state != ORVA_STATE_IDLE)
+            orvaStop(slot, state == ORVA_STATE_STOPPING ? ORVA_STOP_FORCED : ORVA_STOP_ORDERLY);
+    }
 }
 
 // An address that pointed into the old record points at the same field of

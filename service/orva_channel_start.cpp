@@ -4,6 +4,7 @@
 // Every text is composed into a fixed work buffer. A text that does not fit
 // refuses the start (ORVA_ERR_TEXT_TOO_LONG) with a line in the channel's log:
 // a cut address or option would make the transcoder do something else.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -119,7 +120,8 @@ int composeOutputs(int channel, StartRequest& rq) {
 // get twice the delay as the feed's wrap time.
 int startTimeShift(int channel, StartRequest& rq) {
     const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
-    int wrapTime = 2 * ch.TimeShiftSec;
+    // Held to its range first, so that twice the delay always fits.
+    int wrapTime = 2 * std::clamp(ch.TimeShiftSec, 0, kOrvaMaxTimeShiftSec);
     char feed[kAddressSize];
     TextCursor feedPath(feed, sizeof feed);
     append(feedPath, fieldText(ch.TimeShiftCacheFolder));

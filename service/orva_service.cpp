@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,7 +81,7 @@ void installSignalHandlers() {
 
 int initEngine() {
     ORVA_INIT_TAG init{};
-    init.cpuPerChannel = g_globalSettings.CpuPerChannel;
+    init.cpuPerChannel = std::clamp(g_globalSettings.CpuPerChannel, 0, kOrvaMaxCpuPerChannel);
     init.logLevel = g_globalSettings.Log;
     init.pszEngineDir = nullptr;
     init.pszWorkDir = orvaPath(OrvaPath::WorkDir);

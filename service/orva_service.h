@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <cstdint>
 #include <mutex>
 
 // One lock serialises everything that reads or changes the channel table, the
@@ -22,7 +23,11 @@ void sig_handle(int signal);
 void loadConf();
 int initChannels();                 // caller holds the service lock
 void orvaResetTimers();
+// Caller holds the service lock. A delay below 1 ms is taken as 1 ms.
 int createTimer(int channel, int milliseconds, void (*callback)(union sigval));
+// The restart delay of `seconds` in milliseconds, held to 0..kOrvaMaxAutoRestartSec
+// seconds so that the product always fits.
+int orvaRestartDelayMs(int32_t seconds);
 void channelTimeout(union sigval value);
 // Caller holds the service lock for both.
 void orvaCancelTimer(int channel);
@@ -30,6 +35,15 @@ void orvaCancelTimer(int channel);
 // time it had left; `to` has none pending.
 void orvaMoveTimer(int from, int to);
 int orvaCGICallback(int);
+
+// Caller holds the service lock for both. Stops every channel and waits,
+// polling the engine, until all slots are idle: about three seconds for an
+// orderly end, then whatever is left is killed.
+void orvaStopAllChannels();
+// Ends every transcoder and pending restart, reads the configuration file
+// into the table, saves it and starts the enabled channels as at start-up.
+// Returns the number of channels read.
+int orvaReplaceTableFromFile();
 
 void orvaSupervisePass();           // takes the service lock
 void orvaSupervise();               // runs passes until `quit` is set

@@ -30,11 +30,13 @@ void startFolderChannel(int channel) {
     orvaStartChannel(channel);
 }
 
+int recorderSlot(int channel) { return channel + kOrvaRecorderSlotOffset; }
+
 // Caller holds the service lock.
 void superviseTimeShifted(int channel) {
-    int state = orvaGetChannelState(channel);
-    if (state == ORVA_STATE_IDLE ||
-        (state == ORVA_STATE_RUNNING && orvaGetState(channel) == ORVA_STATE_IDLE))
+    int recorder = orvaGetState(recorderSlot(channel));
+    if (recorder == ORVA_STATE_IDLE ||
+        (recorder == ORVA_STATE_RUNNING && orvaGetState(channel) == ORVA_STATE_IDLE))
         orvaStartChannel(channel);
 }
 
@@ -50,7 +52,18 @@ void superviseStopped(int channel) {
         return;
     }
     if (g_globalSettings.AutoRestart != 0 && g_timers[channel] == kOrvaNoTimer)
-        createTimer(channel, g_globalSettings.AutoRestart * 1000, channelTimeout);
+        createTimer(channel, orvaRestartDelayMs(g_globalSettings.AutoRestart), channelTimeout);
+}
+
+// Caller holds the service lock.
+void supervisePlain(int channel) {
+    // A recorder left from a time shift turned off meanwhile ends once the
+    // player it fed has ended; the channel then starts again as a plain one.
+    if (orvaGetState(channel) == ORVA_STATE_IDLE &&
+        orvaGetState(recorderSlot(channel)) == ORVA_STATE_RUNNING)
+        orvaStop(recorderSlot(channel), ORVA_STOP_ORDERLY);
+    if (orvaGetChannelState(channel) == ORVA_STATE_IDLE)
+        superviseStopped(channel);
 }
 
 // Caller holds the service lock.
@@ -62,8 +75,8 @@ void walkChannels() {
             continue;
         if (g_orvaChannels[channel].TimeShiftSec != 0)
             superviseTimeShifted(channel);
-        else if (orvaGetChannelState(channel) == ORVA_STATE_IDLE)
-            superviseStopped(channel);
+        else
+            supervisePlain(channel);
     }
 }
 

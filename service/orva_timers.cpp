@@ -1,5 +1,6 @@
 // orva_timers.cpp: one-shot restart timers, one per channel. An expired
 // timer runs on a thread of its own and starts its channel.
+#include <algorithm>
 #include <cerrno>
 
 #include "config/orva_channel.h"
@@ -21,7 +22,10 @@ namespace {
 
 }  // namespace
 
-// Caller holds the service lock.
+// Caller holds the service lock. The handle is kept only once the timer is
+// armed: a handle kept for a timer that never fires would block every later
+// restart of the channel. A timer that expires at once finds its handle all
+// the same, since its callback waits for the lock.
 int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
     if (g_timers[channel] != kOrvaNoTimer)
         return 0;
@@ -32,11 +36,21 @@ int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
     timer_t timer;
     if (timer_create(CLOCK_REALTIME, &ev, &timer) != 0)
         return -1;
-    g_timers[channel] = timer;
+    // A zero delay would leave the timer unarmed, and a negative one is refused.
+    int delay = std::max(milliseconds, 1);
     itimerspec when{};
-    when.it_value.tv_sec = milliseconds / 1000;
-    when.it_value.tv_nsec = (milliseconds % 1000) * 1000000L;
-    return timer_settime(timer, 0, &when, nullptr);
+    when.it_value.tv_sec = delay / 1000;
+    when.it_value.tv_nsec = (delay % 1000) * 1000000L;
+    if (timer_settime(timer, 0, &when, nullptr) != 0) {
+        timer_delete(timer);
+        return -1;
+    }
+    g_timers[channel] = timer;
+    return 0;
+}
+
+int orvaRestartDelayMs(int32_t seconds) {
+    return std::clamp(seconds, 0, kOrvaMaxAutoRestartSec) * 1000;
 }
 
 void orvaCancelTimer(int channel) {

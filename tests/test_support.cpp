@@ -1,6 +1,8 @@
 // test_support.cpp: helpers shared by the tests.
 #include "test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,4 +65,20 @@ std::string fakeTranscoder(const std::string& body) {
            "IFS= read -r line\n"
            "printf '%s\\n' \"$line\" > \"$here/line.tmp\" && mv \"$here/line.tmp\" \"$here/line.txt\"\n" +
            body + "\n";
+}
+
+int freePort(int socketType) {
+    int fd = socket(AF_INET, socketType | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
 }

@@ -1,6 +1,8 @@
 // test_support.h: temporary folders, files and waiting helpers for the tests.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -31,3 +33,7 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // Fake transcoders: shell scripts that read their one line into "line.txt"
 // beside themselves and then behave as `body` says.
 std::string fakeTranscoder(const std::string& body);
+
+// A free TCP (or, with SOCK_DGRAM, UDP) port on the loopback address, as the
+// kernel picks it: every test daemon listens on one of its own.
+int freePort(int socketType = SOCK_STREAM);

@@ -3,7 +3,9 @@
 // An upload replaces the configuration file whole, through a temporary file,
 // before it is imported; a failed write leaves the old file in place and
 // imports nothing. The import picks the configuration lines out of the
-// multipart text, and the save that follows rewrites the file clean.
+// multipart text, and the save that follows rewrites the file clean. The
+// channels of the old table are stopped first and those of the new one
+// started, so no transcoder is left running outside the table.
 #include "orva_files.h"
 
 #include <cstdio>
@@ -90,9 +92,7 @@ int orvaCGIDownload(MHD_Connection* connection) {
 int orvaCGIImport(const char* body, MHD_Connection* connection) {
     const char* path = orvaGetConfigFile();
     // Without a body there is nothing to import, and the file stays as it is.
-    if (body && body[0] && path[0] && storeUpload(path, body) == 0) {
-        orvaImportConfig();
-        orvaCGICallback(0);
-    }
+    if (body && body[0] && path[0] && storeUpload(path, body) == 0)
+        orvaReplaceTableFromFile();
     return orvaReplyRedirect(connection, nullptr);
 }

@@ -26,7 +26,6 @@ struct Target {
 class TranscodeTest : public DaemonTest {
 protected:
     std::string conf = root + "/etc/orval/orval.conf";
-    int httpPort = freePort();
 
     void SetUp() override {
         DaemonTest::SetUp();

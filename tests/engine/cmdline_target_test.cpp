@@ -1,4 +1,8 @@
 // Command lines: the encoding, mux options and format of every target.
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
 #include "engine/cmdline_fixture.h"
 
 namespace {
@@ -264,4 +268,34 @@ TEST_F(CommandLineTest, RtpTargetSendsAudioThenVideoAndDescribesThemInAnSdpFile)
     rtp.Video.VideoTargetPort = 0;  // no destination and no address: no video either
     c = compose({fileInput()}, {rtp}, 4);
     EXPECT_EQ("-re -i \"in.ts\" -vn -sdp_file \"" + dir.path() + "/log/orva_005_out.sdp\" ", c.line);
+}
+
+// A locale whose decimal separator is "," must not reach the transcoder:
+// ffmpeg refuses "-crf 35,3" and "-r 12,5".
+TEST_F(CommandLineTest, FractionalNumbersKeepTheirPointWhateverTheLocale) {
+    TempDir locales;
+    std::string compile = "localedef -i de_DE -f UTF-8 " + (locales / "de_DE.UTF-8") + " 2>/dev/null";
+    ASSERT_EQ(0, system(compile.c_str())) << "localedef (package locales) is needed";
+    ORVA_OUTPUT_TAG out = videoTarget(ORVA_VIDEO_H264);
+    out.Video.VideoQuality = 50;
+    out.Video.VideoBitRate = 3000;
+    out.Video.VideoFrameRate = 12.5f;
+    const std::string inC = composeTarget(out).line;
+
+    const std::string before = setlocale(LC_ALL, nullptr);
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    const char* german = setlocale(LC_ALL, "de_DE.UTF-8");
+    char probe[16];
+    snprintf(probe, sizeof probe, "%.1f", 1.5);
+    Composed inGerman = composeTarget(out);
+    setlocale(LC_ALL, before.c_str());
+    unsetenv("LOCPATH");
+
+    ASSERT_NE(nullptr, german);
+    ASSERT_STREQ("1,5", probe);  // the locale is in force for printf
+    ASSERT_EQ(0, inGerman.rc);
+    EXPECT_EQ(videoLine("-c:v libx264 -crf 35.3 -b:v 3000k -bt 240001 -minrate:v 3000k "
+                        "-maxrate:v 3000k -bufsize:v 3000k -nal-hrd cbr -r 12.5 -pix_fmt yuv420p "),
+              inGerman.line);
+    EXPECT_EQ(inC, inGerman.line);
 }

@@ -234,7 +234,10 @@ TEST(CpuAffinity, ProcessorSetFollowsTheSlotNumber) {
         {5, 2, 8, {2, 3}}, {69, 2, 8, {2, 3}}, {0, 2, 8, {0, 1}},
         {3, 3, 8, {1, 2, 3}}, {2, 3, 8, {6, 7, 8}},  // not wrapped beyond the last processor
         {7, 0, 8, {}}, {7, -1, 8, {}}, {1, 2, 2, {0, 1}}, {511, 2, 1024, {1022, 1023}},
-        {1023, 4, 2048, {}}};  // 4092.. are beyond the set's 1024 processors
+        {1023, 4, 2048, {}},  // 4092.. are beyond the set's 1024 processors
+        // Never more processors than exist: a channel asking for more gets them all.
+        {1, 5, 4, {0, 1, 2, 3}}, {3, 2147483647, 8, {0, 1, 2, 3, 4, 5, 6, 7}},
+        {127, 2147483647, 2, {0, 1}}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "slot " << c.slot << " per channel " << c.perChannel);
         cpu_set_t set;

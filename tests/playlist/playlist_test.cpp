@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -184,6 +185,60 @@ TEST(Playlist, AnEmptyFolderBuildsNothingAndTheNextSaveDeletesTheFile) {
     EXPECT_EQ(nullptr, clips.playlist.MoveNext(1));
     EXPECT_EQ(nullptr, clips.playlist.MovePrev(1));
     EXPECT_EQ(0, clips.playlist.build((clips.dir / "missing").c_str(), 0, 0, 1));
+}
+
+// The saved position survives every run that does not find the folder empty:
+// a disabled channel, a service that failed to start, a folder that cannot
+// be read at the moment.
+TEST(Playlist, AFileIsKeptUnlessItsFolderWasScannedAndFoundEmpty) {
+    struct Case {
+        const char* what;
+        std::function<void(CPlayList&, const std::string& folder)> run;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"not built in this run", [](CPlayList&, const std::string&) {}, true},
+        {"moved without a build", [](CPlayList& p, const std::string&) { p.MoveNext(1); }, true},
+        {"folder missing", [](CPlayList& p, const std::string& folder) {
+             EXPECT_EQ(0, p.build((folder + "/gone").c_str(), 0, 0, 1)); }, true},
+        {"folder found empty", [](CPlayList& p, const std::string& folder) {
+             mkdir((folder + "/empty").c_str(), 0755);
+             EXPECT_EQ(0, p.build((folder + "/empty").c_str(), 0, 0, 1)); }, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string pls = dir / "orva_001.pls";
+        const std::string saved = "current /media/b.ts\n/media/a.ts\n/media/b.ts\n";
+        writeFile(pls, saved);
+        {
+            CPlayList playlist;
+            playlist.init(pls.c_str());
+            c.run(playlist, dir.path());
+            playlist.Save();
+        }  // and once more as it goes, as at exit
+        EXPECT_EQ(c.kept, fileExists(pls));
+        if (c.kept) {
+            EXPECT_EQ(saved, readFile(pls));
+        }
+    }
+}
+
+// A renumbered channel takes its playlist file along, built in this run or not.
+TEST(Playlist, ATakenOverPlaylistWritesWhatItWasGivenAndTheGiverLosesItsFile) {
+    TempDir dir;
+    writeFile(dir / "orva_002.pls", "current /media/b.ts\n/media/a.ts\n/media/b.ts\n");
+    writeFile(dir / "orva_001.pls", "current /media/x.ts\n/media/x.ts\n");
+    {
+        CPlayList first, second;
+        first.init((dir / "orva_001.pls").c_str());
+        second.init((dir / "orva_002.pls").c_str());
+        first.takeOver(second);
+        EXPECT_EQ("current /media/b.ts\n/media/a.ts\n/media/b.ts\n", readFile(dir / "orva_001.pls"));
+        EXPECT_FALSE(fileExists(dir / "orva_002.pls"));
+    }
+    EXPECT_EQ("current /media/b.ts\n/media/a.ts\n/media/b.ts\n", readFile(dir / "orva_001.pls"));
+    EXPECT_FALSE(fileExists(dir / "orva_002.pls"));
 }
 
 TEST(Playlist, ShuffledPlaylistsHoldEveryFileOnce) {

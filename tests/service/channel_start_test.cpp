@@ -208,6 +208,24 @@ TEST_F(ChannelStartTest, TimeShiftRunsARecorderAndAPlayerOnItsFeed) {
     EXPECT_FALSE(holds(player, "-preset")) << player;
 }
 
+// Twice a delay beyond the longest one (a day) must not overflow into a
+// negative wrap time: both sides wrap at two days.
+TEST_F(ChannelStartTest, TimeShiftsBeyondADayWrapAtTwoDays) {
+    for (int32_t seconds : {86401, 1073741824, INT32_MAX}) {
+        SCOPED_TRACE(seconds);
+        std::filesystem::remove(dir / "log/orva_001.log");
+        std::filesystem::remove(dir / "log/orva_065.log");
+        ORVA_CHANNEL_TAG& ch = channel();
+        ch.TimeShiftSec = seconds;
+        copyText(ch.TimeShiftCacheFolder, dir / "cache");
+        ASSERT_EQ(0, orvaStartChannel(0));
+        ASSERT_TRUE(pollUntil([&] { return orvaGetState(0) == ORVA_STATE_IDLE &&
+                                           orvaGetState(64) == ORVA_STATE_IDLE; }, 5s));
+        EXPECT_TRUE(holds(readFile(dir / "log/orva_065.log"), " -wrap_time 172800 "));
+        EXPECT_TRUE(holds(readFile(dir / "log/orva_001.log"), "-v 32 -wrap_time 172800 -re -i "));
+    }
+}
+
 TEST_F(ChannelStartTest, AFolderSourcePlaysThePlaylistsCurrentFile) {
     ORVA_CHANNEL_TAG& ch = channel();
     std::filesystem::create_directories(dir / "clips");

@@ -47,8 +47,9 @@ protected:
         return start.line.find("-i \"" + file + "\"") != std::string::npos;
     }
 
-    static std::string settings(int autoRestart) {
-        return "# Kestova Configuration File\n\nAutoRestart " + std::to_string(autoRestart) + "\n\n";
+    std::string settings(int autoRestart) const {
+        return "# Kestova Configuration File\n\n" + portLine() + "AutoRestart " +
+               std::to_string(autoRestart) + "\n\n";
     }
 
     // A channel block with one source and one H.264 file target.
@@ -87,7 +88,7 @@ TEST_F(DaemonChannelsTest, AConfigurationBesideTheProgramIsTakenOnceAndSavedToTh
 
     EXPECT_EQ(0, stopDaemon());
     std::string saved = readFile(etcConf);
-    EXPECT_EQ(0u, saved.find("# Kestova Configuration File\n\nLog 0\nHTTPPort 8888\n"));
+    EXPECT_EQ(0u, saved.find("# Kestova Configuration File\n\nLog 0\n" + portLine()));
     EXPECT_NE(std::string::npos, saved.find("File \"" + dir / "media/in.ts\""));
     EXPECT_EQ(std::string::npos, saved.find("old.ts"));
 }

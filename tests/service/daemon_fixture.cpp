@@ -18,6 +18,9 @@ void DaemonTest::SetUp() {
     std::filesystem::create_directories(dir / "bin");
     std::filesystem::copy_file(ORVAL_BINARY, program);
     writeExecutable(dir / "bin/orval.so", fakeTranscoder(transcoderBody()));
+    ASSERT_GT(httpPort, 0);
+    std::filesystem::create_directories(root + "/etc/orval");
+    writeFile(root + "/etc/orval/orval.conf", portLine());
 }
 
 void DaemonTest::TearDown() {

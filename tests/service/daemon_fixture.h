@@ -16,7 +16,15 @@ protected:
     TempDir dir;
     std::string program = dir / "bin/orval";
     std::string root = dir / "root";
+    // The management server's port, free when the test begins: test daemons
+    // never meet each other or a service running on the default port.
+    int httpPort = freePort();
 
+    // The settings line that puts the daemon on `httpPort`.
+    std::string portLine() const { return "HTTPPort " + std::to_string(httpPort) + "\n"; }
+
+    // Writes a configuration file that holds only `portLine()`; tests that
+    // need more write their own, with that line.
     void SetUp() override;
     void TearDown() override;
 

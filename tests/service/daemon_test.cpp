@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -17,23 +16,25 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kBanner =
-    "\n\n"
-    "****************************************\n"
-    "*      Kestova Live!      *\n"
-    "*           Version 5.13.4.1           *\n"
-    "****************************************\n"
-    "\n"
-    "ORVAL started successfully!\n"
-    "Web management now accessible at http://127.0.0.1:8888...\n";
+std::string banner(int port) {
+    return "\n\n"
+           "****************************************\n"
+           "*      Kestova Live!      *\n"
+           "*           Version 5.13.4.1           *\n"
+           "****************************************\n"
+           "\n"
+           "ORVAL started successfully!\n"
+           "Web management now accessible at http://127.0.0.1:" + std::to_string(port) + "...\n";
+}
 
 }  // namespace
 
 TEST_F(DaemonTest, StartsOnceRecordsItsPidAndEndsCleanlyOnTerm) {
     ASSERT_EQ(0, run("out.txt"));
     ASSERT_TRUE(outputHolds("out.txt", "ORVAL started successfully!"));
-    ASSERT_TRUE(waitUntil([&] { return readFile(dir / "out.txt").size() >= strlen(kBanner); }, 5s));
-    EXPECT_EQ(kBanner, readFile(dir / "out.txt"));
+    const std::string expected = banner(httpPort);
+    ASSERT_TRUE(waitUntil([&] { return readFile(dir / "out.txt").size() >= expected.size(); }, 5s));
+    EXPECT_EQ(expected, readFile(dir / "out.txt"));
 
     pid_t pid = daemonPid();
     ASSERT_GT(pid, 0);

@@ -1,5 +1,9 @@
 // The supervision loop with real children: restart timers, the run flag and shutdown.
+#include <signal.h>
+
+#include <climits>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "config/orva_channel.h"
@@ -16,6 +20,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(0, initEngine("date +%s.%N >> \"$here/starts.txt\"\n" + exitScript()));
         configureChannel(0);
+        g_orvaShuttingDown = false;
     }
     virtual std::string exitScript() const { return "exit 0"; }
 
@@ -132,4 +137,115 @@ TEST_F(SuperviseTest, StoppingATimeShiftedChannelStopsItsRecorderFirst) {
     EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(64));
     EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(0));
     EXPECT_TRUE(pollUntil([] { return orvaGetState(64) == ORVA_STATE_IDLE && orvaGetState(0) == ORVA_STATE_IDLE; }, 5s));
+}
+
+namespace {
+
+// A channel whose time shift was turned off in the editor while its player
+// (slot 0) and recorder (slot 64) ran.
+class TimeShiftTurnedOffTest : public SuperviseTest {
+protected:
+    void SetUp() override {
+        SuperviseTest::SetUp();
+        writeExecutable(dir / "orval.so", fakeTranscoder("exec sleep 30"));
+        g_globalSettings.AutoRestart = 0;
+        g_orvaChannels[0].TimeShiftSec = 30;
+        ASSERT_EQ(0, startSlot(64));
+        ASSERT_EQ(0, startSlot(0));
+        recorder = g_procChannels[64].pid;
+        g_orvaChannels[0].TimeShiftSec = 0;
+    }
+    bool allIdle() { return pollUntil([] { return orvaGetState(0) == ORVA_STATE_IDLE &&
+                                                  orvaGetState(64) == ORVA_STATE_IDLE; }, 5s); }
+    pid_t recorder = 0;
+};
+
+}  // namespace
+
+TEST_F(TimeShiftTurnedOffTest, StopEndsTheRecorderToo) {
+    EXPECT_EQ(ORVA_STATE_RUNNING, orvaGetChannelState(0));
+    orvaStopChannel(0, ORVA_STOP_ORDERLY);
+    EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(64));
+    EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(0));
+    EXPECT_TRUE(allIdle());
+    EXPECT_NE(0, kill(recorder, 0));  // ended and reaped
+    EXPECT_EQ(ORVA_STATE_IDLE, orvaGetChannelState(0));
+}
+
+TEST_F(TimeShiftTurnedOffTest, ARecorderThatRunsOnIsNotReportedStoppedAndEndsBeforeTheRestart) {
+    orvaStop(0, ORVA_STOP_FORCED);
+    ASSERT_TRUE(pollUntil([] { return orvaGetState(0) == ORVA_STATE_IDLE; }, 5s));
+    EXPECT_EQ(ORVA_STATE_RUNNING, orvaGetChannelState(0));
+    // The loop ends the recorder left without a player; the channel then
+    // stays stopped as any plain channel without automatic restart.
+    supervise(300ms);
+    EXPECT_EQ(ORVA_STATE_IDLE, orvaGetState(64));
+    EXPECT_EQ(ORVA_STATE_IDLE, orvaGetChannelState(0));
+    EXPECT_NE(0, kill(recorder, 0));
+}
+
+TEST_F(TimeShiftTurnedOffTest, RemovingTheChannelEndsTheRecorderToo) {
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        orvaRemoveChannel(0);
+    }
+    EXPECT_TRUE(pollUntil([] {
+        for (int slot = 0; slot < ORVA_SLOT_COUNT; slot++)
+            if (orvaGetState(slot) != ORVA_STATE_IDLE)
+                return false;
+        return true;
+    }, 5s));
+    EXPECT_NE(0, kill(recorder, 0));
+}
+
+// A delay the timer cannot take as it is (negative, zero, or too many
+// milliseconds for an int) still ends in a restart: soon, or after the
+// longest delay there is, a day.
+TEST_F(SuperviseTest, RestartDelaysOutOfRangeStillArmTheTimer) {
+    struct Case { int32_t autoRestart; bool soon; };
+    const Case cases[] = {{-5, true}, {INT32_MIN, true}, {2147484, false}, {INT32_MAX, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.autoRestart);
+        g_globalSettings.AutoRestart = c.autoRestart;
+        std::filesystem::remove(dir / "starts.txt");
+        startAndWaitForEnd();
+        if (c.soon) {
+            auto end = std::chrono::steady_clock::now() + 3s;
+            while (starts().size() < 2 && std::chrono::steady_clock::now() < end)
+                supervise(20ms);
+            EXPECT_GE(starts().size(), 2u);
+        } else {
+            supervise(200ms);
+            std::lock_guard<std::mutex> lock(g_serviceLock);
+            ASSERT_NE(kOrvaNoTimer, g_timers[0]);
+            itimerspec left{};
+            ASSERT_EQ(0, timer_gettime(g_timers[0], &left));
+            EXPECT_GT(left.it_value.tv_sec, kOrvaMaxAutoRestartSec - 60);
+            EXPECT_LE(left.it_value.tv_sec, kOrvaMaxAutoRestartSec);
+        }
+        {
+            std::lock_guard<std::mutex> lock(g_serviceLock);
+            orvaCancelTimer(0);
+            orvaStopChannel(0, ORVA_STOP_FORCED);
+        }
+        ASSERT_TRUE(pollUntil([] { return orvaGetState(0) == ORVA_STATE_IDLE; }, 3s));
+    }
+    g_globalSettings.AutoRestart = 0;
+}
+
+TEST_F(SuperviseTest, ATimerArmedWithNoOrANegativeDelayFiresAtOnce) {
+    for (int milliseconds : {0, -1, -1000, INT_MIN}) {
+        SCOPED_TRACE(milliseconds);
+        std::filesystem::remove(dir / "starts.txt");
+        {
+            std::lock_guard<std::mutex> lock(g_serviceLock);
+            ASSERT_EQ(0, createTimer(0, milliseconds, channelTimeout));
+        }
+        EXPECT_TRUE(waitUntil([&] { return starts().size() == 1; }, 2s));
+        EXPECT_TRUE(waitUntil([] {
+            std::lock_guard<std::mutex> lock(g_serviceLock);
+            return g_timers[0] == kOrvaNoTimer;
+        }, 2s));
+        EXPECT_TRUE(pollUntil([] { return orvaGetState(0) == ORVA_STATE_IDLE; }, 3s));
+    }
 }

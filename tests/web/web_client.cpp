@@ -120,15 +120,3 @@ HttpReply httpExchange(int port, const std::string& request) {
         return {};
     return connection.read().value_or(HttpReply{});
 }
-
-int freePort(int socketType) {
-    int fd = socket(AF_INET, socketType | SOCK_CLOEXEC, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t size = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
-    close(fd);
-    return port;
-}

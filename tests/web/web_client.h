@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "test_support.h"  // freePort
+
 struct HttpReply {
     int status = 0;
     std::map<std::string, std::string> headers;  // names in lower case
@@ -42,6 +44,3 @@ std::string httpRequest(const std::string& method, const std::string& path,
                         const std::string& extraHeaders = "", const std::string& body = "");
 // One request on a fresh connection; a reply with status 0 when none came.
 HttpReply httpExchange(int port, const std::string& request);
-// A free TCP (or, with SOCK_DGRAM, UDP) port on the loopback address, as
-// the kernel picks it.
-int freePort(int socketType = SOCK_STREAM);

@@ -1,0 +1,112 @@
+// An import while channels run, over real HTTP against the daemon: every
+// transcoder of the old table ends before the table is replaced, and the
+// enabled channels of the imported file start.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "web/web_fixture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A process the daemon has ended and reaped.
+bool gone(pid_t pid) { return kill(pid, 0) != 0; }
+
+std::string multipart(const std::string& file) {
+    return "------b0undary\r\nContent-Disposition: form-data; name=\"file\"; "
+           "filename=\"orval.conf\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+           file + "\r\n------b0undary--\r\n";
+}
+
+// Channel 1 plays "old1.ts" in a transcoder that ignores the orderly stop;
+// channel 2 is time-shifted, a recorder and a player on "old2.ts".
+class ImportHttpTest : public WebTest {
+protected:
+    std::string transcoderBody() const override {
+        return "printf '%s %s\\n' \"$$\" \"$line\" >> \"$here/procs.txt\"\n"
+               "case \"$line\" in *old1.ts*) trap '' INT ;; esac\nexec sleep 30";
+    }
+    std::string settings() const override {
+        return channelBlock(1, media("old1.ts"), 1) + timeShifted(2, media("old2.ts"));
+    }
+    void SetUp() override {
+        std::filesystem::create_directories(dir / "media");
+        for (const char* name : {"old1.ts", "old2.ts", "new1.ts", "new2.ts"})
+            writeFile(media(name), "");
+        WebTest::SetUp();
+    }
+
+    std::string media(const std::string& name) const { return dir / ("media/" + name); }
+    std::string timeShifted(int number, const std::string& source) const {
+        std::string block = channelBlock(number, source, 1);
+        std::string lines = "TimeShiftSec 30\nTimeShiftCacheFolder \"" + dir / "cache" + "\"\n";
+        return block.insert(block.find("</Output>\n"), lines);
+    }
+    // Every transcoder started on the file `path`, by process id.
+    std::vector<pid_t> pidsOn(const std::string& path) const {
+        std::istringstream in(readFile(dir / "bin/procs.txt"));
+        std::vector<pid_t> pids;
+        for (std::string line; std::getline(in, line);)
+            if (holds(line, "-i \"" + path + "\""))
+                pids.push_back(std::stoi(line));
+        return pids;
+    }
+    // The processes the daemon has started and not yet reaped, on all its threads.
+    size_t daemonChildren() const {
+        size_t n = 0;
+        std::string tasks = "/proc/" + std::to_string(daemonPid()) + "/task";
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            std::istringstream in(readFile(task.path().string() + "/children"));
+            for (pid_t pid; in >> pid;)
+                n++;
+        }
+        return n;
+    }
+};
+
+}  // namespace
+
+TEST_F(ImportHttpTest, RunningChannelsEndBeforeTheImportedOnesStart) {
+    const std::string feed = dir / "cache/feed002.ffm";
+    ASSERT_TRUE(waitUntil([&] {
+        return pidsOn(media("old1.ts")).size() == 1 && pidsOn(media("old2.ts")).size() == 1 &&
+               pidsOn(feed).size() == 1;
+    }, 5s));
+    std::vector<pid_t> old = {pidsOn(media("old1.ts"))[0], pidsOn(media("old2.ts"))[0], pidsOn(feed)[0]};
+    ASSERT_EQ(3u, daemonChildren());
+
+    const std::string imported = "# Kestova Configuration File\n\nAutoRestart 0\nHTTPPort " +
+                                 std::to_string(port) + "\n\n" + channelBlock(1, media("new1.ts"), 1) +
+                                 channelBlock(2, media("new2.ts"), 0);
+    auto begin = std::chrono::steady_clock::now();
+    HttpReply reply = post("/import", multipart(imported),
+                           "Content-Type: multipart/form-data; boundary=----b0undary\r\n");
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(301, reply.status);
+    EXPECT_EQ("/", reply.header("location"));
+    // The transcoder that ignores the orderly stop is killed after about three seconds.
+    EXPECT_GT(took, 2500ms);
+    EXPECT_LT(took, 4500ms);
+    for (pid_t pid : old)
+        EXPECT_TRUE(gone(pid)) << pid;  // already reaped when the reply came
+
+    ASSERT_TRUE(waitUntil([&] { return pidsOn(media("new1.ts")).size() == 1; }, 5s));
+    EXPECT_TRUE(pidsOn(media("new2.ts")).empty());  // imported, but not to run
+    EXPECT_EQ(1u, daemonChildren());
+    std::string status = get("/status").body;
+    EXPECT_TRUE(holds(status, "<ch id=\"1\"><state>start</state><status>RUNNING</status></ch>\n"
+                              "<ch id=\"2\"><state>stop</state><status>STOPPED</status></ch>\n"))
+        << status;
+    EXPECT_TRUE(holds(readFile(confFile), media("new1.ts")));
+    EXPECT_FALSE(holds(readFile(confFile), "old1.ts"));
+}
