@@ -21,7 +21,18 @@ public:
     int commit();
 
 private:
+    bool openUnnamed();
+    bool openNamed();
+    bool giveName();
+
     std::string path_;
-    std::string tempPath_;
+    std::string tempPath_;  // empty while the temporary file has no name
     FILE* stream_ = nullptr;
 };
+
+// Removes the temporary files that AtomicFile leaves beside `path` when the
+// process is killed in the short moment before the rename (or, where the
+// folder takes no unnamed files, during the whole write): regular files named
+// like `path` followed by "." and six letters or digits. Returns the number
+// removed. Call it at start-up, before anything writes `path`.
+int orvaRemoveStaleTempFiles(const char* path);

@@ -2,6 +2,8 @@
 // decides whether a channel is configured.
 #include "orva_channel.h"
 
+#include <algorithm>
+
 ORVA_CHANNEL_TAG g_orvaChannels[ORVA_CHANNEL_COUNT];
 
 // Values before any configuration file is read.
@@ -68,6 +70,26 @@ int isChannelValid(int channel) {
     if (!sourceUsable(ch.Sources[0]))
         return 0;
     return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]) ? 1 : 0;
+}
+
+int32_t orvaRangeHighest(OrvaRange range) {
+    switch (range) {
+    case OrvaRange::AutoRestartSec:
+        return kOrvaMaxAutoRestartSec;
+    case OrvaRange::TimeShiftSec:
+        return kOrvaMaxTimeShiftSec;
+    case OrvaRange::CpuPerChannel:
+        return kOrvaMaxCpuPerChannel;
+    }
+    return 0;
+}
+
+bool orvaInRange(OrvaRange range, long value) {
+    return value >= 0 && value <= orvaRangeHighest(range);
+}
+
+int32_t orvaClampToRange(OrvaRange range, long value) {
+    return static_cast<int32_t>(std::clamp<long>(value, 0, orvaRangeHighest(range)));
 }
 
 bool orvaIsStorableText(std::string_view text) {

@@ -19,6 +19,16 @@ constexpr int32_t kOrvaMaxAutoRestartSec = 86400;   // a day
 constexpr int32_t kOrvaMaxTimeShiftSec = 86400;     // a day
 constexpr int32_t kOrvaMaxCpuPerChannel = 1024;     // CPU_SETSIZE
 
+// The numbers held to those ranges; each range starts at 0.
+enum class OrvaRange { AutoRestartSec, TimeShiftSec, CpuPerChannel };
+
+int32_t orvaRangeHighest(OrvaRange range);
+// Whether a value may be stored as it is; the web refuses any other value.
+bool orvaInRange(OrvaRange range, long value);
+// The nearest value inside the range; the configuration file reader keeps a
+// value it reads this way.
+int32_t orvaClampToRange(OrvaRange range, long value);
+
 struct ORVA_CHANNEL_SOURCE_TAG : ORVA_INPUT_TAG {
     char File[ORVA_TEXT_SIZE];
 };

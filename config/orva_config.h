@@ -2,7 +2,8 @@
 // lookup the web endpoints use on their request bodies.
 //
 // Callers hold the service lock: the reader and the writer work on the channel
-// table and the settings record, and both set the process locale.
+// table and the settings record. Both use the environment's locale for the
+// calling thread only; the process locale is never changed.
 #pragma once
 
 #include <cstddef>
@@ -22,6 +23,25 @@ int orvaImportConfig();
 // null. Returns 0 after writing, 0 without writing for an empty path, and -1
 // when the file could not be written; the old file then stays as it was.
 int orvaExportConfig(const char* path);
+
+// The form in which the file carries a record. The reader leaves every record
+// it reads in this form and the writer writes each record in it, so a saved
+// file reads back to the same table and saves to the same bytes:
+// - the counts lie in their ranges, and a first source or target that holds
+//   anything is counted in use; records and filters past the counts are empty;
+// - a source or target in use has a format and codecs with a name: an unset
+//   or unknown video codec becomes H.264 and an audio codec without a name AAC,
+//   which is what the reader makes of the names written for them;
+// - a text the file cannot carry (see orvaIsStorableText) is empty; a target's
+//   VideoParam holds no "-map " option; the File of a source that is not a
+//   file source does not begin with a blank or tab;
+// - addresses use their low 32 bits, header modes are 0 or 1, a target with a
+//   bit rate has no quality, and the numbers with a range lie in it.
+void orvaNormaliseChannel(ORVA_CHANNEL_TAG& channel);
+// A Log of 1 is the debug level 32; the ranged numbers lie in their ranges.
+void orvaNormaliseSettings(ORVA_GLOBAL_SETTINGS& settings);
+// Removes every "-map " option, with its argument, from a target's VideoParam.
+void orvaRemoveMapOptions(char (&text)[ORVA_TEXT_SIZE]);
 
 // Line parsers of the reader. Each takes one line whose leading blanks and
 // tabs are already skipped, applies the keys it knows and ignores any other line.

@@ -23,11 +23,30 @@ using Target = ORVA_CHANNEL_TARGET_TAG;
 using Channel = ORVA_CHANNEL_TAG;
 using Settings = ORVA_GLOBAL_SETTINGS;
 
-// The longest quoted File of a file source that is taken.
-constexpr size_t kMaxQuotedSourceFile = 994;
-
 const char* valueOf(const char* line, std::string_view key) {
     return strncasecmp(line, key.data(), key.size()) == 0 ? line + key.size() : nullptr;
+}
+
+// The value without its line end ("\n" or "\r\n").
+std::string_view lineValue(const char* value) {
+    std::string_view text(value);
+    if (!text.empty() && text.back() == '\n')
+        text.remove_suffix(1);
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    return text;
+}
+
+// A text is taken whole or not at all. One longer than its field would be cut
+// into another text, and one holding a control character other than the tab
+// never comes from the writer. The bytes behind the text are cleared, so a
+// field holds the same bytes however often it was set.
+bool storeText(Text& field, std::string_view text) {
+    if (text.size() >= sizeof(Text) || !orvaIsStorableText(text))
+        return false;
+    memset(field, 0, sizeof(Text));
+    memcpy(field, text.data(), text.size());
+    return true;
 }
 
 // Numbers out of range are not read: a cut one would mean another port or count.
@@ -47,6 +66,13 @@ void readCount(const char* value, int32_t& field, int most) {
         field = static_cast<int32_t>(std::clamp<long>(number, 0, most));
 }
 
+// A number the service computes with is held to the range that works.
+void readRanged(const char* value, int32_t& field, OrvaRange range) {
+    long number;
+    if (readNumber(value, LONG_MIN, LONG_MAX, number))
+        field = orvaClampToRange(range, number);
+}
+
 void readPort(const char* value, uint16_t& field) {
     long number;
     if (readNumber(value, 0, UINT16_MAX, number))
@@ -61,24 +87,27 @@ void readDecimal(const char* value, float& field) {
 
 // A word ends at the next blank or the line end.
 bool readWord(const char* value, Text& field) {
-    static_assert(sizeof(Text) == 1000, "the width below keeps a word inside its field");
-    return sscanf(value, "%999s", field) == 1;
-}
-
-// From the first double quote up to the next double quote or the line end.
-bool readQuoted(const char* value, Text& field, size_t most = sizeof(Text) - 1) {
-    const char* quote = strchr(value, '"');
-    if (!quote)
+    std::string_view text = lineValue(value);
+    size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
         return false;
-    std::string_view text(quote + 1, strcspn(quote + 1, "\"\r\n"));
-    copyText(field, text.substr(0, most));
-    return true;
+    text.remove_prefix(start);
+    return storeText(field, text.substr(0, text.find_first_of(" \t\r\n\v\f")));
 }
 
-void readRestOfLine(const char* value, Text& field) {
-    value += strspn(value, " \t");
-    copyText(field, std::string_view(value, strcspn(value, "\r\n")));
+// From the first double quote after the key up to the last one of the line,
+// so a text may hold double quotes; without a second quote, up to the line end.
+bool readQuoted(const char* value, Text& field) {
+    std::string_view text = lineValue(value);
+    size_t open = text.find('"');
+    if (open == std::string_view::npos)
+        return false;
+    text.remove_prefix(open + 1);
+    return storeText(field, text.substr(0, text.rfind('"')));
 }
+
+// Everything behind the key's one blank, blanks at either end included.
+bool readRestOfLine(const char* value, Text& field) { return storeText(field, lineValue(value)); }
 
 void readAddress(const char* value, uint64_t& field) {
     Text word;
@@ -110,49 +139,27 @@ void readGlobalHeader(const char* value, int32_t& field) {
         field = strcasecmp(word, "OutOfBand") == 0 ? 1 : 0;
 }
 
-// Stream mapping belongs to the channel's MapParam, so a target's own "-map"
-// options (each with its argument) are dropped.
-void removeMapOptions(char* text) {
-    while (char* map = strstr(text, "-map ")) {
-        char* blank = strchr(map + 5, ' ');
-        if (!blank) {
-            *map = '\0';
-            return;
-        }
-        memmove(map, blank + 1, strlen(blank + 1) + 1);
-    }
-}
-
-// A delay whose seconds would not fit is kept at the longest that does.
+// The older key counts in minutes.
 void readTimeShiftMinutes(const char* value, int32_t& seconds) {
     long minutes;
-    if (readNumber(value, INT32_MIN, INT32_MAX, minutes))
-        seconds = static_cast<int32_t>(std::clamp<long>(minutes * 60, INT32_MIN, INT32_MAX));
-}
-
-// The recorder appends the feed file's name to the folder.
-void readCacheFolder(const char* value, Text& folder) {
-    if (!readQuoted(value, folder))
-        return;
-    size_t length = strlen(folder);
-    if (length > 0 && folder[length - 1] != '/' && length + 1 < sizeof(Text)) {
-        folder[length] = '/';
-        folder[length + 1] = '\0';
-    }
+    if (readNumber(value, LONG_MIN, LONG_MAX, minutes))
+        seconds = orvaClampToRange(OrvaRange::TimeShiftSec,
+                                   std::clamp<long>(minutes, 0, kOrvaMaxTimeShiftSec) * 60);
 }
 
 void readSourceFile(const char* value, Source& source) {
-    // A file source's path is quoted; device, card and stream names take the rest of the line.
+    // A file source's path is quoted; addresses, device, card and stream names
+    // take the rest of the line after the blanks behind the key.
     if (source.Format == ORVA_FORMAT_FILE)
-        readQuoted(value, source.File, kMaxQuotedSourceFile);
+        readQuoted(value, source.File);
     else
-        readRestOfLine(value, source.File);
+        readRestOfLine(value + strspn(value, " \t"), source.File);
     source.pszAddress = source.File;
 }
 
 void readTargetVideoParam(const char* value, Target& target) {
     if (readQuoted(value, target.VideoParam))
-        removeMapOptions(target.VideoParam);
+        orvaRemoveMapOptions(target.VideoParam);
 }
 
 template <typename Record>
@@ -175,10 +182,12 @@ bool applyKeys(const KeyRule<Record> (&rules)[N], const char* line, Record& reco
 // A source keeps its own addresses on the source side.
 constexpr KeyRule<Source> kSourceKeys[] = {
     {"Format ", [](const char* v, Source& s) { readFormat(v, s.Format); }},
+    {"VideoEnable ", [](const char* v, Source& s) { readInt(v, s.Video.VideoEnable); }},
     {"VideoCodec ", [](const char* v, Source& s) { readVideoCodec(v, s.Video.VideoCodec); }},
     {"VideoIP ", [](const char* v, Source& s) { readAddress(v, s.Video.VideoSourceIP); }},
     {"VideoPort ", [](const char* v, Source& s) { readPort(v, s.Video.VideoSourcePort); }},
     {"VideoFmtp ", [](const char* v, Source& s) { readQuoted(v, s.Video.VideoFmtp); }},
+    {"AudioEnable ", [](const char* v, Source& s) { readInt(v, s.Audio.AudioEnable); }},
     {"AudioCodec ", [](const char* v, Source& s) { readAudioCodec(v, s.Audio.AudioCodec); }},
     {"AudioSampleRate ", [](const char* v, Source& s) { readInt(v, s.Audio.AudioSampleRate); }},
     {"AudioChannel ", [](const char* v, Source& s) { readInt(v, s.Audio.AudioChannel); }},
@@ -213,11 +222,12 @@ constexpr KeyRule<Target> kTargetKeys[] = {
     {"AudioPort ", [](const char* v, Target& t) { readPort(v, t.Audio.AudioTargetPort); }},
     {"AudioGlobalHeader ",
      [](const char* v, Target& t) { readGlobalHeader(v, t.Audio.AudioGlobalHeader); }},
+    {"AudioParam ", [](const char* v, Target& t) { readQuoted(v, t.AudioParam); }},
     {"MuxBitRate ", [](const char* v, Target& t) { readInt(v, t.MuxBitRate); }},
-    {"RTMPFlashVer ", [](const char* v, Target& t) { readWord(v, t.RTMPFlashVer); }},
-    {"RTMPSwfUrl ", [](const char* v, Target& t) { readWord(v, t.RTMPSwfUrl); }},
-    {"RTMPPubUser ", [](const char* v, Target& t) { readWord(v, t.RTMPPubUser); }},
-    {"RTMPPubPass ", [](const char* v, Target& t) { readWord(v, t.RTMPPubPass); }},
+    {"RTMPFlashVer ", [](const char* v, Target& t) { readRestOfLine(v, t.RTMPFlashVer); }},
+    {"RTMPSwfUrl ", [](const char* v, Target& t) { readRestOfLine(v, t.RTMPSwfUrl); }},
+    {"RTMPPubUser ", [](const char* v, Target& t) { readRestOfLine(v, t.RTMPPubUser); }},
+    {"RTMPPubPass ", [](const char* v, Target& t) { readRestOfLine(v, t.RTMPPubPass); }},
     {"File ",
      [](const char* v, Target& t) {
          readQuoted(v, t.File);
@@ -229,12 +239,14 @@ constexpr KeyRule<Settings> kSettingsKeys[] = {
     {"HTTPPort ", [](const char* v, Settings& s) { readPort(v, s.HTTPPort); }},
     {"RTSPPort ", [](const char* v, Settings& s) { readPort(v, s.RTSPPort); }},
     {"AutoStart ", [](const char* v, Settings& s) { readInt(v, s.AutoStart); }},
-    {"AutoRestart ", [](const char* v, Settings& s) { readInt(v, s.AutoRestart); }},
-    {"CpuPerChannel ", [](const char* v, Settings& s) { readInt(v, s.CpuPerChannel); }},
+    {"AutoRestart ",
+     [](const char* v, Settings& s) { readRanged(v, s.AutoRestart, OrvaRange::AutoRestartSec); }},
+    {"CpuPerChannel ",
+     [](const char* v, Settings& s) { readRanged(v, s.CpuPerChannel, OrvaRange::CpuPerChannel); }},
     {"StreamTimeLimit ", [](const char* v, Settings& s) { readInt(v, s.StreamTimeLimit); }},
     {"FolderRecur ", [](const char* v, Settings& s) { readInt(v, s.FolderRecur); }},
     {"FolderShuffle ", [](const char* v, Settings& s) { readInt(v, s.FolderShuffle); }},
-    {"LoginPass ", [](const char* v, Settings& s) { readWord(v, s.LoginPass); }}};
+    {"LoginPass ", [](const char* v, Settings& s) { readRestOfLine(v, s.LoginPass); }}};
 
 constexpr KeyRule<Channel> kChannelKeys[] = {
     {"Enable", [](const char* v, Channel& c) { readInt(v, c.Enable); }}};
@@ -250,9 +262,10 @@ constexpr KeyRule<Channel> kOutputBlockKeys[] = {
     {"FormatParam ", [](const char* v, Channel& c) { readQuoted(v, c.FormatParam); }},
     {"Filters ", [](const char* v, Channel& c) { readCount(v, c.Filters, kOrvaMaxFilters); }},
     {"TimeShift ", [](const char* v, Channel& c) { readTimeShiftMinutes(v, c.TimeShiftSec); }},
-    {"TimeShiftSec ", [](const char* v, Channel& c) { readInt(v, c.TimeShiftSec); }},
+    {"TimeShiftSec ",
+     [](const char* v, Channel& c) { readRanged(v, c.TimeShiftSec, OrvaRange::TimeShiftSec); }},
     {"TimeShiftCacheFolder ",
-     [](const char* v, Channel& c) { readCacheFolder(v, c.TimeShiftCacheFolder); }},
+     [](const char* v, Channel& c) { readQuoted(v, c.TimeShiftCacheFolder); }},
     {"TargetParam ", [](const char* v, Channel& c) { readQuoted(v, c.TargetParam); }},
     {"CustomParam ", [](const char* v, Channel& c) { readQuoted(v, c.TargetParam); }},
     {"Memo ", [](const char* v, Channel& c) { readQuoted(v, c.Memo); }}};

@@ -1,23 +1,33 @@
 // orva_config_read.cpp: reads the configuration file into the settings and
 // the channel table.
 //
-// DESIGN: the reader walks the file once. Outside channel blocks it looks for
-// settings and for the opening tag of the next channel to take; every other
-// line (headers, multipart upload lines, tags of other channels) is passed
-// over. A block that does not give a configured channel is not taken, and the
-// reader keeps looking for a block with the same number, so the taken
-// channels stay dense from index 0.
+// DESIGN: the reader walks the file once. Outside channel blocks it applies
+// settings lines and passes over every other line (headers, multipart upload
+// lines, tags of numbers outside 1 to 64). Each block "<ChannelN>" or
+// "<SlotN>" is read into channel N - 1, whatever came before it, so a table
+// with gaps between its configured channels reads back as it was saved. A
+// later block with the same number replaces the earlier one, as a later line
+// replaces an earlier one with the same key. Every block is kept, configured
+// or not, and brought into the form the writer writes (orvaNormaliseChannel),
+// so a saved file is a fixpoint. The result counts the configured channels.
+//
+// A channel tag ends every block open inside a channel, and an input or
+// output block also ends where the other one opens: a lost closing tag never
+// swallows the channels behind it.
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <clocale>
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "engine/orva_text.h"
 #include "orva_config.h"
+#include "orva_file_locale.h"
 
 namespace {
 
@@ -26,18 +36,26 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-// Hands out the file line by line with its leading blanks and tabs skipped. A
-// line longer than the buffer comes out as several lines.
+// Hands out the file line by line, each whole however long, with its leading
+// blanks and tabs skipped. A line handed back is handed out again next.
 class LineReader {
 public:
     explicit LineReader(FILE* file) : file_(file) {}
+    ~LineReader() { free(buffer_); }
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
 
     bool next() {
-        if (!fgets(buffer_, sizeof buffer_, file_))
+        if (handedBack_) {
+            handedBack_ = false;
+            return true;
+        }
+        if (getline(&buffer_, &capacity_, file_) < 0)
             return false;
         line_ = buffer_ + strspn(buffer_, " \t");
         return true;
     }
+    void handBack() { handedBack_ = true; }
     const char* line() const { return line_; }
     bool begins(std::string_view key) const {
         return strncasecmp(line_, key.data(), key.size()) == 0;
@@ -49,71 +67,138 @@ public:
         appendf(t, "%s%d>", prefix, number);
         return begins(t.view());
     }
+    // Any tag `prefix` followed by a digit.
+    bool beginsAnyNumbered(std::string_view prefix) const {
+        return begins(prefix) && isdigit(static_cast<unsigned char>(line_[prefix.size()]));
+    }
 
 private:
     FILE* file_;
-    char buffer_[ORVA_TEXT_SIZE];
-    const char* line_ = buffer_;
+    char* buffer_ = nullptr;
+    size_t capacity_ = 0;
+    const char* line_ = "";
+    bool handedBack_ = false;
 };
 
-// The `count` numbered sub-blocks that follow a count line. A line where a
-// sub-block should open is passed over.
+// The number N of a tag `prefix` N ">", N from 1 to ORVA_CHANNEL_COUNT written
+// without a leading zero; 0 for any other line.
+int tagNumber(const char* line, std::string_view prefix) {
+    if (strncasecmp(line, prefix.data(), prefix.size()) != 0)
+        return 0;
+    const char* digits = line + prefix.size();
+    size_t length = strspn(digits, "0123456789");
+    if (length == 0 || length > 2 || digits[0] == '0' || digits[length] != '>')
+        return 0;
+    int number = 0;
+    for (size_t i = 0; i < length; i++)
+        number = number * 10 + (digits[i] - '0');
+    return number <= ORVA_CHANNEL_COUNT ? number : 0;
+}
+
+// The channel number of "<ChannelN>" or the older "<SlotN>" (closing:
+// "</ChannelN>", "</SlotN>"); 0 for any other line.
+int channelTagNumber(const LineReader& lines, bool closing) {
+    const char* line = lines.line();
+    if (closing)
+        return std::max(tagNumber(line, "</Channel"), tagNumber(line, "</Slot"));
+    return std::max(tagNumber(line, "<Channel"), tagNumber(line, "<Slot"));
+}
+
+bool endsChannel(const LineReader& lines, int number) {
+    return channelTagNumber(lines, false) != 0 || channelTagNumber(lines, true) == number;
+}
+
+// The words of one kind of block inside a channel.
+struct BlockWords {
+    const char* open;         // "<Input>"
+    const char* close;        // "</Input>"
+    const char* otherOpen;    // "<Output>": the other block opens, so this one has ended
+    const char* countKey;     // "NumInputs "
+    const char* subOpen;      // "<Input" of "<Input1>"
+    const char* subClose;     // "</Input" of "</Input1>"
+};
+
+constexpr BlockWords kInputWords = {"<Input>", "</Input>", "<Output>", "NumInputs ", "<Input",
+                                    "</Input"};
+constexpr BlockWords kOutputWords = {"<Output>", "</Output>", "<Input>", "NumOutputs ",
+                                     "<Output", "</Output"};
+
+// A line that ends the enclosing block as well is handed back to it.
+bool endsEnclosing(LineReader& lines, const BlockWords& words, int channel) {
+    if (!endsChannel(lines, channel) && !lines.begins(words.close) &&
+        !lines.begins(words.otherOpen))
+        return false;
+    lines.handBack();
+    return true;
+}
+
+template <typename Record>
+void readSubBlock(LineReader& lines, const BlockWords& words, int channel, int k, Record& record,
+                  void (*parse)(const char*, Record&)) {
+    while (lines.next() && !lines.beginsNumbered(words.subClose, k)) {
+        if (endsEnclosing(lines, words, channel))
+            return;
+        if (lines.beginsAnyNumbered(words.subOpen)) {
+            lines.handBack();  // the next sub-block: this one lost its closing tag
+            return;
+        }
+        parse(lines.line(), record);
+    }
+}
+
+// The numbered sub-blocks that follow a count line, in order. A line where
+// the next sub-block should open ends them and is read as a line of the block.
 template <typename Record, size_t N>
-void readSubBlocks(LineReader& lines, int count, const char* open, const char* close,
+void readSubBlocks(LineReader& lines, const BlockWords& words, int channel, int count,
                    Record (&records)[N], void (*parse)(const char*, Record&)) {
     for (int k = 1; k <= count && k <= static_cast<int>(N); k++) {
         if (!lines.next())
             return;
-        if (!lines.beginsNumbered(open, k))
-            continue;
-        while (lines.next() && !lines.beginsNumbered(close, k))
-            parse(lines.line(), records[k - 1]);
-    }
-}
-
-void readInputBlock(LineReader& lines, ORVA_CHANNEL_TAG& channel) {
-    channel.NumInputs = 1;
-    while (lines.next() && !lines.begins("</Input>")) {
-        parseChannelLine(lines.line(), channel, OrvaConfigBlock::Input);
-        if (lines.begins("NumInputs "))
-            readSubBlocks(lines, channel.NumInputs, "<Input", "</Input", channel.Sources,
-                          parseInputSubBlock);
-        else
-            parseInputSubBlock(lines.line(), channel.Sources[0]);
-    }
-}
-
-void readOutputBlock(LineReader& lines, ORVA_CHANNEL_TAG& channel) {
-    channel.NumOutputs = 1;
-    while (lines.next() && !lines.begins("</Output>")) {
-        parseChannelLine(lines.line(), channel, OrvaConfigBlock::Output);
-        if (lines.begins("NumOutputs "))
-            readSubBlocks(lines, channel.NumOutputs, "<Output", "</Output", channel.Targets,
-                          parseOutputSubBlock);
-        else
-            parseOutputSubBlock(lines.line(), channel.Targets[0]);
-    }
-}
-
-// A block without its closing tag runs to the end of the file.
-void readChannelBlock(LineReader& lines, int channel) {
-    ORVA_CHANNEL_TAG& record = g_orvaChannels[channel];
-    while (lines.next()) {
-        if (lines.beginsNumbered("</Channel", channel + 1) ||
-            lines.beginsNumbered("</Slot", channel + 1))
+        if (!lines.beginsNumbered(words.subOpen, k)) {
+            lines.handBack();
             return;
-        if (lines.begins("<Input>"))
-            readInputBlock(lines, record);
-        else if (lines.begins("<Output>"))
-            readOutputBlock(lines, record);
+        }
+        readSubBlock(lines, words, channel, k, records[k - 1], parse);
+    }
+}
+
+// Lines outside the numbered sub-blocks belong to the first record.
+template <typename Record, size_t N>
+void readBlock(LineReader& lines, const BlockWords& words, ORVA_CHANNEL_TAG& record, int channel,
+               int32_t& count, Record (&records)[N], void (*parse)(const char*, Record&),
+               OrvaConfigBlock block) {
+    count = 1;
+    while (lines.next() && !lines.begins(words.close)) {
+        if (endsChannel(lines, channel) || lines.begins(words.otherOpen)) {
+            lines.handBack();
+            return;
+        }
+        parseChannelLine(lines.line(), record, block);
+        if (lines.begins(words.countKey))
+            readSubBlocks(lines, words, channel, count, records, parse);
+        else
+            parse(lines.line(), records[0]);
+    }
+}
+
+void readChannelBlock(LineReader& lines, int channel) {
+    ORVA_CHANNEL_TAG& record = g_orvaChannels[channel - 1];
+    memset(static_cast<void*>(&record), 0, sizeof record);
+    while (lines.next() && channelTagNumber(lines, true) != channel) {
+        if (channelTagNumber(lines, false) != 0) {
+            lines.handBack();
+            break;
+        }
+        if (lines.begins(kInputWords.open))
+            readBlock(lines, kInputWords, record, channel, record.NumInputs, record.Sources,
+                      parseInputSubBlock, OrvaConfigBlock::Input);
+        else if (lines.begins(kOutputWords.open))
+            readBlock(lines, kOutputWords, record, channel, record.NumOutputs, record.Targets,
+                      parseOutputSubBlock, OrvaConfigBlock::Output);
         else
             parseChannelLine(lines.line(), record, OrvaConfigBlock::Channel);
     }
-}
-
-bool opensChannel(const LineReader& lines, int channel) {
-    return lines.beginsNumbered("<Channel", channel + 1) ||
-           lines.beginsNumbered("<Slot", channel + 1);
+    orvaNormaliseChannel(record);
 }
 
 // Channel start hands these addresses to the engine; a source without a File
@@ -146,21 +231,20 @@ int orvaImportConfig() {
     if (!file)
         return 0;
     orvaSetFileReadDefaults(g_globalSettings);
-    memset(g_orvaChannels, 0, sizeof g_orvaChannels);
-    setlocale(LC_ALL, "");
+    memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
+    FileLocale locale;
 
     LineReader lines(file.get());
-    int taken = 0;
-    while (taken < ORVA_CHANNEL_COUNT && lines.next()) {
-        parseSettingsLine(lines.line(), g_globalSettings);
-        if (!opensChannel(lines, taken))
-            continue;
-        readChannelBlock(lines, taken);
-        if (isChannelValid(taken))
-            taken++;
+    while (lines.next()) {
+        if (int channel = channelTagNumber(lines, false))
+            readChannelBlock(lines, channel);
+        else
+            parseSettingsLine(lines.line(), g_globalSettings);
     }
     pointAddressesAtFiles();
-    if (g_globalSettings.Log == 1)
-        g_globalSettings.Log = 32;
-    return taken;
+    orvaNormaliseSettings(g_globalSettings);
+    int configured = 0;
+    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
+        configured += isChannelValid(channel);
+    return configured;
 }

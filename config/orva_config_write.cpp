@@ -4,51 +4,60 @@
 // Lines are indented by their nesting: channel tags at 0 blanks, the input and
 // output blocks at 1, their keys and numbered sub-blocks at 2, and the lines of
 // a source or target at 3. The reader ignores indentation.
-#include <algorithm>
-#include <clocale>
+//
+// Every record is written in the form the reader leaves it in
+// (orvaNormaliseChannel), and every field the reader takes is written, so
+// the file reads back to the same table and saves again to the same bytes.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 #include "engine/orva_text.h"
 #include "orva_atomic_file.h"
 #include "orva_config.h"
+#include "orva_file_locale.h"
 
 namespace {
 
 using Text = char[ORVA_TEXT_SIZE];
 
+// Texts are storable here: no line break can end up inside a value.
 void putQuoted(FILE* f, int indent, const char* key, const Text& field) {
     std::string_view text = fieldText(field);
     fprintf(f, "%*s%s \"%.*s\"\n", indent, "", key, static_cast<int>(text.size()), text.data());
 }
 
-void putWord(FILE* f, int indent, const char* key, const Text& field) {
+// The rest of the line behind the key's one blank.
+void putRest(FILE* f, int indent, const char* key, const Text& field) {
     std::string_view text = fieldText(field);
     fprintf(f, "%*s%s %.*s\n", indent, "", key, static_cast<int>(text.size()), text.data());
 }
 
-// Ids without a name are written as the name the reader falls back to anyway.
+// A normalised record's formats and codecs all have names.
 const char* formatName(int32_t format) {
-    const char* name = orvaGetFormatName(static_cast<ORVA_FORMAT>(format));
-    return name ? name : "file";
+    return orvaGetFormatName(static_cast<ORVA_FORMAT>(format));
 }
 
-const char* videoCodecName(int32_t codec) {
-    const char* name = orvaGetCodecName(static_cast<unsigned>(codec));
-    return name ? name : "H264";
-}
-
-const char* audioCodecName(int32_t codec) {
-    const char* name = orvaGetCodecName(static_cast<unsigned>(codec));
-    return name ? name : "AAC";
-}
+const char* codecName(int32_t codec) { return orvaGetCodecName(static_cast<unsigned>(codec)); }
 
 const char* dotted(uint64_t address) {
     return Inet_ntoa(static_cast<unsigned long>(address & 0xffffffffu));
 }
 
 const char* headerMode(int32_t globalHeader) { return globalHeader ? "OutOfBand" : "InBand"; }
+
+// The shortest decimal that reads back as the same number.
+void putFrameRate(FILE* f, float rate) {
+    char text[64];
+    for (int digits = 6; digits <= 9; digits++) {
+        snprintf(text, sizeof text, "%.*g", digits, static_cast<double>(rate));
+        if (strtof(text, nullptr) == rate)
+            break;
+    }
+    fprintf(f, "   VideoFrameRate %s\n", text);
+}
 
 void writeSettings(FILE* f, const ORVA_GLOBAL_SETTINGS& s) {
     fprintf(f, "# Kestova Configuration File\n\n");
@@ -57,51 +66,42 @@ void writeSettings(FILE* f, const ORVA_GLOBAL_SETTINGS& s) {
             s.CpuPerChannel);
     fprintf(f, "StreamTimeLimit %d\nFolderRecur %d\nFolderShuffle %d\n", s.StreamTimeLimit,
             s.FolderRecur, s.FolderShuffle);
-    putWord(f, 0, "LoginPass", s.LoginPass);
+    putRest(f, 0, "LoginPass", s.LoginPass);
     fprintf(f, "\n");
 }
 
-void writeRtpSource(FILE* f, const ORVA_CHANNEL_SOURCE_TAG& s) {
+// The stream keys of a source: an RTP source needs them all, and any other
+// source keeps them too, so every field the reader takes survives a save.
+void writeSourceStreams(FILE* f, const ORVA_CHANNEL_SOURCE_TAG& s) {
     const ORVA_VIDEO_TAG& v = s.Video;
-    fprintf(f, "   VideoEnable %d\n   VideoCodec %s\n", v.VideoEnable, videoCodecName(v.VideoCodec));
+    fprintf(f, "   VideoEnable %d\n   VideoCodec %s\n", v.VideoEnable, codecName(v.VideoCodec));
     fprintf(f, "   VideoIP %s\n", dotted(v.VideoSourceIP));
     fprintf(f, "   VideoPort %d\n", v.VideoSourcePort);
     putQuoted(f, 3, "VideoFmtp", v.VideoFmtp);
     const ORVA_AUDIO_TAG& a = s.Audio;
-    fprintf(f, "   AudioEnable %d\n   AudioCodec %s\n", a.AudioEnable, audioCodecName(a.AudioCodec));
+    fprintf(f, "   AudioEnable %d\n   AudioCodec %s\n", a.AudioEnable, codecName(a.AudioCodec));
     fprintf(f, "   AudioSampleRate %d\n   AudioChannel %d\n", a.AudioSampleRate, a.AudioChannel);
     fprintf(f, "   AudioIP %s\n", dotted(a.AudioSourceIP));
     fprintf(f, "   AudioPort %d\n", a.AudioSourcePort);
     putQuoted(f, 3, "AudioFmtp", a.AudioFmtp);
 }
 
+// File follows the Format that decides how it is read: quoted for a file
+// source, the rest of the line for every other one.
 void writeSource(FILE* f, const ORVA_CHANNEL_SOURCE_TAG& s) {
-    // An unknown format is written, and read back, as a file source.
-    int32_t format = orvaGetFormatName(static_cast<ORVA_FORMAT>(s.Format)) ? s.Format
-                                                                           : ORVA_FORMAT_FILE;
-    fprintf(f, "   Format %s\n", formatName(format));
-    switch (format) {
-    case ORVA_FORMAT_FILE:
+    fprintf(f, "   Format %s\n", formatName(s.Format));
+    if (s.Format == ORVA_FORMAT_FILE)
         putQuoted(f, 3, "File", s.File);
-        return;
-    case ORVA_FORMAT_DEVICE:
-    case ORVA_FORMAT_DECKLINK:
-    case ORVA_FORMAT_NDI:
-        putWord(f, 3, "File", s.File);
-        return;
-    case ORVA_FORMAT_RTP:
-        writeRtpSource(f, s);
-        return;
-    default:
-        return;
-    }
+    else
+        putRest(f, 3, "File", s.File);
+    writeSourceStreams(f, s);
 }
 
 void writeTargetVideo(FILE* f, const ORVA_CHANNEL_TARGET_TAG& t) {
     const ORVA_VIDEO_TAG& v = t.Video;
-    fprintf(f, "   VideoEnable %d\n   VideoCodec %s\n", v.VideoEnable, videoCodecName(v.VideoCodec));
+    fprintf(f, "   VideoEnable %d\n   VideoCodec %s\n", v.VideoEnable, codecName(v.VideoCodec));
     fprintf(f, "   VideoWidth %d\n   VideoHeight %d\n", v.VideoWidth, v.VideoHeight);
-    fprintf(f, "   VideoFrameRate %g\n", static_cast<double>(v.VideoFrameRate));
+    putFrameRate(f, v.VideoFrameRate);
     fprintf(f, "   VideoKeyFrameInterval %d\n   VideoQuality %d\n", v.VideoKeyFrameInterval,
             v.VideoQuality);
     fprintf(f, "   VideoBitRate %d\n   VideoDeinterlace %d\n", v.VideoBitRate, v.VideoDeinterlace);
@@ -113,7 +113,7 @@ void writeTargetVideo(FILE* f, const ORVA_CHANNEL_TARGET_TAG& t) {
 
 void writeTargetAudio(FILE* f, const ORVA_CHANNEL_TARGET_TAG& t) {
     const ORVA_AUDIO_TAG& a = t.Audio;
-    fprintf(f, "   AudioEnable %d\n   AudioCodec %s\n", a.AudioEnable, audioCodecName(a.AudioCodec));
+    fprintf(f, "   AudioEnable %d\n   AudioCodec %s\n", a.AudioEnable, codecName(a.AudioCodec));
     fprintf(f, "   AudioSampleRate %d\n   AudioChannel %d\n", a.AudioSampleRate, a.AudioChannel);
     fprintf(f, "   AudioBitRate %d\n", a.AudioBitRate);
     fprintf(f, "   AudioIP %s\n", dotted(a.AudioTargetIP));
@@ -127,10 +127,10 @@ void writeTarget(FILE* f, const ORVA_CHANNEL_TARGET_TAG& t) {
     writeTargetVideo(f, t);
     writeTargetAudio(f, t);
     fprintf(f, "   MuxBitRate %d\n", t.MuxBitRate);
-    putWord(f, 3, "RTMPFlashVer", t.RTMPFlashVer);
-    putWord(f, 3, "RTMPSwfUrl", t.RTMPSwfUrl);
-    putWord(f, 3, "RTMPPubUser", t.RTMPPubUser);
-    putWord(f, 3, "RTMPPubPass", t.RTMPPubPass);
+    putRest(f, 3, "RTMPFlashVer", t.RTMPFlashVer);
+    putRest(f, 3, "RTMPSwfUrl", t.RTMPSwfUrl);
+    putRest(f, 3, "RTMPPubUser", t.RTMPPubUser);
+    putRest(f, 3, "RTMPPubPass", t.RTMPPubPass);
     putQuoted(f, 3, "File", t.File);
 }
 
@@ -138,9 +138,8 @@ void writeTarget(FILE* f, const ORVA_CHANNEL_TARGET_TAG& t) {
 template <typename Record, size_t N>
 void writeNumbered(FILE* f, const char* tag, int count, const Record (&records)[N],
                    void (*write)(FILE*, const Record&)) {
-    int written = std::clamp(count, 0, static_cast<int>(N));
-    fprintf(f, " <%s>\n  Num%ss %d\n", tag, tag, written);
-    for (int k = 1; k <= written; k++) {
+    fprintf(f, " <%s>\n  Num%ss %d\n", tag, tag, count);
+    for (int k = 1; k <= count && k <= static_cast<int>(N); k++) {
         fprintf(f, "  <%s%d>\n", tag, k);
         write(f, records[k - 1]);
         fprintf(f, "  </%s%d>\n", tag, k);
@@ -158,9 +157,8 @@ void writeOutputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
     writeNumbered(f, "Output", ch.NumOutputs, ch.Targets, writeTarget);
     putQuoted(f, 2, "MapParam", ch.MapParam);
     putQuoted(f, 2, "FormatParam", ch.FormatParam);
-    int filters = std::clamp(ch.Filters, 0, kOrvaMaxFilters);
-    fprintf(f, "  Filters %d\n", filters);
-    for (int k = 1; k <= filters; k++) {
+    fprintf(f, "  Filters %d\n", ch.Filters);
+    for (int k = 1; k <= ch.Filters && k <= kOrvaMaxFilters; k++) {
         std::string_view text = fieldText(ch.Filter[k - 1]);
         fprintf(f, "  Filter[%d] \"%.*s\"\n", k, static_cast<int>(text.size()), text.data());
     }
@@ -187,9 +185,16 @@ int orvaExportConfig(const char* path) {
     AtomicFile file(target);
     if (!file.stream())
         return -1;
-    setlocale(LC_ALL, "");
-    writeSettings(file.stream(), g_globalSettings);
-    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
-        writeChannel(file.stream(), channel + 1, g_orvaChannels[channel]);
+    FileLocale locale;
+    ORVA_GLOBAL_SETTINGS settings = g_globalSettings;
+    orvaNormaliseSettings(settings);
+    writeSettings(file.stream(), settings);
+    // One copy at a time: a channel record is too large for a thread's stack.
+    auto channel = std::make_unique<ORVA_CHANNEL_TAG>();
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
+        *channel = g_orvaChannels[index];
+        orvaNormaliseChannel(*channel);
+        writeChannel(file.stream(), index + 1, *channel);
+    }
     return file.commit();
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config/orva_atomic_file.h"
 #include "config/orva_channel.h"
 #include "config/orva_config.h"
 #include "engine/orva_text.h"
@@ -104,6 +105,8 @@ void loadConf() {
     char local[1000];
     snprintf(local, sizeof local, "%s/orval.conf", exe);
     orvaSetConfigFile(local);
+    // A save killed part-way can have left a temporary file beside the configuration.
+    orvaRemoveStaleTempFiles(orvaPath(OrvaPath::ConfFile));
     int channels = orvaImportConfig();
     orvaSetConfigFile(orvaPath(OrvaPath::ConfFile));
     if (channels > 0)

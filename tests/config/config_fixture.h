@@ -1,9 +1,11 @@
-// config_fixture.h: an empty channel table and settings record, and a
-// configuration path in a fresh folder.
+// config_fixture.h: an empty channel table and settings record, a
+// configuration path in a fresh folder, and a German environment locale.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -13,7 +15,7 @@
 class ConfigFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        memset(g_orvaChannels, 0, sizeof g_orvaChannels);
+        memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
         memset(&g_globalSettings, 0, sizeof g_globalSettings);
         orvaSetConfigFile(path_.c_str());
     }
@@ -21,4 +23,29 @@ protected:
 
     TempDir dir_;
     std::string path_ = dir_ / "orval.conf";
+};
+
+// The environment says LC_ALL=de_DE.UTF-8 (built with localedef into a folder
+// of its own) while the object lives; the process locale stays as it was.
+class GermanEnvironment {
+public:
+    GermanEnvironment() {
+        std::string compile =
+            "localedef -i de_DE -f UTF-8 " + (locales_ / "de_DE.UTF-8") + " 2>/dev/null";
+        built_ = system(compile.c_str()) == 0;
+        setenv("LOCPATH", locales_.path().c_str(), 1);
+        setenv("LC_ALL", "de_DE.UTF-8", 1);
+    }
+    ~GermanEnvironment() {
+        unsetenv("LC_ALL");
+        unsetenv("LOCPATH");
+    }
+    GermanEnvironment(const GermanEnvironment&) = delete;
+    GermanEnvironment& operator=(const GermanEnvironment&) = delete;
+    // False when localedef (package locales) is missing.
+    bool built() const { return built_; }
+
+private:
+    TempDir locales_;
+    bool built_ = false;
 };

@@ -52,6 +52,8 @@ void fillRichConfiguration() {
     copyText(ch.Sources[0].File, "/media/in put/a.ts");
     ORVA_CHANNEL_SOURCE_TAG& rtp = ch.Sources[1];
     rtp.Format = ORVA_FORMAT_RTP;
+    rtp.Video.VideoEnable = 1;
+    rtp.Audio.AudioEnable = 1;
     rtp.Video.VideoCodec = ORVA_VIDEO_H264;
     rtp.Video.VideoSourceIP = Inet_addr("239.1.1.1");
     rtp.Video.VideoSourcePort = 5004;
@@ -132,16 +134,21 @@ TEST_F(ConfigWrite, EmptyConfigurationIsHeaderSettingsAndSixtyFourEmptyBlocks) {
 TEST_F(ConfigWrite, RichConfigurationReadsBackAndWritesTheSameBytes) {
     fillRichConfiguration();
     const std::string first = write();
-    // The enable lines of a source are written but not read: they stay 0 here.
-    EXPECT_EQ("   Format rtp\n   VideoEnable 0\n   VideoCodec H264\n   VideoIP 239.1.1.1\n"
-              "   VideoPort 5004\n   VideoFmtp \"packetization-mode=1\"\n   AudioEnable 0\n"
-              "   AudioCodec AAC\n   AudioSampleRate 48000\n   AudioChannel 2\n"
+    EXPECT_EQ("   Format rtp\n   File \n   VideoEnable 1\n   VideoCodec H264\n"
+              "   VideoIP 239.1.1.1\n   VideoPort 5004\n   VideoFmtp \"packetization-mode=1\"\n"
+              "   AudioEnable 1\n   AudioCodec AAC\n   AudioSampleRate 48000\n   AudioChannel 2\n"
               "   AudioIP 239.1.1.2\n   AudioPort 5006\n   AudioFmtp \"\"\n",
               subBlock(first, "Input2"));
-    EXPECT_EQ("   Format decklink\n   File DeckLink Mini Recorder (1)\n", subBlock(first, "Input3"));
-    EXPECT_EQ("   Format srt\n", subBlock(first, "Input4"));
-    // Ids without a name are written as what the reader falls back to.
-    EXPECT_EQ("   Format file\n   File \"\"\n", subBlock(first, "Input5"));
+    // Every source carries its File and the stream keys; an unset video codec
+    // is written as the H264 the reader makes of it, an unknown format as file.
+    const std::string unsetStreams =
+        "   VideoEnable 0\n   VideoCodec H264\n   VideoIP 0.0.0.0\n   VideoPort 0\n"
+        "   VideoFmtp \"\"\n   AudioEnable 0\n   AudioCodec G711U\n   AudioSampleRate 0\n"
+        "   AudioChannel 0\n   AudioIP 0.0.0.0\n   AudioPort 0\n   AudioFmtp \"\"\n";
+    EXPECT_EQ("   Format decklink\n   File DeckLink Mini Recorder (1)\n" + unsetStreams,
+              subBlock(first, "Input3"));
+    EXPECT_EQ("   Format srt\n   File \n" + unsetStreams, subBlock(first, "Input4"));
+    EXPECT_EQ("   Format file\n   File \"\"\n" + unsetStreams, subBlock(first, "Input5"));
     EXPECT_EQ("   Format rtmp\n   VideoEnable 1\n   VideoCodec H264\n   VideoWidth 1280\n"
               "   VideoHeight 720\n   VideoFrameRate 29.97\n   VideoKeyFrameInterval 50\n"
               "   VideoQuality 0\n   VideoBitRate 2500\n   VideoDeinterlace 1\n   VideoIP 0.0.0.0\n"
@@ -161,6 +168,8 @@ TEST_F(ConfigWrite, RichConfigurationReadsBackAndWritesTheSameBytes) {
     EXPECT_EQ(5, ch.NumInputs);
     EXPECT_STREQ("/media/in put/a.ts", ch.Sources[0].File);
     EXPECT_EQ(5004, ch.Sources[1].Video.VideoSourcePort);
+    EXPECT_EQ(1, ch.Sources[1].Video.VideoEnable);
+    EXPECT_EQ(1, ch.Sources[1].Audio.AudioEnable);
     EXPECT_EQ(Inet_addr("239.1.1.2"), ch.Sources[1].Audio.AudioSourceIP);
     EXPECT_STREQ("DeckLink Mini Recorder (1)", ch.Sources[2].pszAddress);
     EXPECT_FLOAT_EQ(29.97f, ch.Targets[0].Video.VideoFrameRate);
@@ -196,28 +205,110 @@ TEST_F(ConfigWrite, FailedWriteReturnsMinusOneAndKeepsTheOldFile) {
     EXPECT_EQ(1, entries);  // no temporary file is left behind
 }
 
-TEST_F(ConfigWrite, NumbersFollowTheEnvironmentsLocale) {
-    TempDir locales;
-    std::string compile = "localedef -i de_DE -f UTF-8 " + (locales / "de_DE.UTF-8") + " 2>/dev/null";
-    ASSERT_EQ(0, system(compile.c_str())) << "localedef (package locales) is needed";
+// The file keeps the environment's numbers, but only the reading or writing
+// thread uses that locale: the process goes on printing "12.5".
+TEST_F(ConfigWrite, NumbersFollowTheEnvironmentsLocaleWithoutChangingTheProcess) {
     const std::string before = setlocale(LC_ALL, nullptr);
-    setenv("LOCPATH", locales.path().c_str(), 1);
-    setenv("LC_ALL", "de_DE.UTF-8", 1);
-
-    g_orvaChannels[0].NumOutputs = 1;
-    g_orvaChannels[0].Targets[0].Video.VideoFrameRate = 29.97f;
-    setlocale(LC_ALL, "C");  // the writer and the reader take the locale themselves
-    const std::string text = write();
-    g_orvaChannels[0].Targets[0].Video.VideoFrameRate = 0;
-    setlocale(LC_ALL, "C");
-    orvaImportConfig();
-    const float rate = g_orvaChannels[0].Targets[0].Video.VideoFrameRate;
-
-    unsetenv("LC_ALL");
-    unsetenv("LOCPATH");
-    setlocale(LC_ALL, before.c_str());
+    std::string text;
+    float rate = 0;
+    char printed[16] = "";
+    {
+        GermanEnvironment german;
+        ASSERT_TRUE(german.built()) << "localedef (package locales) is needed";
+        g_orvaChannels[0].NumOutputs = 1;
+        g_orvaChannels[0].Targets[0].Video.VideoFrameRate = 29.97f;
+        text = write();
+        g_orvaChannels[0].Targets[0].Video.VideoFrameRate = 0;
+        orvaImportConfig();
+        rate = g_orvaChannels[0].Targets[0].Video.VideoFrameRate;
+        snprintf(printed, sizeof printed, "%g", 12.5);
+    }
     EXPECT_NE(std::string::npos, text.find("   VideoFrameRate 29,97\n"));
     EXPECT_FLOAT_EQ(29.97f, rate);
+    EXPECT_STREQ("12.5", printed);
+    EXPECT_EQ(before, setlocale(LC_ALL, nullptr));
+}
+
+// Whatever the table holds, the file holds what the reader will take, so the
+// first save is already a fixpoint.
+TEST_F(ConfigWrite, WritesEveryValueInTheFormTheReaderTakes) {
+    g_globalSettings.Log = 1;
+    g_globalSettings.AutoRestart = 100000;
+    g_globalSettings.CpuPerChannel = -3;
+    ORVA_CHANNEL_TAG& ch = g_orvaChannels[0];
+    ch.NumInputs = 0;  // a first source filled all the same
+    copyText(ch.Sources[0].File, "/media/a.ts");
+    ch.NumOutputs = 1;
+    ch.Targets[0].Audio.AudioCodec = ORVA_AUDIO_AMRNB;
+    copyText(ch.Targets[0].VideoParam, "-map 0:v -g 50");
+    copyText(ch.Memo, "line one\nLoginPass x");
+    ch.TimeShiftSec = 1000000000;
+    ORVA_CHANNEL_TAG& device = g_orvaChannels[1];
+    device.NumInputs = 1;
+    device.Sources[0].Format = ORVA_FORMAT_DEVICE;
+    copyText(device.Sources[0].File, " \t/dev/video0");
+
+    const std::string first = write();
+    struct Case { const char* line; };
+    const Case expected[] = {{"\nLog 32\n"},
+                             {"\nAutoRestart 86400\n"},
+                             {"\nCpuPerChannel 0\n"},
+                             {"\n  NumInputs 1\n  <Input1>\n   Format file\n   File \"/media/a.ts\"\n"
+                              "   VideoEnable 0\n   VideoCodec H264\n"},
+                             {"\n   VideoEnable 0\n   VideoCodec H264\n   VideoWidth 0\n"},
+                             {"\n   AudioCodec AAC\n"},
+                             {"\n   VideoParam \"-g 50\"\n"},
+                             {"\n  Memo \"\"\n"},
+                             {"\n  TimeShiftSec 86400\n"},
+                             {"\n   Format device\n   File /dev/video0\n"}};
+    for (const Case& c : expected) {
+        SCOPED_TRACE(c.line);
+        EXPECT_NE(std::string::npos, first.find(c.line));
+    }
+    EXPECT_EQ(std::string::npos, first.find("G711U\n   VideoWidth"));
+    EXPECT_EQ(std::string::npos, first.find("line one"));
+
+    ASSERT_EQ(1, orvaImportConfig());
+    EXPECT_EQ(1, g_orvaChannels[0].NumInputs);
+    EXPECT_EQ(ORVA_VIDEO_H264, g_orvaChannels[0].Targets[0].Video.VideoCodec);
+    EXPECT_EQ(first, write());
+}
+
+// Network sources written by hand (every format the reader knows) keep their
+// address, and every source keeps its stream keys, through a save.
+TEST_F(ConfigWrite, EverySourceFormatKeepsItsAddressAndStreamKeys) {
+    for (int format = ORVA_FORMAT_FILE; format <= ORVA_FORMAT_HTTPMJPG; format++) {
+        SCOPED_TRACE(format);
+        memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
+        ORVA_CHANNEL_TAG& ch = g_orvaChannels[0];
+        ch.NumInputs = 1;
+        ORVA_CHANNEL_SOURCE_TAG& src = ch.Sources[0];
+        src.Format = format;
+        copyText(src.File, "srt://10.0.0.1:9000?mode=caller&latency=200 \"x\" ");
+        src.Video.VideoEnable = 1;
+        src.Video.VideoCodec = ORVA_VIDEO_MP4V;
+        src.Video.VideoSourceIP = Inet_addr("239.1.1.1");
+        src.Video.VideoSourcePort = 5004;
+        copyText(src.Video.VideoFmtp, "profile-level-id=1; config=000001B0");
+        src.Audio.AudioCodec = ORVA_AUDIO_MP3;
+        src.Audio.AudioChannel = 2;
+        src.Audio.AudioSourcePort = 5006;
+        ch.NumOutputs = 1;
+        ch.Targets[0].Video.VideoCodec = ORVA_VIDEO_H264;
+        copyText(ch.Targets[0].File, "/media/out.ts");
+        const ORVA_CHANNEL_SOURCE_TAG before = src;
+
+        const std::string first = write();
+        memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
+        ASSERT_EQ(1, orvaImportConfig());
+        const ORVA_CHANNEL_SOURCE_TAG& after = g_orvaChannels[0].Sources[0];
+        EXPECT_EQ(format, after.Format);
+        EXPECT_STREQ(before.File, after.File);
+        EXPECT_EQ(after.File, after.pszAddress);
+        EXPECT_EQ(0, memcmp(&before.Video, &after.Video, sizeof before.Video));
+        EXPECT_EQ(0, memcmp(&before.Audio, &after.Audio, sizeof before.Audio));
+        EXPECT_EQ(first, write());
+    }
 }
 
 TEST(ParseOpt, FindsReadsAndBoundsValues) {
