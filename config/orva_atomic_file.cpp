@@ -2,8 +2,9 @@
 //
 // DESIGN: the temporary file is opened unnamed in the target's folder
 // (O_TMPFILE), so a process killed while writing leaves nothing behind. Only
-// once everything is on disk does it get a name, "<path>.XXXXXX", and that
-// name is at once renamed over the target. A folder without unnamed files
+// once everything is on disk does it get a name, "<path>.saving-XXXXXX", and
+// that name is at once renamed over the target. The infix keeps the pattern
+// clear of the names operators give their own copies ("orval.conf.backup"). A folder without unnamed files
 // gets a named temporary file from the start, as mkostemp makes it. Both use
 // the same name pattern, the one orvaRemoveStaleTempFiles looks for.
 #include "orva_atomic_file.h"
@@ -26,6 +27,7 @@ namespace {
 
 constexpr std::string_view kNameLetters =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::string_view kTempInfix = ".saving-";
 constexpr size_t kSuffixLength = 6;  // as mkostemp's "XXXXXX"
 constexpr int kNamingAttempts = 100;
 
@@ -61,10 +63,11 @@ std::string randomSuffix() {
 }
 
 bool isTempName(std::string_view name, std::string_view base) {
-    if (name.size() != base.size() + 1 + kSuffixLength || name.substr(0, base.size()) != base ||
-        name[base.size()] != '.')
+    size_t prefix = base.size() + kTempInfix.size();
+    if (name.size() != prefix + kSuffixLength || name.substr(0, base.size()) != base ||
+        name.substr(base.size(), kTempInfix.size()) != kTempInfix)
         return false;
-    return name.substr(base.size() + 1).find_first_not_of(kNameLetters) == std::string_view::npos;
+    return name.substr(prefix).find_first_not_of(kNameLetters) == std::string_view::npos;
 }
 
 struct DirCloser {
@@ -93,7 +96,7 @@ bool AtomicFile::openUnnamed() {
 }
 
 bool AtomicFile::openNamed() {
-    tempPath_ = path_ + ".XXXXXX";
+    tempPath_ = path_ + std::string(kTempInfix) + "XXXXXX";
     int fd = mkostemp(tempPath_.data(), O_CLOEXEC);
     if (fd < 0) {
         tempPath_.clear();
@@ -117,7 +120,7 @@ bool AtomicFile::giveName() {
     TextCursor t(self, sizeof self);
     appendf(t, "/proc/self/fd/%d", fileno(stream_));
     for (int attempt = 0; attempt < kNamingAttempts; attempt++) {
-        std::string name = path_ + "." + randomSuffix();
+        std::string name = path_ + std::string(kTempInfix) + randomSuffix();
         if (linkat(AT_FDCWD, self, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             tempPath_ = name;
             return true;

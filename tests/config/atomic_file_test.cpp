@@ -77,27 +77,30 @@ TEST(AtomicFile, CommitReplacesTheFileAndKeepsItsPermissions) {
 TEST(AtomicFile, StaleTemporaryFilesAreRemovedByTheirExactPattern) {
     TempDir dir;
     const std::string path = dir / "orval.conf";
-    const std::set<std::string> stale = {"orval.conf.Ab12Zx", "orval.conf.zzzzzz", "orval.conf.012345"};
-    const std::set<std::string> kept = {"orval.conf",         "orval.conf.Ab12Z",  "orval.conf.Ab12Zx7",
-                                        "orval.conf.Ab-2Zx",  "orval.conf.Ab12Z\xc3\xa9",
-                                        "orval.confXAb12Zx",  "other.conf.Ab12Zx", "orval.conf.bak",
-                                        "xorval.conf.Ab12Zx", "orval.conf.Dir123", "orval.conf.Lnk123"};
+    const std::set<std::string> stale = {"orval.conf.saving-Ab12Zx", "orval.conf.saving-zzzzzz",
+                                         "orval.conf.saving-012345"};
+    const std::set<std::string> kept = {
+        "orval.conf",           "orval.conf.saving-Ab12Z", "orval.conf.saving-Ab12Zx7",
+        "orval.conf.saving-Ab-2Zx", "orval.conf.saving-Ab12Z\xc3\xa9", "orval.confsaving-Ab12Zx",
+        "other.conf.saving-Ab12Zx", "orval.conf.bak",       "orval.conf.backup",
+        "orval.conf.Ab12Zx",    "xorval.conf.saving-Ab12Zx", "orval.conf.saving-Dir123",
+        "orval.conf.saving-Lnk123"};
     for (const std::string& name : stale)
         writeFile(dir / name, "stale\n");
     for (const std::string& name : kept) {
-        if (name == "orval.conf.Dir123")
+        if (name == "orval.conf.saving-Dir123")
             mkdir((dir / name).c_str(), 0755);
-        else if (name == "orval.conf.Lnk123")
+        else if (name == "orval.conf.saving-Lnk123")
             ASSERT_EQ(0, symlink("orval.conf", (dir / name).c_str()));
         else
             writeFile(dir / name, "kept\n");
     }
     TempDir elsewhere;
-    writeFile(elsewhere / "orval.conf.Ab12Zx", "another folder's\n");
+    writeFile(elsewhere / "orval.conf.saving-Ab12Zx", "another folder's\n");
 
     EXPECT_EQ(3, orvaRemoveStaleTempFiles(path.c_str()));
     EXPECT_EQ(kept, namesIn(dir.path()));
-    EXPECT_TRUE(fileExists(elsewhere / "orval.conf.Ab12Zx"));
+    EXPECT_TRUE(fileExists(elsewhere / "orval.conf.saving-Ab12Zx"));
     EXPECT_EQ(0, orvaRemoveStaleTempFiles(path.c_str()));
     EXPECT_EQ(0, orvaRemoveStaleTempFiles((dir / "missing/orval.conf").c_str()));
     EXPECT_EQ(0, orvaRemoveStaleTempFiles(""));
