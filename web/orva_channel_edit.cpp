@@ -229,6 +229,16 @@ bool qualityBesideBitrate(Channel& ch, const Values& values) {
     return resultingNumber(ch, values, "qv") > 0 && resultingNumber(ch, values, "vb") > 0;
 }
 
+// A source of any format but a file keeps its address as the rest of its
+// line in the configuration file, which cannot begin with a blank.
+bool addressLosesLeadingBlank(Channel& ch, const Values& values) {
+    const Value& format = values.at[paramIndex("sfmt")];
+    const Value& address = values.at[paramIndex("surl")];
+    int32_t resultingFormat = format.length > 0 ? orvaGetFormatId(format.text) : ch.Sources[0].Format;
+    std::string_view text = address.length > 0 ? address.view() : fieldText(ch.Sources[0].File);
+    return resultingFormat != ORVA_FORMAT_FILE && !text.empty() && (text[0] == ' ' || text[0] == '\t');
+}
+
 }  // namespace
 
 int orvaEditChannel(int channel, const char* body) {
@@ -244,7 +254,7 @@ int orvaEditChannel(int channel, const char* body) {
             return ORVA_WEB_BAD_VALUE;
     }
     Channel& ch = g_orvaChannels[channel];
-    if (qualityBesideBitrate(ch, *values))
+    if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
         return ORVA_WEB_BAD_VALUE;
     if (ch.NumInputs < 1)
         ch.NumInputs = 1;

@@ -185,6 +185,8 @@ TEST_F(ChannelWebTest, AnEditWithAValueTheTableCannotCarryIsRefusedWhole) {
         "tvparam=-b%3Av+1M+-map+0%3A0",
         // A bitrate rules out a quality setting; the file would keep only the bitrate.
         "qv=50&vb=1500",
+        // A device, card or stream source keeps its address as the rest of a line.
+        "sfmt=device&surl=+%2Fdev%2Fvideo0", "sfmt=ndi&surl=%09Studio",
     };
     for (const char* field : bad) {
         SCOPED_TRACE(field);
@@ -215,6 +217,10 @@ TEST_F(ChannelWebTest, AnEditTakesTheEdgesOfEachRangeAsWritten) {
     EXPECT_EQ(ORVA_WEB_BAD_VALUE, orvaEditChannel(0, "qv=80"));
     ASSERT_EQ(0, orvaEditChannel(0, "qv=80&vb=0"));
     EXPECT_EQ(80, v.VideoQuality);
+    // A file source may begin with a blank; another source may not, even by a later format.
+    ASSERT_EQ(0, orvaEditChannel(0, "surl=+in"));
+    EXPECT_STREQ(" in", ch.Sources[0].File);
+    EXPECT_EQ(ORVA_WEB_BAD_VALUE, orvaEditChannel(0, "sfmt=device"));
     ASSERT_EQ(0, orvaEditChannel(0, "vr=0&cv=NoSuchCodec"));
     EXPECT_EQ(0.0f, v.VideoFrameRate);
     EXPECT_EQ(orvaGetVideoCodecId("NoSuchCodec"), v.VideoCodec);  // the vocabulary's fallback
