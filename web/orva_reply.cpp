@@ -57,6 +57,13 @@ int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
     return queue(connection, MHD_HTTP_OK, response);
 }
 
+int orvaReplyCookie(MHD_Connection* connection, const char* cookie) {
+    Response response = emptyResponse();
+    if (!response || !addHeader(response, "Set-cookie", cookie))
+        return 0;
+    return queue(connection, MHD_HTTP_OK, response);
+}
+
 int orvaReplyRedirect(MHD_Connection* connection, const char* cookie) {
     Response response = emptyResponse();
     if (!response || !addHeader(response, "Location", "/"))

@@ -20,6 +20,7 @@
 #include "orva_icons.h"
 #include "orva_index.h"
 #include "orva_login.h"
+#include "orva_settings.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
 
@@ -72,6 +73,7 @@ int answerNotFound(const Call& c) { return orvaReplyEmpty(c.connection, ORVA_HTT
 int answerIndex(const Call& c) { return orvaCGIIndex(c.connection); }
 int answerStatus(const Call& c) { return orvaCGIStatus(c.connection); }
 int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection); }
+int answerGlobalConfig(const Call& c) { return orvaCGIGlobalConfig(c.body, c.connection); }
 int answerChannel(const Call& c) {
     return orvaCGIChannel(orvaChannelNumber(c.url), c.arguments, c.body, c.connection);
 }
@@ -84,10 +86,10 @@ struct Handler {
     bool needsLock;  // reads or changes the channels or the settings
 };
 
-// Indexed by OrvaRoute. The settings and device endpoints are not built yet.
+// Indexed by OrvaRoute.
 constexpr Handler kHandlers[] = {
     {answerIndex, true},       {answerStatus, true},      {answerImport, true},
-    {answerNotFound, false},   {answerNotFound, false},   {answerNotFound, false},
+    {answerGlobalConfig, true}, {answerNotFound, false},  {answerNotFound, false},
     {answerChannel, true},     {answerIcon, false},       {answerOemLogo, false},
     {answerDownload, true},    {answerNotFound, false},
 };

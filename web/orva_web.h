@@ -33,6 +33,8 @@ int orvaReplyEmpty(MHD_Connection* connection, unsigned status);
 // "Pragma" and "Cache-Control" "no-cache".
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache);
+// 200 with an empty body and the header "Set-cookie" (spelled so) `cookie`.
+int orvaReplyCookie(MHD_Connection* connection, const char* cookie);
 // 301 to "/", with "Set-Cookie" when `cookie` is not empty.
 int orvaReplyRedirect(MHD_Connection* connection, const char* cookie);
 
