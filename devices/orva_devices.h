@@ -56,7 +56,30 @@ int orvaEnumBMD(int output, ORVA_DECKLINKS* result);
 // finder can be made.
 int orvaEnumNDI(ORVA_NDI* result, int timeoutSeconds);
 
+class IDeckLinkIterator;
+class IDeckLinkAPIInformation;
+class IDeckLinkVideoConversion;
+class IDeckLinkDiscovery;
+class IDeckLinkGLScreenPreviewHelper;
+
 extern "C" {
-// Whether the DeckLink driver library was opened.
+// Whether the DeckLink driver library was opened (loading it first if no one
+// has asked yet).
 __attribute__((visibility("default"))) bool IsDeckLinkAPIPresent(void);
+
+// The driver library's factories under their plain names, exported from the
+// program. Each loads the library once and answers the object its factory
+// makes, or none when the library or the factory is missing.
+__attribute__((visibility("default"))) IDeckLinkIterator* CreateDeckLinkIteratorInstance(void);
+__attribute__((visibility("default"))) IDeckLinkAPIInformation* CreateDeckLinkAPIInformationInstance(void);
+__attribute__((visibility("default"))) IDeckLinkVideoConversion* CreateVideoConversionInstance(void);
+__attribute__((visibility("default"))) IDeckLinkDiscovery* CreateDeckLinkDiscoveryInstance(void);
+// Also loads the preview library once.
+__attribute__((visibility("default"))) IDeckLinkGLScreenPreviewHelper* CreateOpenGLScreenPreviewHelper(void);
+
+// The run-once loaders of the driver library ("libDeckLinkAPI.so") and of its
+// preview library ("libDeckLinkPreviewAPI.so"); callers go through
+// pthread_once, as the entry points above do.
+void InitDeckLinkAPI(void);
+void InitDeckLinkPreviewAPI(void);
 }
