@@ -2,8 +2,8 @@
 //
 // DESIGN: the router takes the service lock first, because the session check
 // reads the password from the settings. It keeps it through every handler
-// that reads or changes the channels or the settings; the icons and the logo
-// touch neither and are answered without it.
+// that reads or changes the channels or the settings; the icons, the logo and
+// the device searches touch neither and are answered without it.
 #include "orva_router.h"
 
 #include <strings.h>
@@ -74,6 +74,8 @@ int answerIndex(const Call& c) { return orvaCGIIndex(c.connection); }
 int answerStatus(const Call& c) { return orvaCGIStatus(c.connection); }
 int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection); }
 int answerGlobalConfig(const Call& c) { return orvaCGIGlobalConfig(c.body, c.connection); }
+int answerDecklinkConfig(const Call& c) { return orvaCGIDecklinkConfig(c.arguments, c.connection); }
+int answerNdiConfig(const Call& c) { return orvaCGINDIConfig(c.arguments, c.connection); }
 int answerChannel(const Call& c) {
     return orvaCGIChannel(orvaChannelNumber(c.url), c.arguments, c.body, c.connection);
 }
@@ -86,12 +88,13 @@ struct Handler {
     bool needsLock;  // reads or changes the channels or the settings
 };
 
-// Indexed by OrvaRoute.
+// Indexed by OrvaRoute. A device search takes seconds: it runs without the
+// lock, so the status and the channels answer meanwhile.
 constexpr Handler kHandlers[] = {
-    {answerIndex, true},       {answerStatus, true},      {answerImport, true},
-    {answerGlobalConfig, true}, {answerNotFound, false},  {answerNotFound, false},
-    {answerChannel, true},     {answerIcon, false},       {answerOemLogo, false},
-    {answerDownload, true},    {answerNotFound, false},
+    {answerIndex, true},          {answerStatus, true},     {answerImport, true},
+    {answerGlobalConfig, true},   {answerDecklinkConfig, false},
+    {answerNdiConfig, false},     {answerChannel, true},    {answerIcon, false},
+    {answerOemLogo, false},       {answerDownload, true},   {answerNotFound, false},
 };
 static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
 
