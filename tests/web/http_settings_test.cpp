@@ -1,0 +1,197 @@
+// The settings endpoint over real HTTP against the daemon: what the file
+// holds is what the dialog reads, each accepted value reaches the table, the
+// engine, the file and, after a restart, the table again, and a refused form
+// answers 400 or 413 and changes nothing.
+#include <string>
+
+#include "web/json_check.h"
+#include "web/web_fixture.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool holds(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class SettingsHttpTest : public WebTest {
+protected:
+    std::string settings() const override {
+        return "Log 32\nRTSPPort 5554\nAutoStart 1\nAutoRestart 7\nFolderRecur 1\nFolderShuffle 1\n"
+               "CpuPerChannel 3\n";
+    }
+    HttpReply read(const std::string& cookie = "") const {
+        return get("/global_config", cookie.empty() ? "" : "Cookie: " + cookie + "\r\n");
+    }
+    HttpReply update(const std::string& form, const std::string& cookie = "") const {
+        std::string headers = "Content-Type: application/x-www-form-urlencoded\r\n";
+        if (!cookie.empty())
+            headers += "Cookie: " + cookie + "\r\n";
+        return post("/global_config", form, headers);
+    }
+    std::string setting(const std::string& key, const std::string& cookie = "") const {
+        return jsonValue(read(cookie).body, "[\"" + key + "\"]").value_or("<does not parse>");
+    }
+    void restart() {
+        ASSERT_EQ(0, endDaemon());
+        ASSERT_GT(startDaemon(), 0);
+        ended = false;
+    }
+};
+
+}  // namespace
+
+TEST_F(SettingsHttpTest, TheReadRightAfterStartShowsTheFilesValues) {
+    HttpReply reply = read();
+    ASSERT_EQ(200, reply.status);
+    EXPECT_EQ("application/json", reply.header("content-type"));
+    EXPECT_EQ("no-cache", reply.header("pragma"));
+    EXPECT_EQ("no-cache", reply.header("cache-control"));
+    EXPECT_EQ("{ \"log\": 32,\n  \"httpPort\": " + std::to_string(port) +
+                  ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"autorun\": 1,\n"
+                  "  \"autoRestart\": 7,\n  \"folderRecur\": 1,\n  \"cpuAffinity\": 3\n}",
+              reply.body);
+    EXPECT_TRUE(jsonValid(reply.body));
+}
+
+// Channels 1 and 2 are configured and stopped; every start appends the
+// transcoder's line to "lines.txt".
+class SettingsEngineHttpTest : public SettingsHttpTest {
+protected:
+    std::string transcoderBody() const override {
+        return "printf '%s\\n' \"$line\" >> \"$here/lines.txt\"\nexec sleep 30";
+    }
+    std::string settings() const override {
+        return SettingsHttpTest::settings() + "\n" + channelBlock(1, dir / "in.ts", 0) +
+               channelBlock(2, dir / "in.ts", 0);
+    }
+    void SetUp() override {
+        writeFile(dir / "in.ts", "");
+        WebTest::SetUp();
+    }
+    // The line of the n-th start, counted from 1; empty until it came.
+    std::string startLine(size_t n) const {
+        std::string lines = readFile(dir / "bin/lines.txt");
+        size_t begin = 0;
+        for (size_t i = 1; i < n && begin != std::string::npos; i++) {
+            begin = lines.find('\n', begin);
+            begin = begin == std::string::npos ? begin : begin + 1;
+        }
+        if (begin == std::string::npos || begin >= lines.size())
+            return "";
+        return lines.substr(begin, lines.find('\n', begin) - begin);
+    }
+};
+
+TEST_F(SettingsEngineHttpTest, AnUpdateWithoutLogTurnsTheEnginesLevelOffAtOnceAndTheMissingSwitchesOff) {
+    ASSERT_EQ(200, get("/channel1?start").status);
+    ASSERT_TRUE(waitUntil([&] { return !startLine(1).empty(); }, 5s));
+    EXPECT_TRUE(holds(startLine(1), "-v 32 ")) << startLine(1);
+
+    // The dialog's form with no box ticked; it never sends folder_shuffle.
+    HttpReply reply = update("http_port=" + std::to_string(port) + "&login_pass=&auto_restart=0"
+                             "&cpu_affinity=0");
+    ASSERT_EQ(200, reply.status);
+    EXPECT_EQ("", reply.body);
+    EXPECT_EQ("auth=", reply.header("set-cookie"));
+    EXPECT_EQ("{ \"log\": 0,\n  \"httpPort\": " + std::to_string(port) +
+                  ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"autorun\": 0,\n"
+                  "  \"autoRestart\": 0,\n  \"folderRecur\": 0,\n  \"cpuAffinity\": 0\n}",
+              read().body);
+
+    // The next process the engine starts runs without the debug level.
+    ASSERT_EQ(200, get("/channel2?start").status);
+    ASSERT_TRUE(waitUntil([&] { return !startLine(2).empty(); }, 5s));
+    EXPECT_FALSE(holds(startLine(2), "-v ")) << startLine(2);
+
+    std::string saved = readFile(confFile);
+    for (const char* line : {"Log 0\n", "AutoStart 0\n", "AutoRestart 0\n", "FolderRecur 0\n",
+                             "FolderShuffle 0\n", "CpuPerChannel 0\n", "RTSPPort 5554\n"})
+        EXPECT_TRUE(holds(saved, line)) << line << saved;
+
+    ASSERT_EQ(200, update("log=on&folder_shuffle=on").status);
+    EXPECT_EQ("32", setting("log"));
+    EXPECT_TRUE(holds(readFile(confFile), "FolderShuffle 1\n"));
+}
+
+TEST_F(SettingsHttpTest, RtspPortAloneChangesTheRtspPortAndKeepsTheHttpPort) {
+    ASSERT_EQ(200, update("rtsp_port=5545").status);
+    EXPECT_EQ("5545", setting("rtspPort"));
+    EXPECT_EQ(std::to_string(port), setting("httpPort"));
+    EXPECT_EQ("7", setting("autoRestart"));  // a number not given stays
+    EXPECT_EQ("3", setting("cpuAffinity"));
+    std::string saved = readFile(confFile);
+    EXPECT_TRUE(holds(saved, "RTSPPort 5545\n")) << saved;
+    EXPECT_TRUE(holds(saved, "HTTPPort " + std::to_string(port) + "\n")) << saved;
+}
+
+TEST_F(SettingsHttpTest, APasswordAndANewPortSurviveTheFileAndARestart) {
+    const int newPort = freePort();
+    ASSERT_GT(newPort, 0);
+    // Blanks at both ends, "+", "&", "%", "=", quotes and a backslash.
+    const std::string password = " my pass+&%=\"x\" \\ ";
+    const std::string sent = "+my+pass%2B%26%25%3D%22x%22+%5C+";
+    const std::string cookie = "auth=" + sent;
+    HttpReply reply = update("http_port=" + std::to_string(newPort) + "&login_pass=" + sent);
+    ASSERT_EQ(200, reply.status);
+    EXPECT_EQ(cookie, reply.header("set-cookie"));  // exactly as sent, still encoded
+
+    // The password guards the next request; the cookie as the browser keeps it opens.
+    EXPECT_TRUE(holds(get("/global_config").body, "Login Authentication"));
+    EXPECT_EQ(password, setting("loginPass", cookie));
+    EXPECT_EQ(std::to_string(newPort), setting("httpPort", cookie));
+    EXPECT_TRUE(holds(readFile(confFile), "\nLoginPass " + password + "\n")) << readFile(confFile);
+    EXPECT_TRUE(holds(readFile(confFile), "\nHTTPPort " + std::to_string(newPort) + "\n"));
+
+    // The daemon keeps its port until it starts again.
+    const int oldPort = port;
+    restart();
+    port = newPort;
+    EXPECT_EQ(password, setting("loginPass", cookie));
+    EXPECT_EQ(std::to_string(newPort), setting("httpPort", cookie));
+    EXPECT_EQ(0, httpExchange(oldPort, httpRequest("GET", "/status")).status);
+}
+
+TEST_F(SettingsHttpTest, EachRefusalAnswersItsStatusAndChangesNeitherTheSettingsNorTheFile) {
+    struct Case {
+        std::string form;
+        int status;
+    };
+    const Case cases[] = {
+        {"http_port=65536", 400},       {"http_port=-1", 400},         {"http_port=80o", 400},
+        {"http_port=0x50", 400},        {"rtsp_port=99999999999", 400}, {"rtsp_port=%2B554", 400},
+        {"auto_restart=86401", 400},    {"auto_restart=-1", 400},      {"auto_restart=5s", 400},
+        {"cpu_affinity=1025", 400},     {"cpu_affinity=1.0", 400},     {"login_pass=a%0Ab", 400},
+        {"login_pass=a%0D", 400},       {"login_pass=%1B", 400},       {"login_pass=%FF%FE", 400},
+        {"login_pass=" + std::string(1000, 'x'), 413},
+        {"autorun=" + std::string(1000, 'x'), 413},
+    };
+    const std::string before = read().body;
+    const std::string saved = readFile(confFile);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.form.substr(0, 40));
+        // The first field of a name counts. Applied, the form would clear the log level, the switches and the
+        // password and change the RTSP port.
+        EXPECT_EQ(c.status, update(c.form + "&rtsp_port=6000&login_pass=secret").status);
+        EXPECT_EQ(before, read().body);
+        EXPECT_EQ(saved, readFile(confFile));
+    }
+    EXPECT_EQ(200, update("rtsp_port=6000").status);
+    EXPECT_NE(saved, readFile(confFile));  // the check above can see a save
+}
+
+TEST_F(SettingsHttpTest, TheDeviceListsAreEmptyAndValidWithoutTheDriverLibraries) {
+    HttpReply decklink = get("/decklink_config?output=1");
+    EXPECT_EQ(200, decklink.status);
+    EXPECT_EQ("application/json", decklink.header("content-type"));
+    EXPECT_EQ("no-cache", decklink.header("cache-control"));
+    EXPECT_EQ("{ \"devices\": [\n ]\n}\n", decklink.body);
+    EXPECT_TRUE(jsonValid(decklink.body));
+
+    HttpReply ndi = get("/ndi_config?timeout=1");
+    EXPECT_EQ(200, ndi.status);
+    EXPECT_EQ("application/json", ndi.header("content-type"));
+    EXPECT_EQ("{ \"sources\": [\n ]\n}\n", ndi.body);
+    EXPECT_TRUE(jsonValid(ndi.body));
+}
