@@ -45,12 +45,18 @@ TEST_F(WebTest, IconsAreServedWhateverTheCaseAndOtherPathsFollowTheTable) {
     EXPECT_EQ(200, index.status);
     EXPECT_EQ("text/html", index.header("content-type"));
     // No password: "/login" falls through the table like any unknown path.
-    for (const char* path : {"/status/", "/global_config", "/decklink_config", "/ndi_config",
+    for (const char* path : {"/status/", "/global_config/", "/decklink_config/", "/ndi_config2",
                              "/login", "/channel0", "/channel65", "/start.png/", "/nothing"}) {
         SCOPED_TRACE(path);
         HttpReply reply = get(path);
         EXPECT_EQ(404, reply.status);
         EXPECT_EQ("", reply.body);
+    }
+    for (const char* path : {"/Global_Config", "/DECKLINK_CONFIG", "/Ndi_Config?timeout=1"}) {
+        SCOPED_TRACE(path);
+        HttpReply reply = get(path);
+        EXPECT_EQ(200, reply.status);
+        EXPECT_EQ("application/json", reply.header("content-type"));
     }
 }
 
