@@ -16,9 +16,13 @@ constexpr int kHp25 = 0x48703235;  // 'Hp25'
 constexpr int kHp30 = 0x48703330;  // 'Hp30'
 constexpr int kNtsc = 0x6E747363;  // 'ntsc'
 
+// The probe must end cleanly: a sanitizer's report ends it with another status.
 ProbeRun enumerate(int output, const std::string& description, int calls = 1) {
-    return runProbe({"bmd", std::to_string(output), std::to_string(calls)}, fakesFolder(),
-                    {{"ORVAL_FAKE_DECKLINK", description}});
+    ProbeRun run = runProbe({"bmd", std::to_string(output), std::to_string(calls)}, fakesFolder(),
+                            {{"ORVAL_FAKE_DECKLINK", description}});
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(0, run.exitStatus) << run.err;
+    return run;
 }
 
 // Every object the driver handed out came back through Release exactly once.
@@ -54,6 +58,7 @@ TEST(DeckLinkDiscovery, WithoutTheDriverLibraryFailsAndSaysSoOnceOnStandardError
     TempDir noLibraries;
     ProbeRun run = runProbe({"bmd", "0", "2"}, noLibraries.path());
     ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0, run.exitStatus);
     EXPECT_EQ((std::vector<int>{-1, -1}), run.results);
     EXPECT_EQ(0, run.count);
     EXPECT_EQ(0, run.present);

@@ -9,9 +9,13 @@
 
 namespace {
 
+// The probe must end cleanly: a sanitizer's report ends it with another status.
 ProbeRun search(int timeoutSeconds, const std::string& description) {
-    return runProbe({"ndi", std::to_string(timeoutSeconds)}, fakesFolder(),
-                    {{"ORVAL_FAKE_NDI", description}});
+    ProbeRun run = runProbe({"ndi", std::to_string(timeoutSeconds)}, fakesFolder(),
+                            {{"ORVAL_FAKE_NDI", description}});
+    EXPECT_TRUE(run.finished);
+    EXPECT_EQ(0, run.exitStatus) << run.err;
+    return run;
 }
 
 // The runtime was shut down once per initialisation and every finder destroyed.
@@ -27,6 +31,7 @@ TEST(NdiDiscovery, WithoutTheRuntimeFails) {
     TempDir noLibraries;
     ProbeRun run = runProbe({"ndi", "1"}, noLibraries.path());
     ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0, run.exitStatus);
     EXPECT_EQ(std::vector<int>{-1}, run.results);
     EXPECT_EQ(0, run.count);
     EXPECT_LT(run.elapsedMs, 500);  // no search without a runtime
