@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "devices/orva_decklink_api.h"
@@ -67,6 +68,26 @@ TEST(DeckLinkDiscovery, WithoutTheDriverLibraryFailsAndSaysSoOnceOnStandardError
     EXPECT_NE(std::string::npos, run.err.find("libDeckLinkAPI.so")) << run.err;
     EXPECT_EQ(run.err.find("libDeckLinkAPI.so"), run.err.rfind("libDeckLinkAPI.so")) << run.err;
     EXPECT_EQ(run.err.size() - 1, run.err.find('\n')) << run.err;
+}
+
+TEST(DeckLinkDiscovery, ALibraryMissingSomeFactoriesNamesEachOnceAndStillLists) {
+    ProbeRun run = runProbe({"bmd", "0", "2"}, fakesFolder() + "/iterator-only",
+                            {{"ORVAL_FAKE_DECKLINK", kTwoCards}});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0, run.exitStatus) << run.err;
+    EXPECT_EQ((std::vector<int>{0, 0}), run.results);
+    EXPECT_EQ(2, run.count);
+    EXPECT_EQ(1, run.present);
+    // One loader message a line for each missing factory, in the order they are looked up.
+    size_t information = run.err.find("CreateDeckLinkAPIInformationInstance_0001");
+    size_t conversion = run.err.find("CreateVideoConversionInstance_0001");
+    size_t discovery = run.err.find("CreateDeckLinkDiscoveryInstance_0002");
+    ASSERT_NE(std::string::npos, information) << run.err;
+    EXPECT_LT(information, conversion) << run.err;
+    EXPECT_LT(conversion, discovery) << run.err;
+    EXPECT_NE(std::string::npos, discovery) << run.err;
+    EXPECT_EQ(std::string::npos, run.err.find("CreateDeckLinkIteratorInstance")) << run.err;
+    EXPECT_EQ(3, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
 }
 
 TEST(DeckLinkDiscovery, ListsTheModesOfTheAskedSideAndACardWithoutItEmpty) {

@@ -378,10 +378,14 @@ FAKE_EXPORT IDeckLinkIterator* CreateDeckLinkIteratorInstance_0003() {
     return make<FakeCardIterator>(readDescription());
 }
 
-// The factories discovery does not use are there, but make nothing.
+// The factories discovery does not use are there, but make nothing. The
+// build of the fake without them (FAKE_ITERATOR_ONLY) stands for a driver
+// library that lacks some entry points.
+#ifndef FAKE_ITERATOR_ONLY
 FAKE_EXPORT IDeckLinkAPIInformation* CreateDeckLinkAPIInformationInstance_0001() { return nullptr; }
 FAKE_EXPORT IDeckLinkVideoConversion* CreateVideoConversionInstance_0001() { return nullptr; }
 FAKE_EXPORT IDeckLinkDiscovery* CreateDeckLinkDiscoveryInstance_0002() { return nullptr; }
+#endif
 
 FAKE_EXPORT void orvalFakeDeckLinkCounts(long* made, long* released, long* extra) {
     *made = g_made.load();
