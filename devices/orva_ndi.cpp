@@ -105,7 +105,8 @@ int orvaEnumNDI(ORVA_NDI* result, int timeoutSeconds) {
         // Each change to the list earns the search another full timeout.
     }
     uint32_t found = 0;
-    copySources(runtime->findSources(finder, &found), found, *result);
+    const NDIlib_source_t* sources = runtime->findSources(finder, &found);
+    copySources(sources, found, *result);
     runtime->findDestroy(finder);
     if (table->NDIlib_destroy != nullptr)
         table->NDIlib_destroy();

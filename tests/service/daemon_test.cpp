@@ -75,3 +75,17 @@ TEST_F(DaemonTest, ProgramExportsTheEngineOperations) {
         EXPECT_NE(std::string::npos, symbols.find(std::string(" ") + name + "\n")) << name;
     }
 }
+
+// The DeckLink factories are exported under the driver SDK's plain names,
+// although the program itself calls only the iterator's.
+TEST_F(DaemonTest, ProgramExportsTheDeckLinkFactories) {
+    std::string listing = dir / "symbols.txt";
+    std::string command = "nm -D --defined-only '" + program + "' > '" + listing + "'";
+    ASSERT_EQ(0, system(command.c_str()));
+    std::string symbols = readFile(listing);
+    for (const char* name : {"CreateDeckLinkIteratorInstance", "CreateDeckLinkAPIInformationInstance",
+                             "CreateVideoConversionInstance", "CreateDeckLinkDiscoveryInstance",
+                             "CreateOpenGLScreenPreviewHelper", "IsDeckLinkAPIPresent"}) {
+        EXPECT_NE(std::string::npos, symbols.find(std::string(" T ") + name + "\n")) << name;
+    }
+}
