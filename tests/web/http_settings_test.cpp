@@ -2,6 +2,12 @@
 // holds is what the dialog reads, each accepted value reaches the table, the
 // engine, the file and, after a restart, the table again, and a refused form
 // answers 400 or 413 and changes nothing.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "web/json_check.h"
@@ -13,6 +19,27 @@ namespace {
 
 bool holds(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// The reply's bytes as they came, header names spelled as sent; the server
+// closes the connection after it.
+std::string rawExchange(int port, const std::string& request) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval limit{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+            reply.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    return reply;
 }
 
 class SettingsHttpTest : public WebTest {
@@ -136,6 +163,11 @@ TEST_F(SettingsHttpTest, APasswordAndANewPortSurviveTheFileAndARestart) {
     HttpReply reply = update("http_port=" + std::to_string(newPort) + "&login_pass=" + sent);
     ASSERT_EQ(200, reply.status);
     EXPECT_EQ(cookie, reply.header("set-cookie"));  // exactly as sent, still encoded
+    std::string raw = rawExchange(port, httpRequest("POST", "/global_config",
+                                                    "Cookie: " + cookie + "\r\nConnection: close\r\n",
+                                                    "http_port=" + std::to_string(newPort) +
+                                                        "&login_pass=" + sent));
+    EXPECT_TRUE(holds(raw, "\r\nSet-cookie: " + cookie + "\r\n")) << raw;
 
     // The password guards the next request; the cookie as the browser keeps it opens.
     EXPECT_TRUE(holds(get("/global_config").body, "Login Authentication"));
