@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -81,4 +83,25 @@ int freePort(int socketType) {
         port = ntohs(address.sin_port);
     close(fd);
     return port;
+}
+
+namespace {
+
+struct PipeCloser {
+    void operator()(FILE* f) const { pclose(f); }
+};
+
+}  // namespace
+
+std::optional<std::string> commandOutput(const std::string& command) {
+    std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "re"));
+    if (!pipe)
+        return std::nullopt;
+    std::string output;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0;)
+        output.append(chunk, n);
+    if (pclose(pipe.release()) != 0)
+        return std::nullopt;
+    return output;
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 // A fresh folder under /tmp, removed with everything in it at the end.
@@ -37,3 +38,7 @@ std::string fakeTranscoder(const std::string& body);
 // A free TCP (or, with SOCK_DGRAM, UDP) port on the loopback address, as the
 // kernel picks it: every test daemon listens on one of its own.
 int freePort(int socketType = SOCK_STREAM);
+
+// What a shell command prints on its standard output, or none when it did
+// not exit with status 0.
+std::optional<std::string> commandOutput(const std::string& command);

@@ -9,24 +9,6 @@
 
 namespace {
 
-struct PipeCloser {
-    void operator()(FILE* f) const { pclose(f); }
-};
-
-// The command's standard output, or none when it did not exit with 0.
-std::optional<std::string> run(const std::string& command) {
-    std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "re"));
-    if (!pipe)
-        return std::nullopt;
-    std::string output;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe.get())) > 0;)
-        output.append(chunk, n);
-    if (pclose(pipe.release()) != 0)
-        return std::nullopt;
-    return output;
-}
-
 // Strict: the document must be UTF-8 and may not hold NaN and the like.
 constexpr const char* kLoad =
     "import json,sys\n"
@@ -37,7 +19,7 @@ std::optional<std::string> python(const std::string& document, const std::string
     TempDir dir;
     writeFile(dir / "doc.json", document);
     writeFile(dir / "check.py", script);
-    return run("python3 " + (dir / "check.py") + " " + (dir / "doc.json") + " 2>/dev/null");
+    return commandOutput("python3 " + (dir / "check.py") + " " + (dir / "doc.json") + " 2>/dev/null");
 }
 
 }  // namespace
