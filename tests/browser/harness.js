@@ -69,23 +69,31 @@ function writeAtomic(file, text) {
 }
 
 // A channel block for the configuration file: a file source and one target.
-// `fields` overrides the defaults below; `target` holds extra target keys.
+// `fields` overrides the defaults below; `target`, `input` and `output` hold
+// extra keys of the target, the input block and the output block (texts that
+// the file quotes are given with their quotes).
 function channelBlock(number, fields = {}) {
   const c = {
     enable: 0,
     source: `/media/clip${number}.ts`,
+    sourceFormat: 'file',
     memo: '',
     format: 'udpts',
     url: `udp://127.0.0.1:${5000 + number}`,
     target: {},
+    input: {},
+    output: {},
     ...fields,
   };
+  const lines = (keys, indent) => Object.entries(keys).map(([key, value]) => `${indent}${key} ${value}\n`).join('');
   const targetKeys = { VideoEnable: 1, VideoCodec: 'H264', AudioEnable: 1, AudioCodec: 'AAC', ...c.target };
-  const targetLines = Object.entries(targetKeys).map(([key, value]) => `   ${key} ${value}\n`).join('');
+  const source = c.sourceFormat === 'file' ? `"${c.source}"` : c.source;
   return `<Channel${number}>\nEnable ${c.enable}\n` +
-    ` <Input>\n  NumInputs 1\n  <Input1>\n   Format file\n   File "${c.source}"\n  </Input1>\n </Input>\n` +
-    ` <Output>\n  NumOutputs 1\n  <Output1>\n   Format ${c.format}\n${targetLines}` +
-    `   File "${c.url}"\n  </Output1>\n  Memo "${c.memo}"\n </Output>\n</Channel${number}>\n`;
+    ` <Input>\n  NumInputs 1\n${lines(c.input, '  ')}` +
+    `  <Input1>\n   Format ${c.sourceFormat}\n   File ${source}\n  </Input1>\n </Input>\n` +
+    ` <Output>\n  NumOutputs 1\n  <Output1>\n   Format ${c.format}\n${lines(targetKeys, '   ')}` +
+    `   File "${c.url}"\n  </Output1>\n  Memo "${c.memo}"\n${lines(c.output, '  ')}` +
+    ` </Output>\n</Channel${number}>\n`;
 }
 
 const entities = { quot: '"', amp: '&', apos: "'", lt: '<', gt: '>' };
