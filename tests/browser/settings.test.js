@@ -95,25 +95,28 @@ test('Import asks first; confirmed, it replaces the channels and comes back to t
     const input = page.locator('input[type="file"][name="file"]');
     assert.match(await input.getAttribute('accept'), /\.conf/);
 
-    let [message] = await Promise.all([h.nextDialog(page, false), input.setInputFiles(file)]);
+    const [message] = await Promise.all([h.nextDialog(page, false), input.setInputFiles(file)]);
     assert.match(message, /^Import all channels from <.*>\?\nAll current channel settings will be OVERWRITTEN!$/);
     await h.sleep(500);
     assert.equal(await daemon.channel(5), null, 'dismissed, nothing is imported');
 
-    [message] = await Promise.all([h.nextDialog(page, true), input.setInputFiles(file)]);
-    await page.waitForURL(daemon.url);
-    await page.locator('#row5').waitFor();
+    const posted = page.waitForResponse((r) => r.request().method() === 'POST' &&
+      new URL(r.url()).pathname === '/import');
+    await Promise.all([h.nextDialog(page, true), input.setInputFiles(file)]);
+    await posted;
+    fs.rmSync(path.dirname(file), { recursive: true });
+    // The page comes back after the redirect; until then it may be gone.
+    await h.waitFor(async () => (await ui.rowTexts(page, 5).catch(() => []))[2] === 'imported',
+      'row 5 to show the import', 8000);
     assert.equal((await daemon.channel(5)).memo, 'imported');
     assert.equal(await daemon.channel(1), null);
-    await h.waitFor(async () => (await ui.rowTexts(page, 5))[2] === 'imported', 'row 5 to show the import');
     assert.deepEqual(await ui.rowTexts(page, 1), ['', '', '', '']);
-    fs.rmSync(path.dirname(file), { recursive: true });
   });
 
 test('Export downloads the configuration file', { timeout: 30000 }, async () => {
   await openSettings();
   const [download] = await Promise.all([page.waitForEvent('download'),
-    page.locator('#boxSettings').getByText('Export Config', { exact: true }).click()]);
+    page.locator('#boxSettings').getByRole('button', { name: 'Export Config', exact: true }).click()]);
   assert.equal(download.suggestedFilename(), 'orval.conf');
   const text = fs.readFileSync(await download.path(), 'utf8');
   assert.equal(text, daemon.config());

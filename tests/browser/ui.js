@@ -33,8 +33,9 @@ async function statusCell(page, n) {
   }));
 }
 
+// Shown: neither the element nor an ancestor is display:none or hidden.
 async function visible(page, selector) {
-  return page.locator(selector).evaluate((e) => getComputedStyle(e).display !== 'none' && e.offsetParent !== null);
+  return page.locator(selector).evaluate((e) => e.checkVisibility({ visibilityProperty: true }));
 }
 
 async function waitVisible(page, selector, shown = true, limitMs = 5000) {
