@@ -2,8 +2,8 @@
 //
 // DESIGN: the router takes the service lock first, because the session check
 // reads the password from the settings. It keeps it through every handler
-// that reads or changes the channels or the settings; the icons, the logo and
-// the device searches touch neither and are answered without it.
+// that reads or changes the channels or the settings; the icons, the logo, the
+// manual and the device searches touch neither and are answered without it.
 #include "orva_router.h"
 
 #include <strings.h>
@@ -20,6 +20,7 @@
 #include "orva_icons.h"
 #include "orva_index.h"
 #include "orva_login.h"
+#include "orva_manual.h"
 #include "orva_settings.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
@@ -48,6 +49,7 @@ constexpr RouteEntry kRoutes[] = {
     {nullptr, Match::IconName, OrvaRoute::Icon},
     {"/orvaoem.png", Match::Exact, OrvaRoute::OemLogo},
     {"/orval.conf", Match::Exact, OrvaRoute::Download},
+    {"/manual.html", Match::Exact, OrvaRoute::Manual},
 };
 
 bool fits(const RouteEntry& entry, const char* url) {
@@ -82,6 +84,7 @@ int answerChannel(const Call& c) {
 int answerIcon(const Call& c) { return orvaCGIIcon(c.url, c.connection); }
 int answerOemLogo(const Call& c) { return orvaCGIOEMLogo(c.connection); }
 int answerDownload(const Call& c) { return orvaCGIDownload(c.connection); }
+int answerManual(const Call& c) { return orvaCGIManual(c.connection); }
 
 struct Handler {
     int (*answer)(const Call&);
@@ -94,7 +97,8 @@ constexpr Handler kHandlers[] = {
     {answerIndex, true},          {answerStatus, true},     {answerImport, true},
     {answerGlobalConfig, true},   {answerDecklinkConfig, false},
     {answerNdiConfig, false},     {answerChannel, true},    {answerIcon, false},
-    {answerOemLogo, false},       {answerDownload, true},   {answerNotFound, false},
+    {answerOemLogo, false},       {answerDownload, true},   {answerManual, false},
+    {answerNotFound, false},
 };
 static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
 

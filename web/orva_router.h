@@ -14,6 +14,7 @@ enum class OrvaRoute {
     Icon,
     OemLogo,
     Download,
+    Manual,
     NotFound,
 };
 
