@@ -2,7 +2,7 @@
 // the NDI box, against the fake driver library and the fake NDI runtime.
 'use strict';
 
-const { test, before, after } = require('node:test');
+const { test, before, after, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./harness');
 const ui = require('./ui');
@@ -32,6 +32,11 @@ before(async () => {
   browser = await h.launchBrowser();
   page = await h.openPage(browser, daemon);
   await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === 'udp://127.0.0.1:5001', 'row 1 to load');
+});
+
+beforeEach(async () => {
+  if (page)
+    await ui.atRest(page);
 });
 
 after(async () => {

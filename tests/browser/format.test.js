@@ -3,7 +3,7 @@
 // parameters, and Cancel.
 'use strict';
 
-const { test, before, after } = require('node:test');
+const { test, before, after, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./harness');
 const ui = require('./ui');
@@ -25,6 +25,11 @@ before(async () => {
   await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === '/media/one.m3u8', 'row 1 to load');
 });
 
+beforeEach(async () => {
+  if (page)
+    await ui.atRest(page);
+});
+
 after(async () => {
   await browser?.close();
   await daemon?.stop();
@@ -44,11 +49,12 @@ async function disabled(selectors) {
 const hlsFields = ids.slice(0, 6).map((id) => `#${id}`);
 const rtmpFields = ['rtmpflash', 'rtmpswf', 'rtmpuser', 'rtmppass'].map((n) => `[name="${n}"]`);
 
+const showTab = (tab) => page.locator('#boxAdvFormat').getByRole('button', { name: tab, exact: true }).click();
+
 async function openBox(tab) {
   await page.click('#btnAdvFormat');
   await ui.waitVisible(page, '#boxAdvFormat');
-  if (tab)
-    await page.locator('#boxAdvFormat').getByRole('button', { name: tab, exact: true }).click();
+  await showTab(tab);
 }
 
 async function fill(values) {
@@ -72,6 +78,8 @@ test('an existing fparam is read back into the HLS fields, which serve hls alone
 });
 
 test('OK rebuilds fparam: 0:0:0 gives -hls_time 5 and the defaults add nothing', { timeout: 30000 }, async () => {
+  await ui.edit(page, 1);
+  await openBox('HLS Config');
   await fill({ hlsHours: 0, hlsMinutes: 0, hlsSeconds: 0, hlsListSize: 5, hlsStartNumber: 1, hlsBaseUrl: '' });
   await page.click('#boxAdvFormatOk');
   await ui.waitVisible(page, '#boxAdvFormat', false);
@@ -127,10 +135,10 @@ test('RTMP, stream selection and custom parameters reach the server', { timeout:
   await ui.field(page, 'rtmpswf').fill('http://swf.example/p.swf');
   await ui.field(page, 'rtmpuser').fill('pub');
   await ui.field(page, 'rtmppass').fill('pa ss');
-  await page.locator('#boxAdvFormat').getByRole('button', { name: 'Stream Selection', exact: true }).click();
+  await showTab('Stream Selection');
   assert.equal(await ui.field(page, 'mparam').inputValue(), '-map 0:0');
   await ui.field(page, 'mparam').fill('-map 0:0 -map 0:1');
-  await page.locator('#boxAdvFormat').getByRole('button', { name: 'Custom Param', exact: true }).click();
+  await showTab('Custom Param');
   assert.equal(await ui.field(page, 'sparam').inputValue(), '-re');
   await ui.field(page, 'sparam').fill('-re -fflags +genpts');
   await ui.field(page, 'tparam').fill('-flvflags no_duration_filesize');
@@ -151,9 +159,12 @@ test('Cancel restores every field of the box as it was at opening', { timeout: 3
   const before = { ...(await boxValues()), ...(await ui.panel(page)) };
   await fill({ tsHours: 2, tsMinutes: 3, tsSeconds: 4 });
   await ui.field(page, 'tspath').fill('/elsewhere');
+  await showTab('Stream Selection');
   await ui.field(page, 'mparam').fill('-map 1:0');
+  await showTab('Custom Param');
   await ui.field(page, 'sparam').fill('');
   await ui.field(page, 'tparam').fill('-x');
+  await showTab('RTMP Param');
   await ui.field(page, 'rtmpuser').fill('other');
   await page.click('#boxAdvFormatCancel');
   await ui.waitVisible(page, '#boxAdvFormat', false);

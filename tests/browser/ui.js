@@ -102,14 +102,31 @@ function recordRequests(page) {
 // Chooses a value in a select (or types it into an editable field) as a
 // person does, so the page's change handlers run.
 async function choose(page, name, value) {
-  const control = field(page, name);
+  // The advanced video box and the size preset are known by their ids.
+  const control = page.locator(`[name="${name}"], #${name}`).first();
   if (await control.evaluate((e) => e.tagName === 'SELECT'))
     return control.selectOption(value);
   await control.fill(String(value));
   return control.dispatchEvent('change');
 }
 
+// Closes whatever box is open and ends editing, as Escape does, so a test
+// starts from the page at rest whatever the one before left.
+async function atRest(page) {
+  for (let i = 0; i < 8; i++) {
+    const busy = await page.evaluate(() => document.querySelector('[id^="row"] [name="surl"]') !== null ||
+      ['boxAdvFormat', 'boxAdvVideo', 'boxSettings', 'boxDecklink', 'boxNdi']
+        .some((id) => document.getElementById(id)?.checkVisibility()));
+    if (!busy)
+      return;
+    await page.keyboard.press('Escape');
+    await sleep(100);
+  }
+  throw new Error('the page does not come to rest');
+}
+
 module.exports = {
+  atRest,
   colours, stripe, field, background, rowTexts, statusCell, visible, waitVisible, panel, selectRow, edit,
   apply, isPost, recordRequests, choose,
 };
