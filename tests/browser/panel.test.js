@@ -108,6 +108,29 @@ test('selecting a row loads the panel with Default, Original, three decimals and
     assert.equal((await ui.panel(page)).tfmt, 'rtsp');
   });
 
+test('a channel read that fails or is refused leaves the panel as it was', { timeout: 30000 }, async () => {
+  await ui.selectRow(page, 1, 'udp://127.0.0.1:5001');
+  let reads = 0;
+  await page.route('**/channel3', (route) => {
+    reads++;
+    return reads === 1 ? route.abort() : route.fulfill({
+      status: 500, contentType: 'text/xml',
+      body: '<root><source format="file">\n<url>/broken</url>\n<param></param>\n<svparam></svparam>\n</source>\n' +
+        '<targets total="1">\n<target format="file">\n/broken.mov\n</target>\n</targets>\n</root>\n',
+    });
+  });
+  for (let i = 0; i < 2; i++) {
+    await page.click('#row3 > td >> nth=1');
+    await h.waitFor(() => reads > i, 'the read of channel 3');
+  }
+  await h.sleep(300);
+  await page.unroute('**/channel3');
+  const kept = await ui.panel(page);
+  assert.equal(kept.turl, 'udp://127.0.0.1:5001');
+  assert.equal(kept.tfmt, 'udpts');
+  assert.deepEqual((await ui.rowTexts(page, 3)).slice(1, 3), ['/media/clip3.ts', 'three']);
+});
+
 test('the panel is locked until Edit; Apply and Cancel do nothing then', { timeout: 30000 }, async () => {
   await ui.selectRow(page, 2, 'udp://127.0.0.1:5002');
   for (const name of ['tfmt', 'turl', 'cv', 'vb', 'ca', 'ab'])
