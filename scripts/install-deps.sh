@@ -1,23 +1,38 @@
 #!/bin/sh
 # Installs the Debian packages that building, running and testing orval need,
-# or the packages named as arguments. Does nothing when they are all present,
-# so it also runs without root then.
+# or the packages named as arguments, then the browser tests' Node packages
+# (package-lock.json) into node_modules/. Does nothing when they are all
+# present, so it also runs without root then.
 set -eu
+cd "$(dirname "$0")/.."
 
 PACKAGES="${*:-}"
-[ -n "$PACKAGES" ] || PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
-          libmicrohttpd-dev ffmpeg fonts-dejavu-core libxml2-utils"
+if [ -z "$PACKAGES" ]; then
+    PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
+              libmicrohttpd-dev ffmpeg fonts-dejavu-core libxml2-utils chromium"
+    # The browser tests run on the machine's own Node.js when it has one.
+    command -v node >/dev/null 2>&1 || PACKAGES="$PACKAGES nodejs npm"
+    NODE_PACKAGES=yes
+fi
 
 missing=""
 for p in $PACKAGES; do
     dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
 done
-[ -z "$missing" ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: missing packages:$missing (run as root to install them)" >&2
-    exit 1
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps: missing packages:$missing (run as root to install them)" >&2
+        exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends $missing
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q --no-install-recommends $missing
+
+# playwright-core drives the system's Chromium and downloads no browser.
+wanted=$(sed -n 's/.*"playwright-core": *"\([0-9.]*\)".*/\1/p' package.json)
+have=$(sed -n 's/^ *"version": *"\([0-9.]*\)".*/\1/p' node_modules/playwright-core/package.json 2>/dev/null | head -n 1)
+if [ "${NODE_PACKAGES:-}" = yes ] && [ "$have" != "$wanted" ]; then
+    npm ci --no-audit --no-fund
+fi
