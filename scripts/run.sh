@@ -3,7 +3,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-sh scripts/install-deps.sh
+# Only what building and running need; the tests' browser and tools are test.sh's.
+sh scripts/install-deps.sh build-essential cmake pkg-config binutils coreutils procps \
+    libmicrohttpd-dev ffmpeg fonts-dejavu-core
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DORVAL_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)"
 
