@@ -24,14 +24,11 @@ source 0 192.168.1.21:5961 EDIT-PC (Program)
 `;
 
 before(async () => {
-  daemon = await h.startDaemon({
+  ({ daemon, browser, page } = await ui.openSession({
     decklink: cards,
     ndi: sources,
     channels: h.channelBlock(1, { memo: 'capture' }) + h.channelBlock(2, { memo: 'ndi' }),
-  });
-  browser = await h.launchBrowser();
-  page = await h.openPage(browser, daemon);
-  await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === 'udp://127.0.0.1:5001', 'row 1 to load');
+  }, 'udp://127.0.0.1:5001'));
 });
 
 beforeEach(async () => {
@@ -39,10 +36,7 @@ beforeEach(async () => {
     await ui.atRest(page);
 });
 
-after(async () => {
-  await browser?.close();
-  await daemon?.stop();
-});
+after(() => ui.closeSession(browser, daemon));
 
 const entries = (list) => page.locator(`${list} > *`);
 const texts = (list) => entries(list).evaluateAll((items) => items.map((e) => e.textContent.trim()));

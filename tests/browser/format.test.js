@@ -15,14 +15,11 @@ let page;
 const hlsParam = '-hls_time 3725 -hls_list_size 10 -hls_wrap 7 -start_number 3 -hls_base_url http://cdn.example/x/';
 
 before(async () => {
-  daemon = await h.startDaemon({
+  ({ daemon, browser, page } = await ui.openSession({
     channels:
       h.channelBlock(1, { memo: 'hls', format: 'hls', url: '/media/one.m3u8', output: { FormatParam: `"${hlsParam}"` } }) +
       h.channelBlock(2, { memo: 'udp', output: { MapParam: '"-map 0:0"' }, input: { SourceParam: '"-re"' } }),
-  });
-  browser = await h.launchBrowser();
-  page = await h.openPage(browser, daemon);
-  await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === '/media/one.m3u8', 'row 1 to load');
+  }, '/media/one.m3u8'));
 });
 
 beforeEach(async () => {
@@ -30,10 +27,7 @@ beforeEach(async () => {
     await ui.atRest(page);
 });
 
-after(async () => {
-  await browser?.close();
-  await daemon?.stop();
-});
+after(() => ui.closeSession(browser, daemon));
 
 const ids = ['hlsHours', 'hlsMinutes', 'hlsSeconds', 'hlsListSize', 'hlsStartNumber', 'hlsBaseUrl',
   'tsHours', 'tsMinutes', 'tsSeconds'];

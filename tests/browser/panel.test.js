@@ -13,7 +13,7 @@ let daemon;
 let page;
 
 before(async () => {
-  daemon = await h.startDaemon({
+  ({ daemon, browser, page } = await ui.openSession({
     settings: 'RTSPPort 5554\n',
     channels:
       h.channelBlock(1, {
@@ -33,10 +33,7 @@ before(async () => {
       }) +
       h.channelBlock(3, { memo: 'three', target: { VideoWidth: 800, VideoHeight: 600, VideoQuality: 70 } }) +
       h.channelBlock(4, { memo: 'four', format: 'rtsp', url: 'rtsp://127.0.0.1:5554/rtsp/004' }),
-  });
-  browser = await h.launchBrowser();
-  page = await h.openPage(browser, daemon);
-  await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === 'udp://127.0.0.1:5001', 'row 1 to load');
+  }, 'udp://127.0.0.1:5001'));
 });
 
 beforeEach(async () => {
@@ -44,10 +41,7 @@ beforeEach(async () => {
     await ui.atRest(page);
 });
 
-after(async () => {
-  await browser?.close();
-  await daemon?.stop();
-});
+after(() => ui.closeSession(browser, daemon));
 
 // Sets the encoding preset slider as a person drags it.
 async function setPreset(value) {

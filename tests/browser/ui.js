@@ -2,7 +2,7 @@
 // in the terms of the page's element ids and field names.
 'use strict';
 
-const { waitFor, sleep } = require('./harness');
+const { waitFor, sleep, startDaemon, launchBrowser, openPage } = require('./harness');
 
 // The table's colours as the browser reports them.
 const colours = {
@@ -125,8 +125,25 @@ async function atRest(page) {
   throw new Error('the page does not come to rest');
 }
 
+// The daemon with `options`, Chromium and the page, once row 1 has loaded
+// into the panel with the target address `firstTarget`.
+async function openSession(options, firstTarget) {
+  const daemon = await startDaemon(options);
+  const browser = await launchBrowser();
+  const page = await openPage(browser, daemon);
+  await waitFor(async () => (await field(page, 'turl').inputValue()) === firstTarget, 'row 1 to load');
+  return { daemon, browser, page };
+}
+
+async function closeSession(browser, daemon) {
+  await browser?.close();
+  await daemon?.stop();
+}
+
 module.exports = {
   atRest,
+  openSession,
+  closeSession,
   colours, stripe, field, background, rowTexts, statusCell, visible, waitVisible, panel, selectRow, edit,
   apply, isPost, recordRequests, choose,
 };
