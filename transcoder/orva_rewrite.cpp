@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 namespace {
 
@@ -35,6 +36,41 @@ void addHlsFlag(FfGroup& output, std::string_view flag) {
 }
 
 bool isHttpUrl(std::string_view url) { return ffStartsWithNoCase(url, "http://"); }
+
+// The segment length the engine wrote as "-g" for an HLS target: the whole
+// seconds of "-hls_time", 5 when it has none or they come to 0.
+constexpr std::string_view kDefaultSegmentSeconds = "5";
+
+std::string engineSegmentSeconds(const FfGroup& output) {
+    auto time = output.value("-hls_time");
+    long seconds = time ? std::strtol(time->c_str(), nullptr, 10) : 0;
+    return seconds > 0 ? std::to_string(seconds) : std::string(kDefaultSegmentSeconds);
+}
+
+// A plain number of seconds ("4", "1.5"), which the key frame expression can
+// take as it is; anything else ("00:00:04") is left to the engine's reading.
+bool isPlainSeconds(std::string_view text) {
+    if (text.empty() || text.size() > 16 || text.front() == '.')
+        return false;
+    int dots = 0;
+    for (char c : text) {
+        if (c == '.')
+            dots++;
+        else if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return dots <= 1 && std::strtod(std::string(text).c_str(), nullptr) > 0;
+}
+
+// Where the engine's "-g N -sc_threshold 0" stands in an output, or -1.
+int engineKeyFramePair(const FfGroup& output) {
+    int at = output.find("-g");
+    if (at < 0 || static_cast<size_t>(at) + 3 >= output.options.size())
+        return -1;
+    const FfTokens& o = output.options;
+    bool pair = o[at + 1] == engineSegmentSeconds(output) && o[at + 2] == "-sc_threshold" && o[at + 3] == "0";
+    return pair ? at : -1;
+}
 
 }  // namespace
 
@@ -115,6 +151,30 @@ void ruleHlsDeleteSegments(FfCommand& command) {
     }
 }
 
+// The engine gives an HLS target "-g N" with N the segment length in
+// seconds, but ffmpeg counts -g in frames: a key frame every few frames
+// wastes most of the bit rate. Key frames forced at the segment boundaries
+// start every segment with one and leave the rest to the encoder. The
+// operator's own frame count (no "-hls_time", "-g" other than 5) stays.
+void ruleHlsKeyFrames(FfCommand& command) {
+    for (FfGroup& output : command.outputs) {
+        std::string video = ffVideoEncoder(output);
+        if (!isHlsOutput(output) || video == "none" || video == "copy")
+            continue;
+        int at = engineKeyFramePair(output);
+        if (at < 0)
+            continue;
+        auto time = output.value("-hls_time");
+        std::string seconds = time && isPlainSeconds(*time) ? *time : engineSegmentSeconds(output);
+        FfTokens& o = output.options;
+        o.erase(o.begin() + at, o.begin() + at + 4);
+        // The operator's own forcing, if any, already places the key frames.
+        if (output.has("-force_key_frames"))
+            continue;
+        o.insert(o.begin() + at, {"-force_key_frames", "expr:gte(t,n_forced*" + seconds + ")"});
+    }
+}
+
 // Debian has no libfdk_aac. The native encoder's HE profiles write files
 // nobody can decode, so they go with the libfdk-only options.
 void ruleFdkAac(FfCommand& command) {
@@ -173,6 +233,7 @@ FfPlan ffPlan(const FfTokens& args, const FfMachine& machine) {
     ruleSdpWhitelist(command);
     ruleHlsInputScheme(command);
     ruleHlsDeleteSegments(command);
+    ruleHlsKeyFrames(command);
     ruleFdkAac(command);
     ruleRtspPublish(command);
     ruleHttpServe(command, machine);

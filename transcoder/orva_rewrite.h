@@ -27,6 +27,7 @@ void ruleLoopInput(FfCommand& command);
 void ruleSdpWhitelist(FfCommand& command);
 void ruleHlsInputScheme(FfCommand& command);
 void ruleHlsDeleteSegments(FfCommand& command);
+void ruleHlsKeyFrames(FfCommand& command);
 void ruleFdkAac(FfCommand& command);
 void ruleRtspPublish(FfCommand& command);
 void ruleHttpServe(FfCommand& command, const FfMachine& machine);

@@ -86,7 +86,6 @@ TEST_F(RewriteTest, LinesThisFfmpegAcceptsPassUnchanged) {
         h264Target(ORVA_FORMAT_FILE, "/media/out.mp4", "-movflags faststart"),
         h264Target(ORVA_FORMAT_RTMP, "rtmp://origin.example/live/a"),
         h264Target(ORVA_FORMAT_SRT, "srt://127.0.0.1:9000"),
-        h264Target(ORVA_FORMAT_HLS, "/var/hls/a.m3u8", "-hls_time 4 -hls_list_size 0"),
         h264Target(ORVA_FORMAT_DASH, "/var/dash/a.mpd"),
         remoteHttp,
     };
@@ -144,6 +143,70 @@ TEST_F(RewriteTest, HlsListsOfABoundedSizeDeleteOldSegments) {
             deletes++;
         EXPECT_EQ(deletes, size_t(c.deletes)) << line;
     }
+}
+
+// The engine's "-g N -sc_threshold 0" of an HLS target, N its segment
+// seconds, becomes key frames forced every N seconds in the same place.
+TEST_F(RewriteTest, HlsKeyFramesAreForcedAtTheSegmentBoundaries) {
+    struct Case { const char* options; int keyFrames; const char* engineG; const char* every; };
+    const Case cases[] = {
+        {"-hls_time 4 -hls_list_size 0", 0, "4", "4"},
+        {nullptr, 0, "5", "5"},            // no segment time: the engine's five seconds
+        {"-hls_time 0", 0, "5", "5"},
+        {"-hls_time 1.5", 0, "1", "1.5"},  // the engine keeps whole seconds; ffmpeg cuts at 1.5
+        {"-hls_time 2", 50, "2", "2"},     // the segment time wins over the frame count
+    };
+    for (const Case& c : cases) {
+        ORVA_OUTPUT_TAG hls = h264Target(ORVA_FORMAT_HLS, "/var/hls/a.m3u8", c.options);
+        hls.Video.VideoKeyFrameInterval = c.keyFrames;
+        Composed composed = composeTarget(hls);
+        SCOPED_TRACE(composed.line);
+        FfTokens expected = split(composed);
+        auto g = std::find(expected.begin(), expected.end(), "-g");
+        ASSERT_NE(g, expected.end());
+        ASSERT_EQ(*(g + 1), c.engineG);
+        ASSERT_EQ(*(g + 2), "-sc_threshold");
+        g = expected.erase(g, g + 4);
+        expected.insert(g, {"-force_key_frames", std::string("expr:gte(t,n_forced*") + c.every + ")"});
+        expected.insert(expected.begin(), "-nostdin");
+        if (composed.line.find("-hls_list_size 0") == std::string::npos)  // the other HLS rule's part
+            expected.insert(expected.end() - 1, {"-hls_flags", "delete_segments"});
+        EXPECT_EQ(plan(composed).args, expected);
+    }
+}
+
+TEST_F(RewriteTest, KeyFrameIntervalsTheOperatorChoseStay) {
+    ORVA_OUTPUT_TAG hls = h264Target(ORVA_FORMAT_HLS, "/var/hls/a.m3u8");
+    hls.Video.VideoKeyFrameInterval = 50;  // frames, with no segment time to replace
+    ORVA_OUTPUT_TAG udp = h264Target(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1234");
+    udp.Video.VideoKeyFrameInterval = 4;
+    ORVA_OUTPUT_TAG copied = h264Target(ORVA_FORMAT_HLS, "/var/hls/b.m3u8", "-hls_time 4");
+    copied.Video.VideoCodec = ORVA_VIDEO_COPY;
+    for (const ORVA_OUTPUT_TAG& output : {hls, udp, copied}) {
+        Composed composed = composeTarget(output);
+        SCOPED_TRACE(composed.line);
+        std::string line = rewritten(composed);
+        EXPECT_EQ(line.find("force_key_frames"), std::string::npos) << line;
+        EXPECT_EQ(line.find("-g ") != std::string::npos, composed.line.find("-g ") != std::string::npos) << line;
+    }
+    // The operator's own forcing is kept, once, and the engine's -g still goes.
+    std::string line = rewritten(composeTarget(
+        h264Target(ORVA_FORMAT_HLS, "/var/hls/a.m3u8", "-hls_time 2 -force_key_frames 0,1,2")));
+    EXPECT_EQ(line.find("-g 2"), std::string::npos) << line;
+    EXPECT_NE(line.find("-force_key_frames 0,1,2"), std::string::npos) << line;
+    EXPECT_EQ(line.find("n_forced"), std::string::npos) << line;
+}
+
+TEST_F(RewriteTest, EachHlsTargetGetsItsOwnSegmentTime) {
+    ORVA_OUTPUT_TAG udp = h264Target(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1234");
+    udp.Video.VideoKeyFrameInterval = 4;
+    std::string line = rewritten(compose({fileInput()}, {h264Target(ORVA_FORMAT_HLS, "/var/hls/a.m3u8", "-hls_time 2"),
+                                                         udp,
+                                                         h264Target(ORVA_FORMAT_HLS, "/var/hls/b.m3u8", "-hls_time 6")}));
+    EXPECT_NE(line.find("-force_key_frames expr:gte(t,n_forced*2) -hls_time 2"), std::string::npos) << line;
+    EXPECT_NE(line.find("-g 4 -sc_threshold 0"), std::string::npos) << line;
+    EXPECT_NE(line.find("-force_key_frames expr:gte(t,n_forced*6) -hls_time 6"), std::string::npos) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '"'), 0) << line;
 }
 
 TEST_F(RewriteTest, FdkAacBecomesNativeAacWithoutItsHeProfilesAndOptions) {
