@@ -69,6 +69,34 @@ void makeClip(const std::string& path, double seconds, const std::string& size) 
                 "-preset", "veryfast", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", path});
 }
 
+void makeExactClip(const std::string& path, double seconds, const std::string& size) {
+    runProgram({"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=" + size + ":rate=25",
+                "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100", "-t", std::to_string(seconds),
+                "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", "-pix_fmt", "yuv420p", "-c:a", "aac", path});
+}
+
+int probeKeyFrames(const std::string& path) {
+    // Decoding only the key frames lists exactly those.
+    std::string text = runProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-skip_frame", "nokey",
+                                   "-show_entries", "frame=key_frame", "-of", "csv=p=0", path});
+    return static_cast<int>(std::count(text.begin(), text.end(), '1'));
+}
+
+bool probeStartsWithKeyFrame(const std::string& path) {
+    std::string text = runProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-read_intervals", "%+#1",
+                                   "-show_entries", "frame=key_frame", "-of", "csv=p=0", path});
+    return text.starts_with("1");
+}
+
+double measurePsnr(const std::string& distorted, const std::string& reference) {
+    std::string text = runProgram({"ffmpeg", "-hide_banner", "-nostdin", "-i", distorted, "-i", reference, "-lavfi",
+                                   "[0:v]setpts=PTS-STARTPTS[a];[1:v]setpts=PTS-STARTPTS[b];[a][b]psnr",
+                                   "-f", "null", "-"}, true);
+    size_t at = text.rfind("PSNR y:");
+    at = at == std::string::npos ? at : text.find("average:", at);
+    return at == std::string::npos ? 0 : std::atof(text.c_str() + at + 8);
+}
+
 double probeDuration(const std::string& path) {
     std::string text = runProgram({"ffprobe", "-v", "error", "-show_entries", "format=duration", "-of",
                                    "default=noprint_wrappers=1:nokey=1", path});

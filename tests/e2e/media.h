@@ -17,7 +17,15 @@ std::string runProgram(const Args& args, bool withErrors = false);
 
 // A clip of `seconds` of a test pattern and a tone: H.264 and AAC in MP4.
 void makeClip(const std::string& path, double seconds, const std::string& size = "320x240");
+// The same, with the picture stored losslessly: a reference for quality.
+void makeExactClip(const std::string& path, double seconds, const std::string& size);
 double probeDuration(const std::string& path);
+// How many key frames the first video stream holds, and whether it opens with one.
+int probeKeyFrames(const std::string& path);
+bool probeStartsWithKeyFrame(const std::string& path);
+// The mean PSNR (dB, all planes) of `distorted` against `reference`, both
+// taken from their first picture; 0 when ffmpeg gives none.
+double measurePsnr(const std::string& distorted, const std::string& reference);
 // "h264,aac" for a file with those two streams.
 std::string probeCodecs(const std::string& path);
 

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "e2e/media.h"
@@ -136,6 +138,88 @@ TEST_F(TranscodeTest, AnHlsTargetKeepsItsListSizeAndOneMoreSegment) {
     EXPECT_GE(most, 3u) << channelLog();
     EXPECT_LE(most, 4u);
     EXPECT_EQ(count(playlist, "#EXTINF"), 3) << playlist;
+}
+
+// The command line the service gave the launcher for the target writing `output`.
+std::string composedLine(const std::string& log, const std::string& output) {
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = line.find("] -v ");
+        if (at != std::string::npos && line.find(output) != std::string::npos)
+            return line.substr(at + 2);
+    }
+    return "";
+}
+
+std::string without(std::string text, const std::string& part) {
+    size_t at = text.find(part);
+    return at == std::string::npos ? "" : text.erase(at, part.size());
+}
+
+std::vector<double> segmentLengths(const std::string& playlist) {
+    std::vector<double> lengths;
+    for (size_t at = playlist.find("#EXTINF:"); at != std::string::npos; at = playlist.find("#EXTINF:", at + 1))
+        lengths.push_back(std::atof(playlist.c_str() + at + 8));
+    return lengths;
+}
+
+uintmax_t bytesOf(const std::vector<std::string>& files) {
+    uintmax_t total = 0;
+    for (const std::string& file : files)
+        total += fs::file_size(file);
+    return total;
+}
+
+// Segments cut every two seconds, each opened by a key frame and holding no
+// more, at the quality an encoder reaches when it places its own key frames.
+TEST_F(TranscodeTest, HlsSegmentsEachOpenWithTheirOneKeyFrameAtFullQuality) {
+    std::string source = dir / "media/pattern.mp4";
+    makeExactClip(source, 10, "640x360");
+    std::string playlist = dir / "out/live.m3u8";
+    configure(0, source, {"hls", playlist, "VideoParam \"-hls_time 2 -hls_list_size 0\"\n"});
+    startDaemon();
+    ASSERT_TRUE(waitUntil([&] { return channelLog().find("transcoding stopped") != std::string::npos; }, 40s))
+        << channelLog();
+    EXPECT_EQ(stopDaemon(), 0);
+
+    std::vector<std::string> segments = filesIn(dir / "out", ".ts");
+    std::sort(segments.begin(), segments.end());
+    ASSERT_EQ(segments.size(), 5u) << channelLog();
+    for (double length : segmentLengths(readFile(playlist)))
+        EXPECT_NEAR(length, 2.0, 0.05) << readFile(playlist);
+    int keyFrames = 0;
+    for (const std::string& segment : segments) {
+        EXPECT_TRUE(probeStartsWithKeyFrame(segment)) << segment;
+        int here = probeKeyFrames(segment);
+        EXPECT_GE(here, 1) << segment;
+        EXPECT_LE(here, 2) << segment;
+        keyFrames += here;
+    }
+    EXPECT_LE(keyFrames, static_cast<int>(segments.size()) + 1);
+
+    // The reference: the same line through the same launcher, with no key
+    // frame setting at all, read as fast as it can be encoded.
+    std::string line = composedLine(channelLog(), playlist);
+    std::string free = without(without(line, "-g 2 -sc_threshold 0 "), "-re ");
+    ASSERT_NE(free, "") << line;
+    fs::create_directories(dir / "ref");
+    free.replace(free.find(playlist), playlist.size(), dir / "ref/live.m3u8");
+    writeFile(dir / "ref/line.txt", "qzWek_3184 " + free + "\n");
+    runProgram({"timeout", "60", "sh", "-c", "exec \"$0\" < \"$1\" 2>/dev/null", dir / "bin/orval.so", dir / "ref/line.txt"});
+    std::vector<std::string> reference = filesIn(dir / "ref", ".ts");
+    ASSERT_FALSE(reference.empty());
+
+    double forced = measurePsnr(playlist, source);
+    double chosen = measurePsnr(dir / "ref/live.m3u8", source);
+    EXPECT_GT(chosen, 30.0);
+    EXPECT_GE(forced, chosen - 0.5) << "forced " << forced << " dB, encoder's own " << chosen << " dB";
+    // At the same bit rate: a constant-rate encoder fills what it is given.
+    double sizeRatio = double(bytesOf(segments)) / double(bytesOf(reference));
+    EXPECT_NEAR(sizeRatio, 1.0, 0.1);
+    std::printf("key frames %d in %zu segments; PSNR forced %.2f dB, encoder's own %.2f dB; bytes %ju / %ju\n",
+                keyFrames, segments.size(), forced, chosen, bytesOf(segments), bytesOf(reference));
+    RecordProperty("psnr_forced_cdB", static_cast<int>(forced * 100));
+    RecordProperty("psnr_own_cdB", static_cast<int>(chosen * 100));
 }
 
 // Frame sizes in the order a receiver showed them, each run once.
