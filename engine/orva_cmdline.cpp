@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "orva_cmdline.h"
+#include "orva_service_log.h"
 
 RequestText::RequestText(const void* text, int wide) {
     if (!text)
@@ -87,8 +88,8 @@ int startTranscoding(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
     }
     int rc = _orvaTranscode(slot, inputs, inputCount, outputs, outputCount, wide);
     if (rc < 0) {
-        char line[64];
-        snprintf(line, sizeof line, "start transcoding error (%d)", rc);
+        char line[128];
+        snprintf(line, sizeof line, "start transcoding error (%d: %s)", rc, orvaStartResultText(rc));
         orvaLog(slot, 1, line);
     }
     return rc;

@@ -37,6 +37,13 @@ void orvaOpenWatches();
 
 bool orvaSlotInRange(int slot);
 
+// Log files named by their stem (the path without ".log"), rotated into
+// generations "<stem>-1.log" to "<stem>-9.log" above 5,000,000 bytes.
+void orvaRotateLog(const char* stem);
+// Appends `text`; a stamped text gets the time in front and a line end when
+// it has none. Returns -1 when the log cannot be opened.
+int orvaAppendLog(const char* stem, bool stamped, const char* text);
+
 // SDP: the encoding name of a codec, and the reader behind orvaImportSdp.
 const char* orvaSdpEncodingName(unsigned codec);
 int orvaImportSdpInternal(FILE* stream, ORVA_VIDEO_TAG* video, ORVA_AUDIO_TAG* audio,

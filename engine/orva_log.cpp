@@ -4,7 +4,8 @@
 // is rotated before the next write: generations 1 (oldest) to 9 (newest) are
 // kept. Generations above 9 left by an older scheme are shifted down and the
 // surplus oldest ones deleted. Every call opens, appends and closes, so an
-// operator may move or delete a log at any time.
+// operator may move or delete a log at any time. The service log is rotated
+// by the same code under its own name.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -26,30 +27,38 @@ constexpr int kLogGenerations = 9;
 constexpr int kLogProbeLimit = 12;
 constexpr size_t kPathSize = 512;
 
-bool logPath(char (&path)[kPathSize], int slot, int generation) {
+// A log is named by its stem, the path without ".log": generation 0 is
+// "<stem>.log", generation n is "<stem>-n.log".
+bool logPath(char (&path)[kPathSize], const char* stem, int generation) {
     TextCursor t(path, sizeof path);
     if (generation == 0)
-        appendf(t, "%s/log/orva_%03d.log", g_cfg.szWorkDir, slot + 1);
+        appendf(t, "%s.log", stem);
     else
-        appendf(t, "%s/log/orva_%03d-%d.log", g_cfg.szWorkDir, slot + 1, generation);
+        appendf(t, "%s-%d.log", stem, generation);
     return !t.truncated;
 }
 
-bool generationExists(int slot, int generation) {
-    char path[kPathSize];
-    struct stat st;
-    return logPath(path, slot, generation) && stat(path, &st) == 0;
+bool slotStem(char (&stem)[kPathSize], int slot) {
+    TextCursor t(stem, sizeof stem);
+    appendf(t, "%s/log/orva_%03d", g_cfg.szWorkDir, slot + 1);
+    return !t.truncated;
 }
 
-void renameGeneration(int slot, int from, int to) {
+bool generationExists(const char* stem, int generation) {
+    char path[kPathSize];
+    struct stat st;
+    return logPath(path, stem, generation) && stat(path, &st) == 0;
+}
+
+void renameGeneration(const char* stem, int from, int to) {
     char a[kPathSize], b[kPathSize];
-    if (logPath(a, slot, from) && logPath(b, slot, to))
+    if (logPath(a, stem, from) && logPath(b, stem, to))
         rename(a, b);  // failures of the rotation are ignored
 }
 
-void removeGeneration(int slot, int generation) {
+void removeGeneration(const char* stem, int generation) {
     char path[kPathSize];
-    if (logPath(path, slot, generation))
+    if (logPath(path, stem, generation))
         unlink(path);
 }
 
@@ -67,30 +76,23 @@ void formatTimeStamp(char (&stamp)[32]) {
 
 }  // namespace
 
-extern "C" {
-
-int cleanLogFiles(int slot) {
+void orvaRotateLog(const char* stem) {
     int m = 1;
-    while (m < kLogProbeLimit && generationExists(slot, m))
+    while (m < kLogProbeLimit && generationExists(stem, m))
         m++;
     if (m >= kLogGenerations) {
         int shift = m - kLogGenerations;
         for (int k = 1; k <= shift; k++)
-            removeGeneration(slot, k);
+            removeGeneration(stem, k);
         for (int j = 1; shift > 0 && j <= kLogGenerations - 1; j++)
-            renameGeneration(slot, j + shift, j);
+            renameGeneration(stem, j + shift, j);
     }
-    renameGeneration(slot, 0, m < 10 ? m : kLogGenerations);
-    return 0;
+    renameGeneration(stem, 0, m < 10 ? m : kLogGenerations);
 }
 
-int orvaLog(int slot, int level, const char* text) {
-    if (!g_cfg.initialised)
-        return -1;
-    if (g_cfg.logLevel == 0)
-        return 0;
+int orvaAppendLog(const char* stem, bool stamped, const char* text) {
     char path[kPathSize];
-    if (!orvaSlotInRange(slot) || !text || !logPath(path, slot, 0))
+    if (!logPath(path, stem, 0))
         return -1;
     int fd = openLog(path);
     if (fd < 0)
@@ -99,7 +101,7 @@ int orvaLog(int slot, int level, const char* text) {
     struct stat st;
     if (fstat(fd, &st) == 0 && st.st_size > kLogRotateBytes) {
         close(fd);
-        cleanLogFiles(slot);
+        orvaRotateLog(stem);
         fd = openLog(path);
         if (fd < 0)
             return -1;
@@ -107,17 +109,37 @@ int orvaLog(int slot, int level, const char* text) {
     char stamp[32];
     iovec parts[3];
     int count = 0;
-    if (level == 1) {
+    if (stamped) {
         formatTimeStamp(stamp);
         parts[count++] = {stamp, strlen(stamp)};
     }
     parts[count++] = {const_cast<char*>(text), strlen(text)};
-    if (level == 1 && !strchr(text, '\n'))
+    if (stamped && !strchr(text, '\n'))
         parts[count++] = {const_cast<char*>("\n"), 1};
     // A short write leaves a shorter line; nothing more can be done about it here.
     [[maybe_unused]] ssize_t written = writev(fd, parts, count);
     close(fd);
     return 0;
+}
+
+extern "C" {
+
+int cleanLogFiles(int slot) {
+    char stem[kPathSize];
+    if (slotStem(stem, slot))
+        orvaRotateLog(stem);
+    return 0;
+}
+
+int orvaLog(int slot, int level, const char* text) {
+    if (!g_cfg.initialised)
+        return -1;
+    if (g_cfg.logLevel == 0)
+        return 0;
+    char stem[kPathSize];
+    if (!orvaSlotInRange(slot) || !text || !slotStem(stem, slot))
+        return -1;
+    return orvaAppendLog(stem, level == 1, text);
 }
 
 }  // extern "C"

@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "orva_engine.h"
+#include "orva_service_log.h"
 
 namespace {
 
@@ -55,8 +56,10 @@ bool liftAboveStdio(int& fd) {
 
 bool createPipe(int (&fds)[2]) {
     int p[2];
-    if (pipe2(p, O_CLOEXEC) != 0)
+    if (pipe2(p, O_CLOEXEC) != 0) {
+        orvaLogFailedCall("pipe2", "a transcoder's pipe");
         return false;
+    }
     if (!liftAboveStdio(p[0]) || !liftAboveStdio(p[1])) {
         if (p[0] >= 0) close(p[0]);
         if (p[1] >= 0) close(p[1]);
@@ -74,7 +77,8 @@ void setWatch(int epollFd, int operation, int fd, uint32_t tag) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = tag;
-    epoll_ctl(epollFd, operation, fd, &ev);
+    if (epoll_ctl(epollFd, operation, fd, &ev) != 0)
+        orvaLogFailedCall("epoll_ctl", "watching a transcoder's pipe or end");
 }
 
 void watch(int epollFd, int fd, uint32_t tag) { setWatch(epollFd, EPOLL_CTL_ADD, fd, tag); }
@@ -153,8 +157,11 @@ void applyAffinity(int slot, pid_t pid) {
 void watchExit(int slot, pid_t pid) {
     int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));  // close-on-exec by nature
     g_pidfd[slot] = fd;
-    if (fd < 0)
+    if (fd < 0) {
+        // The slot is then asked on every poll instead.
+        orvaLogFailedCall("pidfd_open", "watching a transcoder's end");
         return;
+    }
     watch(g_pollWatch, fd, static_cast<uint32_t>(slot) | kExitEvent);
     watch(g_exitWatch, fd, static_cast<uint32_t>(slot));
 }
@@ -191,10 +198,10 @@ void closeIfOpen(int& fd) {
 }  // namespace
 
 void orvaOpenWatches() {
-    if (g_pollWatch < 0)
-        g_pollWatch = epoll_create1(EPOLL_CLOEXEC);
-    if (g_exitWatch < 0)
-        g_exitWatch = epoll_create1(EPOLL_CLOEXEC);
+    if (g_pollWatch < 0 && (g_pollWatch = epoll_create1(EPOLL_CLOEXEC)) < 0)
+        orvaLogFailedCall("epoll_create1", "the poll of transcoder output");
+    if (g_exitWatch < 0 && (g_exitWatch = epoll_create1(EPOLL_CLOEXEC)) < 0)
+        orvaLogFailedCall("epoll_create1", "the sleep until a transcoder ends");
     g_pollsSinceSweep = 0;
 }
 
@@ -207,8 +214,10 @@ int orvaLaunch(int slot, std::string_view commandLine) {
     char* const argv[] = {g_cfg.szEngineFile, nullptr};
     int maxFd = static_cast<int>(sysconf(_SC_OPEN_MAX));
     pid_t pid = fork();
-    if (pid < 0)
+    if (pid < 0) {
+        orvaLogFailedCall("fork", "starting a transcoder");
         return ORVA_ERR_SPAWN;
+    }
     if (pid == 0)
         runChild(proc, argv, maxFd);
     proc.pid = pid;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "config/orva_channel.h"
+#include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_folders.h"
 #include "playlist/orva_playlist.h"
@@ -23,6 +24,9 @@ char tszAppTitle[100];
 void orvaStopChannel(int channel, int mode) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return;
+    if (orvaGetChannelState(channel) != ORVA_STATE_IDLE)
+        orvaServiceLog("channel %d stopping (%s)", channel + 1,
+                       mode == ORVA_STOP_FORCED ? "forced" : "orderly");
     orvaStop(channel + kOrvaRecorderSlotOffset, mode);
     orvaStop(channel, mode);
 }

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "config/orva_channel.h"
+#include "engine/orva_service_log.h"
 #include "orva_channel_ctl.h"
 #include "orva_channel_texts.h"
 #include "orva_folders.h"
@@ -165,10 +166,9 @@ int startTimeShift(int channel, StartRequest& rq) {
 
 }  // namespace
 
-// Caller holds the service lock.
-int orvaStartChannel(int channel) {
-    if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
-        return ORVA_ERR_SLOT_RANGE;
+namespace {
+
+int startChannel(int channel) {
     StartRequest rq{};
     if (int rc = composeInputs(channel, rq); rc != ORVA_OK)
         return rc;
@@ -177,4 +177,18 @@ int orvaStartChannel(int channel) {
     if (g_orvaChannels[channel].TimeShiftSec == 0)
         return orvaTranscodeMA(channel, rq.inputs, rq.inputCount, rq.outputs, rq.outputCount);
     return startTimeShift(channel, rq);
+}
+
+}  // namespace
+
+// Caller holds the service lock.
+int orvaStartChannel(int channel) {
+    if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
+        return ORVA_ERR_SLOT_RANGE;
+    int rc = startChannel(channel);
+    if (rc == ORVA_OK)
+        orvaServiceLog("channel %d started", channel + 1);
+    else
+        orvaServiceLog("channel %d start refused (%d: %s)", channel + 1, rc, orvaStartResultText(rc));
+    return rc;
 }

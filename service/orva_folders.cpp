@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
+#include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 
 namespace {
@@ -22,6 +24,15 @@ bool parentOf(const char* path, char (&parent)[1000]) {
 }
 
 bool usable(const char* path) { return access(path, R_OK | W_OK) == 0; }
+
+int makeFolder(const char* path) {
+    if (mkdir(path, 0777) == 0)
+        return 0;
+    char purpose[1100];
+    snprintf(purpose, sizeof purpose, "creating folder %s", path);
+    orvaLogFailedCall("mkdir", purpose);
+    return -1;
+}
 
 }  // namespace
 
@@ -42,7 +53,7 @@ int CreateFolder(const char* path) {
         char grandparent[1000];
         if (parentOf(parent, grandparent) && grandparent[0] != '\0')
             CreateFolder(grandparent);
-        mkdir(parent, 0777);
+        makeFolder(parent);
     }
-    return mkdir(path, 0777) == 0 ? 0 : -1;
+    return makeFolder(path);
 }

@@ -72,8 +72,8 @@ int orvaReplaceTableFromFile() {
     // The imported settings reach the engine before the first start.
     orvaSetLog(g_globalSettings.Log);
     orvaSetCpuAffinity(std::clamp(g_globalSettings.CpuPerChannel, 0, kOrvaMaxCpuPerChannel));
-    orvaCGICallback(0);
+    bool saved = orvaCGICallback(0) == 0;
     if (!g_orvaShuttingDown)
         initChannels();
-    return channels;
+    return saved ? channels : -1;
 }

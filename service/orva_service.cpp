@@ -1,9 +1,14 @@
 // orva_service.cpp: start-up and shutdown of the service.
 //
-// Order: pid lock, daemon, folders, configuration and playlists, access-list
-// path, engine, web server, banner, start-up pass, signal handlers, the
-// supervision loop; then channels, web server and engine are stopped and the
-// configuration is written back.
+// Order: pid lock, daemon, folders, service log, configuration and playlists,
+// access-list path, engine, web server, banner, start-up pass, signal
+// handlers, the supervision loop; then channels, web server and engine are
+// stopped and the configuration is written back.
+//
+// The starting process does not end when the daemon leaves it: it waits on a
+// pipe for one status byte, written once the web server listens (0) or when
+// the start fails (the daemon's exit status, after its line saying why), and
+// exits with it. A daemon that dies before writing closes the pipe unsaid.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -16,6 +21,7 @@
 #include "config/orva_atomic_file.h"
 #include "config/orva_channel.h"
 #include "config/orva_config.h"
+#include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_channel_ctl.h"
 #include "orva_folders.h"
@@ -32,6 +38,11 @@ namespace {
 
 constexpr const char* kVersion = "5.13.4.1";
 constexpr int kLockHeldByOther = -2;
+constexpr int kFailedStartStatus = 255;  // what returning -1 from main gives
+
+// The write end of the start-up pipe, held by the daemon until it has said
+// how its start went.
+int g_startupPipe = -1;
 
 // Returns the locked descriptor, -1 when the service runs without a lock, or
 // kLockHeldByOther when another instance holds it.
@@ -60,6 +71,59 @@ void writePid(int fd) {
     char text[32];
     int n = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
     [[maybe_unused]] ssize_t written = pwrite(fd, text, static_cast<size_t>(n), 0);
+}
+
+// The starter's side: the daemon's status, or 1 when it ended without one.
+int awaitDaemon(int fd) {
+    unsigned char status = 0;
+    ssize_t n;
+    do {
+        n = read(fd, &status, 1);
+    } while (n < 0 && errno == EINTR);
+    if (n == 1)
+        return status;
+    printf("ORVAL ended during start-up\n");
+    return 1;
+}
+
+// Like daemon(1, 1), but the starter waits for the daemon's word.
+bool detach() {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        printf("ORVAL cannot start: pipe2() failed: %s\n", strerror(errno));
+        return false;
+    }
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) {
+        printf("ORVAL cannot start: fork() failed: %s\n", strerror(errno));
+        close(fds[0]);
+        close(fds[1]);
+        return false;
+    }
+    if (pid > 0) {
+        close(fds[1]);
+        _exit(awaitDaemon(fds[0]));
+    }
+    close(fds[0]);
+    g_startupPipe = fds[1];
+    // Already a process group leader is impossible for a fresh child; a
+    // failure still leaves a working daemon, so it is only recorded.
+    if (setsid() < 0)
+        orvaLogFailedCall("setsid", "leaving the starter's session");
+    return true;
+}
+
+// Tells the starter how the start went; everything printed before is out.
+void reportStart(int status) {
+    if (g_startupPipe < 0)
+        return;
+    fflush(stdout);
+    unsigned char byte = static_cast<unsigned char>(status);
+    if (write(g_startupPipe, &byte, 1) != 1)
+        orvaLogFailedCall("write", "telling the starter how the start went");
+    close(g_startupPipe);
+    g_startupPipe = -1;
 }
 
 void printBanner() {
@@ -120,9 +184,18 @@ void loadConf() {
     }
 }
 
-int orvaCGICallback(int) { return orvaExportConfig(nullptr); }
+int orvaCGICallback(int) {
+    errno = 0;
+    if (orvaExportConfig(nullptr) == 0)
+        return 0;
+    // The change stays in memory; the next save that succeeds keeps it.
+    orvaServiceLog("saving the configuration to %s failed: %s", orvaGetConfigFile(),
+                   errno ? strerror(errno) : "write error");
+    return -1;
+}
 
 void orvaShutdown() {
+    orvaServiceLog("ORVAL shutting down");
     {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         g_orvaShuttingDown = true;
@@ -136,7 +209,8 @@ void orvaShutdown() {
     // engine is released without holding the lock through its wait.
     orvaFree();
     std::lock_guard<std::mutex> lock(g_serviceLock);
-    orvaExportConfig(nullptr);
+    orvaCGICallback(0);
+    orvaServiceLog("ORVAL stopped");
 }
 
 namespace {
@@ -152,12 +226,14 @@ int detachAndLoad() {
         printf("ORVAL running already, exiting...\n");
         return -1;
     }
-    fflush(stdout);
-    if (daemon(1, 1) != 0)
+    if (!detach())
         return -1;
     writePid(lockFd);
-    CreateFolder(orvaPath(OrvaPath::ConfDir));
+    // The log folder first: from then on every failure has a place to go.
     CreateFolder(orvaPath(OrvaPath::LogDir));
+    orvaServiceLogOpen(orvaPath(OrvaPath::LogDir));
+    orvaServiceLog("ORVAL %s starting, pid %d", kVersion, static_cast<int>(getpid()));
+    CreateFolder(orvaPath(OrvaPath::ConfDir));
     loadConf();
     copyText(g_globalSettings.AclFile, orvaPath(OrvaPath::AclFile));
     return 0;
@@ -170,11 +246,16 @@ int startEngineAndWeb() {
     if (rc != 0) {
         printf("Oops, ORVAL init failed (%d)\n", rc);
         fflush(stdout);
+        orvaServiceLog("engine init failed (%d: %s)", rc, orvaInitResultText(rc));
         orvaFree();
         orvaExportConfig(nullptr);
         return -1;
     }
+    errno = 0;
     if (!orvaStartCGI()) {
+        const char* reason = errno ? strerror(errno) : "the web server did not start";
+        printf("ORVAL cannot listen on port %d: %s\n", g_globalSettings.HTTPPort, reason);
+        orvaServiceLog("cannot listen on port %d: %s", g_globalSettings.HTTPPort, reason);
         orvaFree();
         return -1;
     }
@@ -187,9 +268,16 @@ int orvaServiceMain() {
     // A closed console or a vanished web client must never end the service;
     // transcoders get the default disposition back before they run.
     signal(SIGPIPE, SIG_IGN);
-    if (detachAndLoad() != 0 || startEngineAndWeb() != 0)
+    if (detachAndLoad() != 0)
         return -1;
+    if (startEngineAndWeb() != 0) {
+        orvaServiceLog("ORVAL start failed");
+        reportStart(kFailedStartStatus);
+        return -1;
+    }
     printBanner();
+    orvaServiceLog("ORVAL serving on port %d", g_globalSettings.HTTPPort);
+    reportStart(0);
     usleep(500 * 1000);
     {
         std::lock_guard<std::mutex> lock(g_serviceLock);

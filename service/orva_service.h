@@ -42,7 +42,8 @@ int orvaCGICallback(int);
 void orvaStopAllChannels();
 // Ends every transcoder and pending restart, reads the configuration file
 // into the table, saves it and starts the enabled channels as at start-up.
-// Returns the number of channels read.
+// Returns the number of channels read, or -1 when the table read could not
+// be saved back (it is in use all the same).
 int orvaReplaceTableFromFile();
 
 void orvaSupervisePass();           // takes the service lock

@@ -6,6 +6,7 @@
 // channel moves on to its next file, and any other channel is restarted by a
 // one-shot timer after AutoRestart seconds.
 #include "config/orva_channel.h"
+#include "engine/orva_service_log.h"
 #include "orva_channel_ctl.h"
 #include "orva_folders.h"
 #include "orva_service.h"
@@ -51,8 +52,11 @@ void superviseStopped(int channel) {
             orvaStartChannel(channel);
         return;
     }
-    if (g_globalSettings.AutoRestart != 0 && g_timers[channel] == kOrvaNoTimer)
-        createTimer(channel, orvaRestartDelayMs(g_globalSettings.AutoRestart), channelTimeout);
+    if (g_globalSettings.AutoRestart == 0 || g_timers[channel] != kOrvaNoTimer)
+        return;
+    int delay = orvaRestartDelayMs(g_globalSettings.AutoRestart);
+    orvaServiceLog("channel %d ended; restart in %d ms", channel + 1, delay);
+    createTimer(channel, delay, channelTimeout);
 }
 
 // Caller holds the service lock.

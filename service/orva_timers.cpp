@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "config/orva_channel.h"
+#include "engine/orva_service_log.h"
 #include "orva_channel_ctl.h"
 #include "orva_service.h"
 
@@ -34,14 +35,17 @@ int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
     ev.sigev_value.sival_int = channel;
     ev.sigev_notify_function = callback;
     timer_t timer;
-    if (timer_create(CLOCK_REALTIME, &ev, &timer) != 0)
+    if (timer_create(CLOCK_REALTIME, &ev, &timer) != 0) {
+        orvaLogFailedCall("timer_create", "a channel's restart delay");
         return -1;
+    }
     // A zero delay would leave the timer unarmed, and a negative one is refused.
     int delay = std::max(milliseconds, 1);
     itimerspec when{};
     when.it_value.tv_sec = delay / 1000;
     when.it_value.tv_nsec = (delay % 1000) * 1000000L;
     if (timer_settime(timer, 0, &when, nullptr) != 0) {
+        orvaLogFailedCall("timer_settime", "a channel's restart delay");
         timer_delete(timer);
         return -1;
     }
@@ -85,5 +89,6 @@ void channelTimeout(union sigval value) {
     // operator stopped while its restart was pending stays stopped.
     if (g_orvaShuttingDown || !g_orvaChannels[channel].Enable)
         return;
+    orvaServiceLog("channel %d restarting", channel + 1);
     orvaStartChannel(channel);
 }

@@ -1,12 +1,21 @@
 // orva_acl.cpp: reads the access list afresh for each request, so an edit
 // takes effect with the next one.
+//
+// Malformed lines are skipped and an unknown keyword allows, as documented;
+// so that a typo does not go unseen, each such line is written to the service
+// log once whenever the file has changed (another inode, size or time).
 #include "orva_acl.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+
+#include "engine/orva_service_log.h"
+#include "engine/orva_text.h"
 
 namespace {
 
@@ -103,6 +112,74 @@ Verdict judgeLine(std::string_view line, uint32_t address) {
     return deny ? Verdict::Deny : Verdict::Allow;
 }
 
+bool isKeyword(std::string_view word, std::string_view keyword) {
+    return word.size() == keyword.size() && strncasecmp(word.data(), keyword.data(), word.size()) == 0;
+}
+
+// The line as the log shows it: control characters (a tab) as \xHH.
+void visibleLine(std::string_view line, char (&out)[4 * kLineSize]) {
+    TextCursor t(out, sizeof out);
+    for (unsigned char c : line) {
+        if (c < 0x20 || c == 0x7f)
+            appendf(t, "\\x%02x", c);
+        else
+            append(t, std::string_view(reinterpret_cast<const char*>(&c), 1));
+    }
+}
+
+// A blank line is no typo; one word, an entry that does not parse or a
+// keyword other than allow and deny is.
+void reportLine(const char* path, int number, std::string_view line) {
+    std::string_view rest = line;
+    std::string_view keyword = nextWord(rest);
+    if (keyword.empty())
+        return;
+    char shown[4 * kLineSize];
+    visibleLine(line, shown);
+    if (!parseEntry(nextWord(rest))) {
+        orvaServiceLog("access list %s line %d skipped (no keyword and address): \"%s\"", path,
+                       number, shown);
+        return;
+    }
+    if (!isKeyword(keyword, "allow") && !isKeyword(keyword, "deny"))
+        orvaServiceLog("access list %s line %d: \"%.*s\" is neither allow nor deny, so it allows: \"%s\"",
+                       path, number, static_cast<int>(keyword.size()), keyword.data(), shown);
+}
+
+void reportTypos(const char* path, FILE* list) {
+    char line[kLineSize];
+    for (int number = 1; fgets(line, sizeof line, list); number++)
+        reportLine(path, number, withoutLineEnd(line));
+    rewind(list);
+}
+
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    bool operator==(const FileStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+// Connection threads check the list at once; one of them reports a change.
+std::mutex g_stampLock;
+FileStamp g_reportedStamp;
+
+void reportTyposOnce(const char* path, FILE* list) {
+    struct stat st;
+    if (fstat(fileno(list), &st) != 0)
+        return;
+    FileStamp stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+    std::lock_guard<std::mutex> lock(g_stampLock);
+    if (stamp == g_reportedStamp)
+        return;
+    g_reportedStamp = stamp;
+    reportTypos(path, list);
+}
+
 }  // namespace
 
 int orvaAclAllows(FILE* list, uint32_t address) {
@@ -121,5 +198,6 @@ int orvaAclCheck(const char* path, uint32_t address) {
     std::unique_ptr<FILE, FileCloser> list(fopen(path, "re"));
     if (!list)
         return 1;
+    reportTyposOnce(path, list.get());
     return orvaAclAllows(list.get(), address);
 }

@@ -26,20 +26,21 @@ void stopChannel(int channel) {
         orvaStopChannel(channel, ORVA_STOP_FORCED);  // it did not end when asked
 }
 
-void removeChannel(int channel) {
+int removeChannel(int channel) {
     orvaRemoveChannel(channel);
-    orvaCGICallback(0);
+    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
 }
 
 }  // namespace
 
-void orvaRunChannelAction(int channel, const char* action) {
+int orvaRunChannelAction(int channel, const char* action) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !action)
-        return;
+        return 0;
     if (strcasecmp(action, "start") == 0)
         startChannel(channel);
     else if (strcasecmp(action, "stop") == 0)
         stopChannel(channel);
     else if (strcasecmp(action, "remove") == 0)
-        removeChannel(channel);
+        return removeChannel(channel);
+    return 0;
 }

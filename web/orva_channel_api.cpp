@@ -50,8 +50,9 @@ int orvaCGIChannel(int channel, const char* arguments, const char* body,
     int index = channel - 1;
     // A body sent along with an action is ignored.
     if (arguments && arguments[0]) {
-        orvaRunChannelAction(index, arguments);
-        return orvaReplyEmpty(connection, kOk);
+        // A removal that was not saved stays in effect until the restart.
+        int rc = orvaRunChannelAction(index, arguments);
+        return orvaReplyEmpty(connection, rc == 0 ? kOk : kInternalError);
     }
     if (!body || !body[0])
         return orvaCGIGetChannel(index, connection);
@@ -60,5 +61,7 @@ int orvaCGIChannel(int channel, const char* arguments, const char* body,
         return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
     if (rc == ORVA_WEB_BAD_VALUE)
         return orvaReplyEmpty(connection, ORVA_HTTP_BAD_REQUEST);
+    if (rc == ORVA_WEB_NOT_SAVED)
+        return orvaReplyEmpty(connection, kInternalError);
     return orvaReplyEmpty(connection, kOk);
 }

@@ -262,6 +262,5 @@ int orvaEditChannel(int channel, const char* body) {
         ch.NumOutputs = 1;
     for (size_t i = 0; i < kParamCount; i++)
         applyValue(ch, kParams[i], values->at[i]);
-    orvaCGICallback(0);
-    return 0;
+    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
 }

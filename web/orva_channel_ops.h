@@ -10,6 +10,7 @@ enum {
     ORVA_WEB_TOO_LONG = -3,        // a document that does not fit its work buffer
     ORVA_WEB_NO_CHANNEL = -4,      // a channel index outside 0 to 63
     ORVA_WEB_BAD_VALUE = -5,       // an edit value the table cannot carry as written; nothing changed
+    ORVA_WEB_NOT_SAVED = -6,       // the change is in the table but its save failed
 };
 
 enum {
@@ -22,10 +23,11 @@ enum {
 bool orvaComposeStatus(TextCursor& out);
 // The settings of one channel: 0, ORVA_WEB_NOT_CONFIGURED or ORVA_WEB_TOO_LONG.
 int orvaComposeChannel(int channel, TextCursor& out);
-// Applies a form-encoded edit body and saves: 0, ORVA_WEB_TOO_LARGE or
+// Applies a form-encoded edit body and saves: 0, ORVA_WEB_NOT_SAVED, ORVA_WEB_TOO_LARGE or
 // ORVA_WEB_BAD_VALUE (a text with a control character or not UTF-8, a number
 // that is not whole or out of its range, a frame rate that is not a decimal
 // number >= 0, video options holding "-map ").
 int orvaEditChannel(int channel, const char* body);
-// "start", "stop" or "remove", without regard to case; any other text does nothing.
-void orvaRunChannelAction(int channel, const char* action);
+// "start", "stop" or "remove", without regard to case; any other text does
+// nothing. Returns ORVA_WEB_NOT_SAVED when a removal could not be saved, else 0.
+int orvaRunChannelAction(int channel, const char* action);

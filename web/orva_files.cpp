@@ -8,6 +8,7 @@
 // started, so no transcoder is left running outside the table.
 #include "orva_files.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -16,11 +17,14 @@
 #include "config/orva_atomic_file.h"
 #include "config/orva_config.h"
 #include "engine/orva.h"
+#include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
 
 namespace {
+
+constexpr unsigned kInternalError = 500;
 
 struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
@@ -73,6 +77,7 @@ int replyFile(MHD_Connection* connection, const char* path, const char* contentT
 
 // Returns 0 once the upload has replaced the configuration file.
 int storeUpload(const char* path, const char* body) {
+    errno = 0;
     AtomicFile file(path);
     if (!file.stream() || fwrite(body, 1, strlen(body), file.stream()) != strlen(body))
         return -1;
@@ -92,7 +97,14 @@ int orvaCGIDownload(MHD_Connection* connection) {
 int orvaCGIImport(const char* body, MHD_Connection* connection) {
     const char* path = orvaGetConfigFile();
     // Without a body there is nothing to import, and the file stays as it is.
-    if (body && body[0] && path[0] && storeUpload(path, body) == 0)
-        orvaReplaceTableFromFile();
+    if (!body || !body[0] || !path[0])
+        return orvaReplyRedirect(connection, nullptr);
+    if (storeUpload(path, body) != 0) {
+        orvaServiceLog("importing a configuration failed: %s cannot be replaced: %s", path,
+                       errno ? strerror(errno) : "write error");
+        return orvaReplyEmpty(connection, kInternalError);
+    }
+    if (orvaReplaceTableFromFile() < 0)
+        return orvaReplyEmpty(connection, kInternalError);
     return orvaReplyRedirect(connection, nullptr);
 }

@@ -26,6 +26,7 @@ namespace {
 
 constexpr int32_t kLogOn = 32;
 constexpr long kHighestPort = 65535;
+constexpr unsigned kInternalError = 500;
 constexpr std::string_view kAuth = "auth=";
 
 enum Field { Log, HttpPort, RtspPort, LoginPass, Autorun, AutoRestart, FolderRecur,
@@ -164,8 +165,7 @@ int orvaUpdateSettings(std::string_view body) {
     if (!checkForm(*form))
         return ORVA_WEB_BAD_VALUE;
     applyForm(*form, g_globalSettings);
-    orvaCGICallback(0);
-    return 0;
+    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
 }
 
 int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection) {
@@ -178,5 +178,7 @@ int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection) {
         return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
     if (rc == ORVA_WEB_BAD_VALUE)
         return orvaReplyEmpty(connection, ORVA_HTTP_BAD_REQUEST);
+    if (rc == ORVA_WEB_NOT_SAVED)
+        return orvaReplyEmpty(connection, kInternalError);
     return replyUpdated(connection, sentValue(body, kFieldNames[LoginPass]));
 }

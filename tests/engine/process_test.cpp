@@ -121,7 +121,7 @@ TEST_F(EngineTest, StartIsRefusedWhileTheSlotIsRunningOrStopping) {
          at = log.find("start transcoding (", at + 1))
         starts++;
     EXPECT_EQ(3u, starts);
-    EXPECT_NE(std::string::npos, log.find("start transcoding error (-3)\n"));
+    EXPECT_NE(std::string::npos, log.find("start transcoding error (-3: the slot is running or stopping)\n"));
     orvaStop(3, 2);  // not a stop mode: nothing happens
     EXPECT_EQ(0, kill(first, 0));
 }

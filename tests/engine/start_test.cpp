@@ -49,20 +49,23 @@ TEST_F(EngineTest, RefusedStartLeavesTheSlotIdleAndSaysWhy) {
     ORVA_OUTPUT_TAG device = target(ORVA_FORMAT_DEVICE, "/dev/video0");
     std::string huge(kOrvaLineSize, 'o');
     ORVA_OUTPUT_TAG tooLong = target(ORVA_FORMAT_FILE, "out.ts", huge.c_str());
-    struct Case { ORVA_INPUT_TAG in; ORVA_OUTPUT_TAG out; int rc; };
-    const Case cases[] = {{rtpWithoutVideoPort, target(ORVA_FORMAT_FILE, "out.ts"), ORVA_ERR_INPUT_PORT},
-                          {fileInput(""), target(ORVA_FORMAT_FILE, "out.ts"), ORVA_ERR_INPUT_ADDRESS},
-                          {fileInput(), badAudio, ORVA_ERR_OUTPUT_AUDIO},
-                          {fileInput(), badVideo, ORVA_ERR_VIDEO_CODEC},
-                          {fileInput(), device, ORVA_ERR_OUTPUT_FORMAT},
-                          {fileInput(), tooLong, ORVA_ERR_LINE_TOO_LONG}};
+    struct Case { ORVA_INPUT_TAG in; ORVA_OUTPUT_TAG out; int rc; std::string meaning; };
+    const Case cases[] = {{rtpWithoutVideoPort, target(ORVA_FORMAT_FILE, "out.ts"), ORVA_ERR_INPUT_PORT,
+                           "the input port is invalid"},
+                          {fileInput(""), target(ORVA_FORMAT_FILE, "out.ts"), ORVA_ERR_INPUT_ADDRESS,
+                           "the input address is invalid"},
+                          {fileInput(), badAudio, ORVA_ERR_OUTPUT_AUDIO, "the output audio is invalid"},
+                          {fileInput(), badVideo, ORVA_ERR_VIDEO_CODEC, "the video codec is unknown"},
+                          {fileInput(), device, ORVA_ERR_OUTPUT_FORMAT, "the output format is unknown"},
+                          {fileInput(), tooLong, ORVA_ERR_LINE_TOO_LONG, "the command line does not fit"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rc);
         EXPECT_EQ(c.rc, orvaTranscodeA(7, &c.in, &c.out));
         EXPECT_EQ(ORVA_STATE_IDLE, orvaGetState(7));
         EXPECT_EQ(0, g_procChannels[7].pid);
         EXPECT_NE(std::string::npos,
-                  logOf(7).find("] start transcoding error (" + std::to_string(c.rc) + ")\n"));
+                  logOf(7).find("] start transcoding error (" + std::to_string(c.rc) + ": " +
+                                c.meaning + ")\n"));
     }
     EXPECT_EQ(std::string::npos, logOf(7).find(huge.substr(0, 100)));  // nothing cut was logged
     EXPECT_FALSE(fileExists(dir / "line.txt"));

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "config/orva_channel.h"
+#include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
+#include "test_support.h"
 #include "web/orva_acl.h"
 #include "web/orva_icons.h"
 #include "web/orva_login.h"
@@ -57,6 +59,39 @@ TEST(AccessList, TheFirstLineCoveringTheClientDecides) {
         SCOPED_TRACE(c.list);
         EXPECT_EQ(c.allowed, allows(c.list, c.client));
     }
+}
+
+TEST(AccessList, TyposAreLoggedOnceForEachChangeOfTheFile) {
+    TempDir dir;
+    orvaServiceLogOpen(dir.path().c_str());
+    const std::string list = dir / "orval.acl";
+    writeFile(list, "allow 127.0.0.1\ndeny\t10.0.0.1\ndeny 127.1\ndeny 127.0.0.1,\n\n"
+                    "dney 10.0.0.0/8\ndeny 0.0.0.0/0\n");
+    EXPECT_EQ(1, orvaAclCheck(list.c_str(), ip(10, 1, 1, 1)));  // the misspelt keyword allows
+    EXPECT_EQ(1, orvaAclCheck(list.c_str(), ip(127, 0, 0, 1)));
+    const std::string logged = readFile(dir / "orval.log");
+    const std::string at = "] access list " + list + " line ";
+    const char* expected[] = {
+        "2 skipped (no keyword and address): \"deny\\x0910.0.0.1\"\n",
+        "3 skipped (no keyword and address): \"deny 127.1\"\n",
+        "4 skipped (no keyword and address): \"deny 127.0.0.1,\"\n",
+        "6: \"dney\" is neither allow nor deny, so it allows: \"dney 10.0.0.0/8\"\n",
+    };
+    for (const char* line : expected) {
+        SCOPED_TRACE(line);
+        EXPECT_NE(std::string::npos, logged.find(at + line));
+    }
+    size_t lines = 0;
+    for (char c : logged)
+        lines += c == '\n';
+    EXPECT_EQ(4u, lines);  // twice read, once reported; good and blank lines are not
+
+    writeFile(list, "deny 10.0.0.1\nalow 10.0.0.2\n");
+    EXPECT_EQ(0, orvaAclCheck(list.c_str(), ip(10, 0, 0, 1)));
+    std::string after = readFile(dir / "orval.log").substr(logged.size());
+    EXPECT_NE(std::string::npos, after.find(at + "2: \"alow\" is neither allow nor deny"));
+    EXPECT_EQ(std::string::npos, after.find("dney"));
+    orvaServiceLogOpen(nullptr);
 }
 
 TEST(AccessList, AMissingFileOrNoPathAdmitsEveryone) {
