@@ -22,7 +22,6 @@
 #include "orva_http.h"
 
 #include <arpa/inet.h>
-#include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <strings.h>
@@ -60,10 +59,6 @@ constexpr rlim_t kOtherDescriptors = 1024;
 // The handlers' deepest frames are a few tens of kilobytes; the default
 // 8 MB per thread would reserve gigabytes of address space at the limit.
 constexpr size_t kThreadStackBytes = 512 * 1024;
-// Every connection thread would otherwise get a malloc arena of its own that
-// keeps its freed memory: the resident size grew with every burst of
-// connections and never came back.
-constexpr int kMallocArenas = 2;
 
 // One request between the handler's calls.
 struct OrvaRequest {
@@ -191,7 +186,6 @@ int orvaStartCGI() {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         port = g_globalSettings.HTTPPort;
     }
-    mallopt(M_ARENA_MAX, kMallocArenas);
     // IPv4 only, no TLS. A thread per connection, as a device search holds
     // its handler for up to a minute (a pool thread would hold every other
     // connection it serves meanwhile; the library's epoll works only with a
