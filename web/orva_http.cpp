@@ -11,13 +11,23 @@
 // Texts beyond their limits (999 characters of arguments or cookies, 99,999
 // of body) are refused with 413 rather than cut, since a cut form value or
 // password would mean something else.
+//
+// Hostile clients: a connection that sends nothing for kIdleSeconds is
+// closed, which also ends requests whose body stops short of its length.
+// The library counts only the wait for the client: a device search of up
+// to a minute in the handler still gets its answer out. One address holds
+// at most kConnectionsPerAddress connections and the server
+// kConnectionsInAll; each costs a thread, so these bound the threads and
+// the memory.
 #include "orva_http.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -33,6 +43,22 @@
 namespace {
 
 MHD_Daemon* g_mhd;
+
+// Long enough for a browser's pause between polls and a slow link, short
+// enough that a dead or stalled client gives its thread back soon.
+constexpr unsigned kIdleSeconds = 10;
+// A browser opens up to six connections to one server; a few operators
+// behind one address still fit, one client cannot starve the rest.
+constexpr unsigned kConnectionsPerAddress = 32;
+// Each connection is a thread: this caps them, with room for a few thousand
+// clients from distinct addresses.
+constexpr unsigned kConnectionsInAll = 4000;
+// Descriptors kept apart from the connections for the channels' pipes, logs
+// and the configuration files.
+constexpr rlim_t kOtherDescriptors = 1024;
+// The handlers' deepest frames are a few tens of kilobytes; the default
+// 8 MB per thread would reserve gigabytes of address space at the limit.
+constexpr size_t kThreadStackBytes = 512 * 1024;
 
 // One request between the handler's calls.
 struct OrvaRequest {
@@ -133,6 +159,25 @@ void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerm
     *context = nullptr;
 }
 
+// Raises the descriptor limit toward what the connections need; returns the
+// number of connections that fit.
+unsigned connectionLimit() {
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0)
+        return kConnectionsInAll;
+    rlim_t wanted = kConnectionsInAll + kOtherDescriptors;
+    if (files.rlim_cur < wanted) {
+        rlimit raised = files;
+        raised.rlim_cur = std::min(wanted, files.rlim_max);
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            files = raised;
+    }
+    if (files.rlim_cur <= 2 * kOtherDescriptors)
+        return static_cast<unsigned>(files.rlim_cur / 2);
+    rlim_t room = files.rlim_cur - kOtherDescriptors;
+    return static_cast<unsigned>(std::min<rlim_t>(kConnectionsInAll, room));
+}
+
 }  // namespace
 
 int orvaStartCGI() {
@@ -141,12 +186,16 @@ int orvaStartCGI() {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         port = g_globalSettings.HTTPPort;
     }
-    // IPv4 only, no TLS, no time-out: one thread per connection, and the
-    // completion notice that frees each request's record.
-    g_mhd = MHD_start_daemon(MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD, port,
-                             nullptr, nullptr, mhdAccessHandler, nullptr,
-                             MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
-                             MHD_OPTION_END);
+    // IPv4 only, no TLS. A thread per connection, as a device search holds
+    // its handler for up to a minute (a pool thread would hold every other
+    // connection it serves meanwhile; the library's epoll works only with a
+    // pool). poll() rather than select(), which stops at descriptor 1023.
+    g_mhd = MHD_start_daemon(
+        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port,
+        nullptr, nullptr, mhdAccessHandler, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+        mhdRequestCompleted, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, MHD_OPTION_CONNECTION_LIMIT,
+        connectionLimit(), MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes, MHD_OPTION_END);
     return g_mhd ? 1 : 0;
 }
 

@@ -1,0 +1,312 @@
+#!/usr/bin/env python3
+"""The management server under hostile clients, next to nginx in the same run.
+
+Starts the release build of orval (64 configured channels, none running) and
+nginx serving the same /status bytes, then:
+
+1. holds HOSTILE connections (a third idle, a third sending a request a byte
+   a second, a third a POST body shorter than its Content-Length), first all
+   from 127.0.0.1, then spread over 127.0.0.2-127.0.0.251; connections the
+   server closes are opened again, as an attacker would. Meanwhile a fresh
+   client (127.0.1.1) asks GET /status on a new connection every 20 ms.
+   Prints the fresh client's latency p50/p99/max and failures, and the
+   daemon's threads and RSS before, during and 2 s / 12 s after;
+2. opens and closes ROUNDS x 1,000 connections that each GET /status, and
+   prints the daemon's RSS and threads every 5 rounds;
+3. runs wrk -t2 -c16 --latency on /status (keep-alive) against orval and
+   nginx, alternating, and prints req/s and the ratio.
+
+Figures only, nothing passes or fails. Usage:
+  bench/run_lockout.py [--hostile 2000] [--probe-seconds 5] [--rounds 30]
+                       [--wrk-rounds 3] [--duration 10]
+Needs wrk and nginx (bench/install-bench-deps.sh). Stops only what it started,
+by pid, and is bounded in time.
+"""
+import argparse
+import os
+import resource
+import selectors
+import shutil
+import signal
+import socket
+import statistics
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import run_http  # noqa: E402  (the build, the daemon, nginx and wrk helpers)
+
+FRESH_SOURCE = "127.0.1.1"
+
+
+def proc_figures(pid):
+    """(threads, RSS in MB) of a process."""
+    threads, rss = 0, 0.0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                threads = int(line.split()[1])
+            elif line.startswith("VmRSS:"):
+                rss = int(line.split()[1]) / 1024
+    return threads, rss
+
+
+def open_from(source, port):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((source, 0))
+    s.setblocking(False)
+    s.connect_ex(("127.0.0.1", port))
+    return s
+
+
+class Hostile:
+    """HOSTILE connections held open: idle, byte-at-a-time, short bodies."""
+
+    SLOW = b"GET /status HTTP/1.1\r\nHost: x\r\nX-Slow: "
+    SHORT = (b"POST /channel1 HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n"
+             b"Content-Type: application/x-www-form-urlencoded\r\n\r\nsurl=abcde")
+
+    def __init__(self, port, count, sources):
+        self.port, self.sources = port, sources
+        self.conns = [None] * count
+        self.reopened = 0
+        self.done = threading.Event()
+        for i in range(count):
+            self.open(i)
+        self.thread = threading.Thread(target=self.drive, daemon=True)
+        self.thread.start()
+
+    def open(self, i):
+        s = open_from(self.sources[i % len(self.sources)], self.port)
+        self.conns[i] = [s, False]  # socket, first bytes sent
+
+    def drive(self):
+        """Once a second: a byte on each slow one, the first bytes on new ones,
+        and any closed by the server opened again."""
+        while not self.done.is_set():
+            for i, entry in enumerate(self.conns):
+                s, started = entry
+                try:
+                    if s.recv(4096, socket.MSG_DONTWAIT | socket.MSG_PEEK) == b"":
+                        raise ConnectionResetError
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    s.close()
+                    self.open(i)
+                    self.reopened += 1
+                    continue
+                try:
+                    kind = i % 3
+                    if not started:
+                        if kind == 1:
+                            s.send(self.SLOW)
+                        elif kind == 2:
+                            s.send(self.SHORT)
+                        entry[1] = True
+                    elif kind == 1:
+                        s.send(b"a")
+                except OSError:
+                    pass
+                if self.done.is_set():
+                    return
+            self.done.wait(1.0)
+
+    def close(self):
+        self.done.set()
+        self.thread.join()
+        for s, _ in self.conns:
+            s.close()
+
+
+def fresh_status(port):
+    """Milliseconds for one GET /status on a new connection, None on failure."""
+    begin = time.monotonic()
+    try:
+        s = socket.socket()
+        s.settimeout(5)
+        s.bind((FRESH_SOURCE, 0))
+        s.connect(("127.0.0.1", port))
+        s.sendall(b"GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        reply = b""
+        while chunk := s.recv(65536):
+            reply += chunk
+        s.close()
+        if not reply.startswith(b"HTTP/1.1 200"):
+            return None
+    except OSError:
+        return None
+    return (time.monotonic() - begin) * 1000
+
+
+def pct(values, q):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(q / 100 * len(ordered) + 0.5)) - 1)]
+
+
+def hostile_phase(pid, port, label, count, sources, probe_seconds):
+    idle = proc_figures(pid)
+    hostile = Hostile(port, count, sources)
+    time.sleep(3)  # all connected and their first bytes sent
+    samples, latencies, failures = [], [], 0
+    end = time.monotonic() + probe_seconds
+    next_sample = 0
+    while time.monotonic() < end:
+        if time.monotonic() >= next_sample:
+            samples.append(proc_figures(pid))
+            next_sample = time.monotonic() + 1
+        ms = fresh_status(port)
+        if ms is None:
+            failures += 1
+        else:
+            latencies.append(ms)
+        time.sleep(0.02)
+    samples.append(proc_figures(pid))
+    reopened = hostile.reopened
+    hostile.close()
+    time.sleep(2)
+    after2 = proc_figures(pid)
+    time.sleep(10)
+    after12 = proc_figures(pid)
+    return {"label": label, "idle": idle, "samples": samples, "lat": latencies,
+            "failures": failures, "reopened": reopened, "after2": after2, "after12": after12}
+
+
+def churn(pid, port, rounds):
+    """ROUNDS x 1,000 connections, each a GET /status, from 250 addresses."""
+    rows = [(0,) + proc_figures(pid)]
+    request = b"GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+    for rnd in range(1, rounds + 1):
+        sel = selectors.DefaultSelector()
+        for i in range(1000):
+            s = open_from("127.0.0.%d" % (2 + i % 250), port)
+            sel.register(s, selectors.EVENT_WRITE, [False])
+        deadline = time.monotonic() + 30
+        while sel.get_map() and time.monotonic() < deadline:
+            for key, _ in sel.select(1):
+                s, sent = key.fileobj, key.data
+                try:
+                    if not sent[0]:
+                        s.send(request)
+                        sent[0] = True
+                        sel.modify(s, selectors.EVENT_READ, sent)
+                    elif not s.recv(65536):
+                        raise ConnectionResetError
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    sel.unregister(s)
+                    s.close()
+        for key in list(sel.get_map().values()):
+            key.fileobj.close()
+        sel.close()
+        if rnd % 5 == 0:
+            time.sleep(1)
+            rows.append((rnd,) + proc_figures(pid))
+    return rows
+
+
+def wrk_phase(orval_port, nginx_port, args):
+    servers = [("orval", "http://127.0.0.1:%d/status" % orval_port),
+               ("nginx", "http://127.0.0.1:%d/status" % nginx_port)]
+    for _, url in servers:
+        run_http.run_wrk(url, args, "", 2)
+    results = {name: [] for name, _ in servers}
+    for rnd in range(args.wrk_rounds):
+        for name, url in (servers if rnd % 2 == 0 else servers[::-1]):
+            results[name].append(run_http.run_wrk(url, args, "", args.duration))
+            run_http.log("wrk round %d %s: %.0f req/s" % (rnd + 1, name, results[name][-1]["rps"]))
+    return results
+
+
+def report(phases, rows, results, args):
+    print("## Hostile connections held (%d), fresh client GET /status every 20 ms for %d s"
+          % (args.hostile, args.probe_seconds))
+    print("| from | fresh replies | failed | p50 ms | p99 ms | max ms | reopened by the attacker |"
+          " threads idle / during max / 2 s after / 12 s after | RSS MB idle / during max / 2 s / 12 s |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    for p in phases:
+        lat = p["lat"] or [float("nan")]
+        print("| %s | %d | %d | %.2f | %.2f | %.2f | %d | %d / %d / %d / %d | %.1f / %.1f / %.1f / %.1f |" % (
+            p["label"], len(p["lat"]), p["failures"], pct(lat, 50), pct(lat, 99), max(lat), p["reopened"],
+            p["idle"][0], max(t for t, _ in p["samples"]), p["after2"][0], p["after12"][0],
+            p["idle"][1], max(r for _, r in p["samples"]), p["after2"][1], p["after12"][1]))
+    print()
+    print("## Rounds of 1,000 connections opened and closed (each a GET /status)")
+    print("| rounds | threads | RSS MB |")
+    print("|---|---|---|")
+    for rnd, threads, rss in rows:
+        print("| %d | %d | %.1f |" % (rnd, threads, rss))
+    print()
+    print("## /status with keep-alive, wrk -t%d -c%d -d%ds, %d rounds alternating"
+          % (args.threads, args.conns, args.duration, args.wrk_rounds))
+    print("| server | req/s median (min-max) | p50 ms | p99 ms | errors |")
+    print("|---|---|---|---|---|")
+    for name in ("orval", "nginx"):
+        rs = results[name]
+        rps = [r["rps"] for r in rs]
+        print("| %s | %.0f (%.0f-%.0f) | %.3f | %.3f | %d |" % (
+            name, statistics.median(rps), min(rps), max(rps), statistics.median(r["p50"] for r in rs),
+            statistics.median(r["p99"] for r in rs), sum(r["errors"] for r in rs)))
+    ratios = [a["rps"] / b["rps"] for a, b in zip(results["orval"], results["nginx"])]
+    print("orval / nginx: median of per-round ratios %.2fx (%.2f-%.2f)"
+          % (statistics.median(ratios), min(ratios), max(ratios)))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--hostile", type=int, default=2000)
+    ap.add_argument("--probe-seconds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=30)
+    ap.add_argument("--wrk-rounds", type=int, default=3)
+    ap.add_argument("--duration", type=int, default=10)
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--conns", type=int, default=16)
+    args = ap.parse_args()
+    for tool in ("wrk", "nginx"):
+        if not shutil.which(tool) and not os.path.exists("/usr/sbin/" + tool):
+            sys.exit("%s not found: run bench/install-bench-deps.sh" % tool)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 3 * args.hostile + 1024)), hard))
+    run_http.build()
+    signal.alarm(2 * (args.probe_seconds + 20) + args.rounds * 35
+                 + args.wrk_rounds * 2 * (args.duration + 20) + 180)
+    wd = tempfile.mkdtemp(prefix="orva-bench-lockout-")
+    os.chmod(wd, 0o755)
+    os.makedirs(os.path.join(wd, "bin"))
+    orval_pid, nginx = None, None
+    try:
+        orval_port, nginx_port = run_http.free_port(), run_http.free_port()
+        orval_pid = run_http.start_orval(wd, orval_port, "", 0)
+        status, headers, body, _ = run_http.fetch(orval_port, "/status", "")
+        if status != 200:
+            sys.exit("orval answered /status with %d" % status)
+        nginx = run_http.start_nginx(wd, nginx_port, "/status", headers, body)
+        time.sleep(0.5)
+        if nginx.poll() is not None:
+            sys.exit("nginx did not start (status %d)" % nginx.returncode)
+        phases = []
+        for label, sources in (("one address", ["127.0.0.1"]),
+                               ("250 addresses", ["127.0.0.%d" % n for n in range(2, 252)])):
+            run_http.log("hostile connections from %s" % label)
+            phases.append(hostile_phase(orval_pid, orval_port, label, args.hostile, sources,
+                                        args.probe_seconds))
+        run_http.log("rounds of 1,000 connections")
+        rows = churn(orval_pid, orval_port, args.rounds)
+        results = wrk_phase(orval_port, nginx_port, args)
+    finally:
+        signal.alarm(0)
+        if nginx:
+            run_http.stop(nginx.pid, signal.SIGQUIT)
+            nginx.wait()
+        if orval_pid:
+            run_http.stop(orval_pid, signal.SIGTERM)
+        shutil.rmtree(wd, ignore_errors=True)
+    report(phases, rows, results, args)
+
+
+if __name__ == "__main__":
+    main()

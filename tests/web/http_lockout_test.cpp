@@ -1,0 +1,207 @@
+// Hostile clients against the real daemon: hundreds of idle and
+// byte-at-a-time connections from one address must not shut out a client
+// from another, and requests that stall (a body shorter than announced, a
+// broken chunk, a header never finished) end at the idle time-out, while a
+// device search that takes longer than that time-out still gets its answer.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "web/web_fixture.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The server's idle time-out, in seconds.
+constexpr int kIdleSeconds = 10;
+// Connections one address may hold.
+constexpr int kPerAddress = 32;
+
+std::chrono::milliseconds since(Clock::time_point begin) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
+}
+
+// A client socket bound to a loopback address of its choice, so one test can
+// play several clients.
+class Client {
+public:
+    Client(const char* source, int port, time_t readSeconds = 2) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &from.sin_addr);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        timeval limit{readSeconds, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+            connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~Client() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    bool send(const std::string& bytes) const {
+        return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                               static_cast<ssize_t>(bytes.size());
+    }
+    // True once the server has closed the connection (end of stream or reset).
+    bool closedByServer() const {
+        if (fd_ < 0)
+            return true;
+        char byte;
+        ssize_t n = recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+        return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    }
+    // Waits up to `limit` for the server to close; the wait in milliseconds,
+    // or -1 when it did not close.
+    long waitForClose(std::chrono::milliseconds limit) const {
+        auto begin = Clock::now();
+        while (since(begin) < limit) {
+            pollfd ready{fd_, POLLIN, 0};
+            poll(&ready, 1, 50);
+            if (closedByServer())
+                return since(begin).count();
+        }
+        return -1;
+    }
+    // Everything the server sends until it closes or goes quiet for 2 s.
+    std::string readAll() const {
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = recv(fd_, chunk, sizeof chunk, 0)) > 0;)
+            text.append(chunk, static_cast<size_t>(n));
+        return text;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A GET on a fresh connection from `source`: the whole reply, empty when
+// none came within `readSeconds` of quiet.
+std::string getFrom(const char* source, int port, const std::string& path, time_t readSeconds = 2) {
+    Client client(source, port, readSeconds);
+    if (!client.send("GET " + path + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n"))
+        return "";
+    return client.readAll();
+}
+
+// The status code of a reply, 0 for none.
+int statusOf(const std::string& reply) {
+    return reply.starts_with("HTTP/1.1 ") ? std::atoi(reply.c_str() + 9) : 0;
+}
+
+int statusFrom(const char* source, int port) { return statusOf(getFrom(source, port, "/status")); }
+
+class LockoutTest : public WebTest {
+protected:
+    // A search of the stand-in NDI runtime lasts as long as it is asked to.
+    void SetUp() override {
+        setenv("LD_LIBRARY_PATH", ORVAL_FAKES_DIR, 1);
+        setenv("ORVAL_FAKE_NDI", "source 0 192.168.1.20:5961 STUDIO\n", 1);
+        WebTest::SetUp();
+    }
+    void TearDown() override {
+        WebTest::TearDown();
+        unsetenv("LD_LIBRARY_PATH");
+        unsetenv("ORVAL_FAKE_NDI");
+    }
+};
+
+}  // namespace
+
+TEST_F(LockoutTest, ConnectionsHeldFromOneAddressDoNotShutOutAnotherClient) {
+    constexpr int kHeld = 300;
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < kHeld; i++) {
+        held.push_back(std::make_unique<Client>("127.0.0.1", port));
+        // Every other one starts a request it will send a byte at a time.
+        if (i % 2)
+            held.back()->send("GET /status HTTP/1.1\r\nX-Slow: ");
+    }
+    int connected = 0;
+    for (auto& client : held)
+        connected += client->connected();
+    ASSERT_EQ(kHeld, connected);  // the kernel takes them all; the server decides
+
+    auto begin = Clock::now();
+    int answered = 0;
+    long slowest = 0;
+    for (int round = 0; round < 15; round++) {
+        for (int i = 1; i < kHeld; i += 2)
+            held[i]->send("a");
+        auto asked = Clock::now();
+        answered += statusFrom("127.0.0.2", port) == 200;
+        slowest = std::max(slowest, static_cast<long>(since(asked).count()));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(15, answered);
+    EXPECT_LT(slowest, 1000) << "ms for the slowest status";
+    EXPECT_LT(since(begin), 8s);  // all of it well within the idle time-out
+
+    // The address keeps its share; the rest were closed at once.
+    int open = 0;
+    for (auto& client : held)
+        open += !client->closedByServer();
+    EXPECT_GT(open, 0);
+    EXPECT_LE(open, kPerAddress);
+
+    held.clear();
+    EXPECT_TRUE(waitUntil([&] { return statusFrom("127.0.0.1", port) == 200; }, 3000ms));
+}
+
+TEST_F(LockoutTest, StalledRequestsEndAtTheTimeOutWhileALongerSearchIsAnswered) {
+    constexpr int kSearchSeconds = kIdleSeconds + 2;
+    auto begin = Clock::now();
+    auto search = std::async(std::launch::async, [&] {
+        return getFrom("127.0.0.1", port, "/ndi_config?timeout=" + std::to_string(kSearchSeconds),
+                       kSearchSeconds + 5);
+    });
+
+    Client shortBody("127.0.0.1", port);
+    shortBody.send("POST /channel1 HTTP/1.1\r\nHost: t\r\nContent-Length: 100\r\n"
+                   "Content-Type: application/x-www-form-urlencoded\r\n\r\nsurl=abcde");
+    Client brokenChunk("127.0.0.1", port);
+    brokenChunk.send("POST /channel1 HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n"
+                     "Content-Type: application/x-www-form-urlencoded\r\n\r\n5\r\nsu");
+    Client halfHeader("127.0.0.1", port);
+    halfHeader.send("GET /status HTTP/1.1\r\nHost: t\r\n");
+
+    // Each ends by the time-out, and not long before it.
+    for (const Client* stalled : {&shortBody, &brokenChunk, &halfHeader}) {
+        long waited = stalled->waitForClose(std::chrono::seconds(kIdleSeconds + 5));
+        EXPECT_GE(waited, 0) << "still open";
+        long at = static_cast<long>(since(begin).count());
+        EXPECT_GE(at, (kIdleSeconds - 1) * 1000);
+        EXPECT_LE(at, (kIdleSeconds + 4) * 1000);
+    }
+
+    std::string found = search.get();
+    EXPECT_EQ(200, statusOf(found));
+    EXPECT_NE(std::string::npos, found.find("STUDIO")) << found;
+    EXPECT_GE(since(begin), std::chrono::seconds(kSearchSeconds));
+}
