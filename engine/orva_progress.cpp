@@ -1,5 +1,6 @@
 // orva_progress.cpp: takes stream time and bitrate from transcoder output,
 // logs the output and stops slots whose transcoder reports a fatal condition.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -19,9 +20,17 @@ void parseStreamTime(ORVA_PROC_TAG& proc, const char* chunk) {
     char token[100];
     if (sscanf(at + 6, "%99[^. \t\r\n]", token) != 1)
         return;
-    int h, m, s;
-    if (sscanf(token, "%d:%d:%d", &h, &m, &s) == 3)
-        proc.streamTime = h * 3600 + m * 60 + s;
+    long long h, m, s;
+    if (sscanf(token, "%lld:%lld:%lld", &h, &m, &s) != 3)
+        return;
+    // Broken timestamps make the transcoder print hours in the hundreds of
+    // thousands; a time that does not fit the field is not taken.
+    auto fitsInt = [](long long v) { return v >= INT_MIN && v <= INT_MAX; };
+    if (!fitsInt(h) || !fitsInt(m) || !fitsInt(s))
+        return;
+    long long total = h * 3600 + m * 60 + s;
+    if (fitsInt(total))
+        proc.streamTime = static_cast<int>(total);
 }
 
 void parseBitrate(ORVA_PROC_TAG& proc, const char* chunk) {

@@ -17,8 +17,10 @@ void append(TextCursor& t, std::string_view s) {
         return;
     size_t room = static_cast<size_t>(t.end - t.pos) - 1;
     size_t n = s.size() < room ? s.size() : room;
-    memcpy(t.pos, s.data(), n);
-    t.pos += n;
+    if (n > 0) {  // an empty view may carry no data pointer at all
+        memcpy(t.pos, s.data(), n);
+        t.pos += n;
+    }
     *t.pos = '\0';
     if (n < s.size())
         t.truncated = true;

@@ -46,14 +46,15 @@ bool isCurrentLine(std::string_view line) {
            strncasecmp(line.data(), kCurrentPrefix.data(), kCurrentPrefix.size()) == 0;
 }
 
-std::string_view currentPath(std::string_view line) {
-    std::string_view rest = line.substr(kCurrentPrefix.size());
-    return rest.substr(0, rest.find_first_of("\r\n"));
-}
-
 std::string_view stripTrailing(std::string_view line) {
     size_t keep = line.find_last_not_of(" \t\r\n");
     return keep == std::string_view::npos ? std::string_view() : line.substr(0, keep + 1);
+}
+
+// The path of the current line ends as an entry's does, so a name with a
+// carriage return inside it still finds its entry after a restart.
+std::string_view currentPath(std::string_view line) {
+    return stripTrailing(line.substr(kCurrentPrefix.size()));
 }
 
 }  // namespace
@@ -69,6 +70,9 @@ void CPlayList::Load() {
     LineReader reader(file.get());
     std::string_view line;
     while (reader.next(line)) {
+        // No file name holds a NUL: such a line is damage, not a path.
+        if (line.find('\0') != std::string_view::npos)
+            continue;
         if (isCurrentLine(line)) {
             current = currentPath(line);
             hasCurrent = true;

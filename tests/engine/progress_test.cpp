@@ -33,6 +33,10 @@ TEST_F(ProgressTest, StreamTimeAndBitrateAreReadFromTheirFields) {
         {" time=00:01 bitrate=x", 500, 600},                                   // two numbers are not a time
         {"a time=00:00:01.00 b time=00:00:02.00", 1, 600},                     // only the first counts
         {" bitrate=-12.5kbits/s", 500, -12},
+        {" time=596523:14:07.00 bitrate=1kbits/s", 2147483647, 1},             // the largest that fits
+        {" time=596523:14:08.00 bitrate=1kbits/s", 500, 1},                    // one second more does not fit
+        {" time=2562047788015:12:55.80 bitrate=2kbits/s", 500, 2},             // broken timestamp
+        {" time=99999999999999999999:00:00 bitrate=3kbits/s", 500, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.chunk);

@@ -42,6 +42,19 @@ TEST(TextCursor, CopyTextTellsWhetherTheWholeTextFitted) {
     EXPECT_STREQ("abc", small);
 }
 
+// A form field or cookie that is absent arrives as an empty view with no data:
+// it copies as an empty text, and the sanitizer build sees no null memcpy source.
+TEST(TextCursor, AnEmptyViewWithoutDataCopiesAsAnEmptyText) {
+    char field[4] = "old";
+    EXPECT_TRUE(copyText(field, std::string_view()));
+    EXPECT_STREQ("", field);
+    TextCursor t(field, sizeof field);
+    append(t, "ab");
+    append(t, std::string_view());
+    EXPECT_FALSE(t.truncated);
+    EXPECT_STREQ("ab", field);
+}
+
 // The numbers of a command line: the same bytes as printf in the C locale,
 // for the quality scales, bitrate tolerances and frame rates the composer writes.
 TEST(TextCursor, NumbersAreWrittenAsPrintfWritesThemInTheCLocale) {

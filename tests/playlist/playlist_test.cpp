@@ -155,6 +155,12 @@ TEST(Playlist, LoadsHandEditedFilesLineByLine) {
         {"unknown current", "current /gone\n/a\n/b\n", "", {"/a", "/b"}},
         {"blank lines and CRLF", "\r\n/a \r\n   \r\n\n/b\t\r\n/a\r\n", "/a", {"/a", "/b"}},
         {"last current wins, any case", "current /a\nCURRENT /b\r\n/a\n/b\n", "/b", {"/b"}},
+        // The current line is read as an entry is, so a name with a carriage
+        // return inside it still finds its entry.
+        {"current read as entries are", "current /a\rb.ts \r\n/a\rb.ts\r\n/b\n", "/a\rb.ts",
+         {"/a\rb.ts", "/b"}},
+        {"a line with a NUL is no path", std::string("current /b\n/a\n/b\0/c\n\0\n/b\n", 25), "/b",
+         {"/b"}},
         {"long lines are whole paths", "current " + longPath + "\n" + longPath + "\n/b\n", longPath,
          {longPath, "/b"}},
     };
