@@ -52,9 +52,9 @@ std::string folderOf(std::string_view path) {
 std::string randomSuffix() {
     unsigned char bytes[kSuffixLength];
     if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        unsigned seed = static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid());
+        unsigned state = static_cast<unsigned>(time(nullptr)) ^ static_cast<unsigned>(getpid());
         for (unsigned char& byte : bytes)
-            byte = static_cast<unsigned char>(rand_r(&seed));
+            byte = static_cast<unsigned char>(rand_r(&state));
     }
     std::string suffix;
     for (unsigned char byte : bytes)

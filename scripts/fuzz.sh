@@ -3,7 +3,7 @@
 # time, and prints the executions each reached. Usage:
 #   scripts/fuzz.sh [seconds per harness, default 180] [harness ...]
 # New inputs go to build-fuzz/fuzz-found/<name>/, findings to
-# build-fuzz/fuzz-found/<name>-crash-*; the seed corpus stays as it is.
+# build-fuzz/fuzz-found/<name>-crash-*; the starting corpus stays as it is.
 set -eu
 cd "$(dirname "$0")/.."
 

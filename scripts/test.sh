@@ -6,7 +6,7 @@
 # browser tests (label "browser") drive Chromium against the debug build's
 # daemon; the sanitizer builds leave them out, as they would take as long
 # again and the web tests already drive those builds' servers. Last, the
-# libFuzzer harnesses (built with clang) run over their seed corpora and fuzz
+# libFuzzer harnesses (built with clang) run over their starting corpora and fuzz
 # a few seconds each; scripts/fuzz.sh runs them for longer.
 set -eu
 cd "$(dirname "$0")/.."

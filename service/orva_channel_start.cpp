@@ -4,7 +4,6 @@
 // Every text is composed into a fixed work buffer. A text that does not fit
 // refuses the start (ORVA_ERR_TEXT_TOO_LONG) with a line in the channel's log:
 // a cut address or option would make the transcoder do something else.
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -122,7 +121,7 @@ int composeOutputs(int channel, StartRequest& rq) {
 int startTimeShift(int channel, StartRequest& rq) {
     const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
     // Held to its range first, so that twice the delay always fits.
-    int wrapTime = 2 * std::clamp(ch.TimeShiftSec, 0, kOrvaMaxTimeShiftSec);
+    int wrapTime = 2 * orvaClampToRange(OrvaRange::TimeShiftSec, ch.TimeShiftSec);
     char feed[kAddressSize];
     TextCursor feedPath(feed, sizeof feed);
     append(feedPath, fieldText(ch.TimeShiftCacheFolder));

@@ -7,7 +7,6 @@
 // first (in order, then killed after about three seconds, as at shutdown),
 // pending restarts of the old channels are cancelled, and only then is the
 // table replaced, saved and started as at start-up.
-#include <algorithm>
 #include <chrono>
 
 #include "config/orva_channel.h"
@@ -71,7 +70,7 @@ int orvaReplaceTableFromFile() {
     int channels = orvaImportConfig();
     // The imported settings reach the engine before the first start.
     orvaSetLog(g_globalSettings.Log);
-    orvaSetCpuAffinity(std::clamp(g_globalSettings.CpuPerChannel, 0, kOrvaMaxCpuPerChannel));
+    orvaSetCpuAffinity(orvaClampToRange(OrvaRange::CpuPerChannel, g_globalSettings.CpuPerChannel));
     bool saved = orvaCGICallback(0) == 0;
     if (!g_orvaShuttingDown)
         initChannels();

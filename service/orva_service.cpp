@@ -13,7 +13,6 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -146,7 +145,7 @@ void installSignalHandlers() {
 
 int initEngine() {
     ORVA_INIT_TAG init{};
-    init.cpuPerChannel = std::clamp(g_globalSettings.CpuPerChannel, 0, kOrvaMaxCpuPerChannel);
+    init.cpuPerChannel = orvaClampToRange(OrvaRange::CpuPerChannel, g_globalSettings.CpuPerChannel);
     init.logLevel = g_globalSettings.Log;
     init.pszEngineDir = nullptr;
     init.pszWorkDir = orvaPath(OrvaPath::WorkDir);

@@ -54,7 +54,7 @@ int createTimer(int channel, int milliseconds, void (*callback)(union sigval)) {
 }
 
 int orvaRestartDelayMs(int32_t seconds) {
-    return std::clamp(seconds, 0, kOrvaMaxAutoRestartSec) * 1000;
+    return orvaClampToRange(OrvaRange::AutoRestartSec, seconds) * 1000;
 }
 
 void orvaCancelTimer(int channel) {

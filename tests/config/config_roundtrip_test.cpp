@@ -27,7 +27,7 @@ const char* const kPieces[] = {" ",  "\t", "\"", "<",  ">",  "&",  "%",  "+",  "
 
 class TableGenerator {
 public:
-    explicit TableGenerator(unsigned seed) : random_(seed) {}
+    explicit TableGenerator(unsigned start) : random_(start) {}
 
     void fill(ORVA_GLOBAL_SETTINGS& s, ORVA_CHANNEL_TAG (&channels)[ORVA_CHANNEL_COUNT]) {
         memset(static_cast<void*>(channels), 0, sizeof channels);

@@ -5,11 +5,7 @@
 
 void WebTest::SetUp() {
     DaemonTest::SetUp();
-    std::filesystem::create_directories(root + "/etc/orval");
-    port = freePort();
-    ASSERT_GT(port, 0);
-    writeFile(confFile, "# Kestova Configuration File\n\nAutoRestart 0\nHTTPPort " +
-                            std::to_string(port) + "\n" + settings());
+    writeFile(confFile, "# Kestova Configuration File\n\nAutoRestart 0\n" + portLine() + settings());
     ASSERT_GT(startDaemon(), 0);
 }
 

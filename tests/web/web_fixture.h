@@ -9,7 +9,8 @@
 
 class WebTest : public DaemonTest {
 protected:
-    int port = 0;
+    // The daemon's own free port, chosen by DaemonTest.
+    int& port = httpPort;
     bool ended = false;
     std::string confFile = root + "/etc/orval/orval.conf";
     std::string aclFile = root + "/etc/orval/orval.acl";
