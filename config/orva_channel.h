@@ -1,5 +1,5 @@
-// orva_channel.h: the channel table, the settings record and the vocabularies
-// of formats and codecs.
+// orva_channel.h: the channel table, the settings record and the configuration's
+// names of formats and codecs (kept in the engine's vocabulary table).
 #pragma once
 
 #include <cstdint>
@@ -87,6 +87,8 @@ extern ORVA_GLOBAL_SETTINGS g_globalSettings;
 // The values a configuration file read starts from, before its own lines.
 void orvaSetFileReadDefaults(ORVA_GLOBAL_SETTINGS& settings);
 
+// Configuration names, read without regard to case; an unknown name gives the
+// default id (file, H.264, AAC).
 int orvaGetFormatId(const char* name);
 const char* orvaGetFormatName(ORVA_FORMAT id);
 int orvaGetVideoCodecId(const char* name);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string_view>
 
+#include "engine/orva_codec.h"
 #include "engine/orva_text.h"
 #include "orva_atomic_file.h"
 #include "orva_config.h"
@@ -40,7 +41,10 @@ const char* formatName(int32_t format) {
     return orvaGetFormatName(static_cast<ORVA_FORMAT>(format));
 }
 
-const char* codecName(int32_t codec) { return orvaGetCodecName(static_cast<unsigned>(codec)); }
+const char* codecName(int32_t codec) {
+    const OrvaVocabEntry* entry = orvaVocabCodec(codec);
+    return entry ? entry->config : nullptr;
+}
 
 const char* dotted(uint64_t address) {
     return Inet_ntoa(static_cast<unsigned long>(address & 0xffffffffu));

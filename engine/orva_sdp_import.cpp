@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "orva_codec.h"
 #include "orva_engine.h"
 #include "orva_text.h"
 
@@ -81,30 +82,6 @@ void onMedia(SdpReader& r, const char* text, Section section) {
     }
 }
 
-struct NamedCodec {
-    const char* name;
-    int codec;
-};
-
-constexpr NamedCodec kVideoEncodings[] = {
-    {"H261", ORVA_VIDEO_H261},      {"H263", ORVA_VIDEO_H263}, {"H263-1998", ORVA_VIDEO_H263P},
-    {"H263-2000", ORVA_VIDEO_H263P}, {"MPV", ORVA_VIDEO_MP1V},  {"MP4V-ES", ORVA_VIDEO_MP4V},
-    {"FLV", ORVA_VIDEO_FLV},        {"H264", ORVA_VIDEO_H264}};
-
-constexpr NamedCodec kAudioEncodings[] = {
-    {"G711U", ORVA_AUDIO_G711U},   {"G711A", ORVA_AUDIO_G711A},  {"PCM16S", ORVA_AUDIO_PCM16S},
-    {"PCM24S", ORVA_AUDIO_PCM24S}, {"PCM16U", ORVA_AUDIO_PCM16U}, {"PCM24U", ORVA_AUDIO_PCM24U},
-    {"MPA", ORVA_AUDIO_MP2A},      {"MP4A-LATM", ORVA_AUDIO_AAC}, {"mpeg4-generic", ORVA_AUDIO_AAC}};
-
-template <size_t N>
-const NamedCodec* findEncoding(const NamedCodec (&table)[N], const char* name) {
-    for (const NamedCodec& entry : table) {
-        if (strcmp(entry.name, name) == 0)
-            return &entry;
-    }
-    return nullptr;
-}
-
 // Whether the current section's part is there and its stream is enabled.
 bool sectionActive(const SdpReader& r) {
     if (r.section == Section::Video)
@@ -119,16 +96,16 @@ void onRtpmap(SdpReader& r, const char* text) {
     if (r.section == Section::Video) {
         size_t length = strcspn(text, "/ \r\n");
         copyText(name, std::string_view(text, length < kNameSize ? length : kNameSize - 1));
-        if (const NamedCodec* found = findEncoding(kVideoEncodings, name))
-            r.video->VideoCodec = found->codec;
+        if (const OrvaVocabEntry* found = orvaVocabBySdpName(OrvaVocab::Video, name))
+            r.video->VideoCodec = found->id;
         return;
     }
     int clockRate = 0, channels = 0;
     int fields = sscanf(text, "%99[^/ \r\n]/%d/%d", name, &clockRate, &channels);
-    const NamedCodec* found = fields >= 1 ? findEncoding(kAudioEncodings, name) : nullptr;
+    const OrvaVocabEntry* found = fields >= 1 ? orvaVocabBySdpName(OrvaVocab::Audio, name) : nullptr;
     if (!found)
         return;
-    r.audio->AudioCodec = found->codec;
+    r.audio->AudioCodec = found->id;
     if (fields >= 2)
         r.audio->AudioSampleRate = clockRate;
     if (fields >= 3)

@@ -27,7 +27,6 @@
 #include "orva_paths.h"
 #include "orva_service.h"
 #include "playlist/orva_playlist.h"
-#include "web/orva_http.h"
 
 std::mutex g_serviceLock;
 bool g_orvaShuttingDown;
@@ -193,7 +192,7 @@ int orvaCGICallback(int) {
     return -1;
 }
 
-void orvaShutdown() {
+void orvaShutdown(const OrvaFrontEnd& frontEnd) {
     orvaServiceLog("ORVAL shutting down");
     {
         std::lock_guard<std::mutex> lock(g_serviceLock);
@@ -203,7 +202,7 @@ void orvaShutdown() {
                 orvaStopChannel(channel, ORVA_STOP_ORDERLY);
         }
     }
-    orvaStopCGI();
+    frontEnd.stop();
     // No web handler runs any more and every timer now returns at once, so the
     // engine is released without holding the lock through its wait.
     orvaFree();
@@ -239,7 +238,7 @@ int detachAndLoad() {
 }
 
 // Engine and web server. Returns -1 to end the start.
-int startEngineAndWeb() {
+int startEngineAndWeb(const OrvaFrontEnd& frontEnd) {
     printf("\n\n");
     int rc = initEngine();
     if (rc != 0) {
@@ -251,7 +250,7 @@ int startEngineAndWeb() {
         return -1;
     }
     errno = 0;
-    if (!orvaStartCGI()) {
+    if (!frontEnd.start()) {
         const char* reason = errno ? strerror(errno) : "the web server did not start";
         printf("ORVAL cannot listen on port %d: %s\n", g_globalSettings.HTTPPort, reason);
         orvaServiceLog("cannot listen on port %d: %s", g_globalSettings.HTTPPort, reason);
@@ -263,13 +262,13 @@ int startEngineAndWeb() {
 
 }  // namespace
 
-int orvaServiceMain() {
+int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
     // A closed console or a vanished web client must never end the service;
     // transcoders get the default disposition back before they run.
     signal(SIGPIPE, SIG_IGN);
     if (detachAndLoad() != 0)
         return -1;
-    if (startEngineAndWeb() != 0) {
+    if (startEngineAndWeb(frontEnd) != 0) {
         orvaServiceLog("ORVAL start failed");
         reportStart(kFailedStartStatus);
         return -1;
@@ -285,6 +284,6 @@ int orvaServiceMain() {
     installSignalHandlers();
     orvaResetTimers();
     orvaSupervise();
-    orvaShutdown();
+    orvaShutdown(frontEnd);
     return 0;
 }

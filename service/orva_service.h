@@ -48,5 +48,14 @@ int orvaReplaceTableFromFile();
 
 void orvaSupervisePass();           // takes the service lock
 void orvaSupervise();               // runs passes until `quit` is set
-void orvaShutdown();
-int orvaServiceMain();
+
+// The management server sits above the service, so the program hands the
+// service its start and stop. `start` returns 1 once it listens and 0 when it
+// cannot, with errno saying why where there is a reason; `stop` returns once
+// no request is in progress.
+struct OrvaFrontEnd {
+    int (*start)();
+    void (*stop)();
+};
+void orvaShutdown(const OrvaFrontEnd& frontEnd);
+int orvaServiceMain(const OrvaFrontEnd& frontEnd);

@@ -1,0 +1,137 @@
+// The format and codec vocabulary table: every row is found again by its id
+// and by each of its names, and codecs survive an SDP file written and read.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+
+#include "config/orva_channel.h"
+#include "engine/orva.h"
+#include "engine/orva_codec.h"
+#include "engine/orva_engine.h"
+#include "test_support.h"
+
+namespace {
+
+std::string describe(const OrvaVocabEntry& row) {
+    const char* kinds[] = {"format", "audio", "video"};
+    const char* name = row.config ? row.config : row.encoder;
+    return std::string(kinds[static_cast<int>(row.kind)]) + " " + std::to_string(row.id) + " " +
+           (name ? name : "(no name)");
+}
+
+std::string lowerCase(const char* text) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+
+// The configuration's reader for the row's kind, as the file and forms use it.
+int configReadId(OrvaVocab kind, const char* name) {
+    if (kind == OrvaVocab::Format)
+        return orvaGetFormatId(name);
+    return kind == OrvaVocab::Video ? orvaGetVideoCodecId(name) : orvaGetAudioCodecId(name);
+}
+
+void expectSameText(const char* expected, const char* actual) {
+    if (!expected)
+        EXPECT_EQ(nullptr, actual);
+    else
+        EXPECT_STREQ(expected, actual);
+}
+
+}  // namespace
+
+TEST(VocabularyTable, EveryRowIsFoundByItsIdAndReadBackFromItsConfigurationName) {
+    for (const OrvaVocabEntry& row : orvaVocabTable()) {
+        SCOPED_TRACE(describe(row));
+        EXPECT_EQ(&row, orvaVocabById(row.kind, row.id));
+        if (row.kind != OrvaVocab::Format) {
+            // Codecs share one id space; the id alone must lead to the row's kind.
+            EXPECT_EQ(&row, orvaVocabCodec(row.id));
+        }
+        if (!row.config)
+            continue;
+        EXPECT_EQ(&row, orvaVocabByConfigName(row.kind, row.config));
+        EXPECT_EQ(&row, orvaVocabByConfigName(row.kind, lowerCase(row.config)));
+        EXPECT_EQ(row.id, configReadId(row.kind, row.config));
+        EXPECT_EQ(row.id, configReadId(row.kind, lowerCase(row.config).c_str()));
+    }
+}
+
+TEST(VocabularyTable, EngineNamesOfEveryCodecIdComeFromItsRow) {
+    for (const OrvaVocabEntry& row : orvaVocabTable()) {
+        if (row.kind == OrvaVocab::Format) {
+            EXPECT_STREQ(row.config, orvaGetFormatName(static_cast<ORVA_FORMAT>(row.id)));
+            continue;
+        }
+        SCOPED_TRACE(describe(row));
+        auto id = static_cast<unsigned>(row.id);
+        ASSERT_NE(nullptr, row.encoder);  // a codec the transcoder cannot be told of is no codec
+        EXPECT_STREQ(row.encoder, getCodecName(id));
+        expectSameText(row.display, orvaGetCodecName(id));
+        expectSameText(row.sdp, orvaSdpEncodingName(id));
+    }
+}
+
+TEST(VocabularyTable, SdpNamesReadBackToTheirOwnRowOrToTheRowThatOwnsTheName) {
+    for (const OrvaVocabEntry& row : orvaVocabTable()) {
+        if (!row.sdp)
+            continue;
+        SCOPED_TRACE(describe(row));
+        const OrvaVocabEntry* found = orvaVocabBySdpName(row.kind, row.sdp);
+        if (row.sdpReadsBack) {
+            EXPECT_EQ(&row, found);
+        } else if (found) {
+            // A shared name belongs to exactly one row, of the same kind.
+            EXPECT_NE(&row, found);
+            EXPECT_STREQ(row.sdp, found->sdp);
+            EXPECT_TRUE(found->sdpReadsBack);
+        }
+    }
+}
+
+namespace {
+
+// Writes an SDP file with `codec` in the part of `kind` and reads it back.
+int throughSdpFile(const TempDir& dir, OrvaVocab kind, int codec) {
+    std::string path = dir / "stream.sdp";
+    ORVA_VIDEO_TAG video{};
+    ORVA_AUDIO_TAG audio{};
+    ORVA_VIDEO_TAG* v = kind == OrvaVocab::Video ? &video : nullptr;
+    ORVA_AUDIO_TAG* a = kind == OrvaVocab::Audio ? &audio : nullptr;
+    video.VideoCodec = codec;
+    video.VideoSourceIP = Inet_addr("127.0.0.1");
+    video.VideoSourcePort = 5000;
+    audio.AudioCodec = codec;
+    audio.AudioSourceIP = Inet_addr("127.0.0.1");
+    audio.AudioSourcePort = 5002;
+    audio.AudioSampleRate = 48000;
+    audio.AudioChannel = 2;
+    EXPECT_EQ(0, orvaExportSdp(path.c_str(), v, a, 1)) << readFile(path);
+    video = ORVA_VIDEO_TAG{};
+    audio = ORVA_AUDIO_TAG{};
+    EXPECT_EQ(0, orvaImportSdp(path.c_str(), v, a, 0)) << readFile(path);
+    return kind == OrvaVocab::Video ? video.VideoCodec : audio.AudioCodec;
+}
+
+}  // namespace
+
+TEST(VocabularyTable, CodecsWhoseSdpNameReadsBackSurviveAnSdpFile) {
+    TempDir dir;
+    int survivors = 0;
+    for (const OrvaVocabEntry& row : orvaVocabTable()) {
+        if (!row.sdp || row.kind == OrvaVocab::Format)
+            continue;
+        SCOPED_TRACE(describe(row));
+        int read = throughSdpFile(dir, row.kind, row.id);
+        if (row.sdpReadsBack) {
+            EXPECT_EQ(row.id, read);
+            survivors++;
+        } else {
+            EXPECT_NE(row.id, read);
+        }
+    }
+    EXPECT_GT(survivors, 0);
+}
