@@ -135,3 +135,52 @@ TEST(VocabularyTable, CodecsWhoseSdpNameReadsBackSurviveAnSdpFile) {
     }
     EXPECT_GT(survivors, 0);
 }
+
+namespace {
+
+// The codec an SDP file naming `encoding` in one rtpmap line reads as, or -1
+// when the name set none. The payload type is a dynamic one, so only the name
+// can set the codec.
+int importedCodec(const TempDir& dir, OrvaVocab kind, const std::string& encoding) {
+    std::string path = dir / "named.sdp";
+    bool isVideo = kind == OrvaVocab::Video;
+    writeFile(path, std::string("c=IN IP4 127.0.0.1\n") +
+                        (isVideo ? "m=video 5000 RTP/AVP 96\na=rtpmap:96 " + encoding + "/90000\n"
+                                 : "m=audio 5002 RTP/AVP 97\na=rtpmap:97 " + encoding + "/8000/1\n"));
+    ORVA_VIDEO_TAG video{};
+    ORVA_AUDIO_TAG audio{};
+    EXPECT_EQ(0, orvaImportSdp(path.c_str(), isVideo ? &video : nullptr, isVideo ? nullptr : &audio, 0));
+    // Import starts from empty parts. No video codec is 0; an audio name that
+    // matches also takes the clock rate, which tells G711U (0) from no match.
+    if (isVideo)
+        return video.VideoCodec != 0 ? video.VideoCodec : -1;
+    return audio.AudioSampleRate == 8000 ? audio.AudioCodec : -1;
+}
+
+}  // namespace
+
+TEST(VocabularyTable, SdpImportKnowsExactlyTheEncodingNamesOthersWrite) {
+    struct Case { OrvaVocab kind; const char* encoding; int codec; };
+    constexpr auto V = OrvaVocab::Video;
+    constexpr auto A = OrvaVocab::Audio;
+    const Case cases[] = {
+        {V, "H261", ORVA_VIDEO_H261},       {V, "H263", ORVA_VIDEO_H263},
+        {V, "H263-1998", ORVA_VIDEO_H263P}, {V, "H263-2000", ORVA_VIDEO_H263P},
+        {V, "MPV", ORVA_VIDEO_MP1V},        {V, "MP4V-ES", ORVA_VIDEO_MP4V},
+        {V, "FLV", ORVA_VIDEO_FLV},         {V, "H264", ORVA_VIDEO_H264},
+        {V, "h264", -1},                    {V, "H265", -1},
+        {V, "VP8", -1},                     {V, "MPA", -1},
+        {A, "G711U", ORVA_AUDIO_G711U},     {A, "G711A", ORVA_AUDIO_G711A},
+        {A, "PCM16S", ORVA_AUDIO_PCM16S},   {A, "PCM24S", ORVA_AUDIO_PCM24S},
+        {A, "PCM16U", ORVA_AUDIO_PCM16U},   {A, "PCM24U", ORVA_AUDIO_PCM24U},
+        {A, "MPA", ORVA_AUDIO_MP2A},        {A, "MP4A-LATM", ORVA_AUDIO_AAC},
+        {A, "mpeg4-generic", ORVA_AUDIO_AAC}, {A, "MPEG4-GENERIC", -1},
+        {A, "AAC", -1},                     {A, "HEAAC", -1},
+        {A, "Copy", -1},                    {A, "H264", -1},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.encoding);
+        EXPECT_EQ(c.codec, importedCodec(dir, c.kind, c.encoding));
+    }
+}
