@@ -97,6 +97,45 @@ constexpr Alias kAliases[] = {
 
 constexpr unsigned kFirstVideoId = 128;
 
+// Each kind's rows sit together and run in id order without gaps, so an id
+// finds its row by position.
+constexpr bool rowsRunInIdOrder() {
+    for (size_t i = 1; i < std::size(kVocab); i++) {
+        bool sameKind = kVocab[i].kind == kVocab[i - 1].kind;
+        if (sameKind && kVocab[i].id != kVocab[i - 1].id + 1)
+            return false;
+        for (size_t j = 0; !sameKind && j + 1 < i; j++) {
+            if (kVocab[j].kind == kVocab[i].kind)
+                return false;  // the kind came before, apart from these rows
+        }
+    }
+    return true;
+}
+static_assert(rowsRunInIdOrder(), "a row out of id order or away from its kind");
+
+struct Rows {
+    size_t first;
+    size_t count;
+};
+
+constexpr Rows rowsOfKind(OrvaVocab kind) {
+    Rows rows{0, 0};
+    while (rows.first < std::size(kVocab) && kVocab[rows.first].kind != kind)
+        rows.first++;
+    while (rows.first + rows.count < std::size(kVocab) && kVocab[rows.first + rows.count].kind == kind)
+        rows.count++;
+    return rows;
+}
+
+constexpr Rows kRowsOfKind[] = {rowsOfKind(F), rowsOfKind(A), rowsOfKind(V)};
+static_assert(kRowsOfKind[0].count > 0 && kRowsOfKind[1].count > 0 && kRowsOfKind[2].count > 0,
+              "every kind has rows");
+
+std::span<const OrvaVocabEntry> rowsOf(OrvaVocab kind) {
+    Rows rows = kRowsOfKind[static_cast<size_t>(kind)];
+    return std::span<const OrvaVocabEntry>(kVocab).subspan(rows.first, rows.count);
+}
+
 bool sameIgnoringCase(const char* known, std::string_view name) {
     return known && std::string_view(known).size() == name.size() &&
            strncasecmp(known, name.data(), name.size()) == 0;
@@ -118,8 +157,8 @@ bool matches(const Alias& alias, Vocabulary vocabulary, std::string_view name) {
 }
 
 const OrvaVocabEntry* byName(OrvaVocab kind, Vocabulary vocabulary, std::string_view name) {
-    for (const OrvaVocabEntry& entry : kVocab) {
-        if (entry.kind == kind && matches(entry, vocabulary, name))
+    for (const OrvaVocabEntry& entry : rowsOf(kind)) {
+        if (matches(entry, vocabulary, name))
             return &entry;
     }
     for (const Alias& alias : kAliases) {
@@ -134,11 +173,10 @@ const OrvaVocabEntry* byName(OrvaVocab kind, Vocabulary vocabulary, std::string_
 std::span<const OrvaVocabEntry> orvaVocabTable() { return kVocab; }
 
 const OrvaVocabEntry* orvaVocabById(OrvaVocab kind, int id) {
-    for (const OrvaVocabEntry& entry : kVocab) {
-        if (entry.kind == kind && entry.id == id)
-            return &entry;
-    }
-    return nullptr;
+    std::span<const OrvaVocabEntry> rows = rowsOf(kind);
+    // An id below the first wraps round to a position past the last.
+    size_t position = static_cast<unsigned>(id) - static_cast<unsigned>(rows.front().id);
+    return position < rows.size() ? &rows[position] : nullptr;
 }
 
 const OrvaVocabEntry* orvaVocabCodec(int id) {
