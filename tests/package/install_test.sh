@@ -38,7 +38,7 @@ trap 'exit 1' INT TERM
 
 fall_back() {
     echo "package.install: $1; fell back to dpkg -x of the package"
-    dpkg-deb -x "$deb" "$work/tree"
+    dpkg-deb -x "$deb" "$work/tree" || { echo "FAIL: cannot unpack $deb"; exit 1; }
     check_program_runs "" "$work/tree/opt/orval/orval" "$work/run" "$work/run" "$port_tool"
     exit $((failures != 0))
 }
@@ -61,6 +61,7 @@ echo "bookworm minimal system ready after $(($(date +%s) - started)) s"
 
 mount -t proc proc "$target/proc" && mounts="$target/proc $mounts"
 mount --bind /dev "$target/dev" && mounts="$target/dev $mounts"
+mount --bind /dev/pts "$target/dev/pts" && mounts="$target/dev/pts $mounts"
 mount --bind "$cache/apt-archives" "$target/var/cache/apt/archives" &&
     mounts="$target/var/cache/apt/archives $mounts"
 
