@@ -48,6 +48,7 @@ command -v debootstrap >/dev/null || fall_back "debootstrap is not installed"
 
 # The downloaded base system is kept in the build folder across runs.
 mkdir -p "$cache/apt-archives/partial"
+cache=$(cd "$cache" && pwd)  # debootstrap takes absolute paths only
 tarball=$cache/bookworm-minbase.tgz
 if [ ! -s "$tarball" ]; then
     timeout 900 debootstrap --variant=minbase --make-tarball="$tarball.new" bookworm \
@@ -79,6 +80,19 @@ apt_in_target update || { fall_back "the package archive cannot be reached"; }
 cp "$deb" "$target/tmp/"
 package=/tmp/$(basename "$deb")
 
+# A stand-in systemctl (minbase has no systemd) records what the maintainer
+# scripts ask of it; it must not be asked while no systemd runs.
+cat >"$target/usr/bin/systemctl" <<'SH'
+#!/bin/sh
+echo "$*" >>/tmp/systemctl.calls
+if [ "$1" = enable ]; then
+    mkdir -p /etc/systemd/system/multi-user.target.wants
+    ln -sf /lib/systemd/system/orval.service /etc/systemd/system/multi-user.target.wants/orval.service
+fi
+SH
+chmod 755 "$target/usr/bin/systemctl"
+calls=$target/tmp/systemctl.calls
+
 # 1. A plain install: apt brings ffmpeg and the libraries; with no systemd
 # running nothing is started.
 if ! apt_in_target install "$package"; then
@@ -94,6 +108,7 @@ for f in opt/orval/orval opt/orval/orval.so; do
 done
 [ -f "$target/lib/systemd/system/orval.service" ] || fail "no unit"
 [ -e "$target/run/orval.pid" ] && fail "something started the service without systemd"
+grep -qs orval "$calls" && fail "install without systemd asked systemctl for: $(cat "$calls")"
 
 # 2. The installed program, as the service runs it.
 check_program_runs "$in_target" /opt/orval/orval /srv/orval-test "$target/srv/orval-test" "$port_tool"
@@ -107,28 +122,19 @@ apt_in_target remove orval || fail "apt-get remove"
 [ -e "$target/lib/systemd/system/orval.service" ] && fail "the unit is still there after remove"
 [ -f "$target/etc/orval/orval.conf" ] || fail "remove took /etc/orval/orval.conf"
 [ -f "$target/var/orval/log/orval.log" ] || fail "remove took /var/orval"
+grep -qs orval "$calls" && fail "remove without systemd asked systemctl for: $(cat "$calls")"
 
-# 4. Where systemd runs, install enables and starts the unit and purge stops
-# it; a stand-in systemctl (minbase has no systemd) records what the
-# maintainer scripts ask of it.
+# 4. Where systemd runs, install enables and starts the unit and purge stops it.
 mkdir -p "$target/run/systemd/system"
-cat >"$target/usr/bin/systemctl" <<'SH'
-#!/bin/sh
-echo "$*" >>/tmp/systemctl.calls
-if [ "$1" = enable ]; then
-    mkdir -p /etc/systemd/system/multi-user.target.wants
-    ln -sf /lib/systemd/system/orval.service /etc/systemd/system/multi-user.target.wants/orval.service
-fi
-SH
-chmod 755 "$target/usr/bin/systemctl"
+: >"$calls"
 apt_in_target install "$package" || fail "apt-get install under systemd"
 printf 'daemon-reload\nenable orval.service\nrestart orval.service\n' >"$work/expected.install"
-cmp -s "$work/expected.install" "$target/tmp/systemctl.calls" ||
-    fail "install asked systemctl for: $(cat "$target/tmp/systemctl.calls" 2>/dev/null)"
-: >"$target/tmp/systemctl.calls"
+cmp -s "$work/expected.install" "$calls" ||
+    fail "install asked systemctl for: $(cat "$calls" 2>/dev/null)"
+: >"$calls"
 apt_in_target purge orval || fail "apt-get purge"
-head -n 1 "$target/tmp/systemctl.calls" | grep -qx "stop orval.service" ||
-    fail "purge asked systemctl for: $(cat "$target/tmp/systemctl.calls")"
+head -n 1 "$calls" | grep -qx "stop orval.service" ||
+    fail "purge asked systemctl for: $(cat "$calls")"
 
 # 5. Purge leaves nothing of the service behind.
 [ -e "$target/etc/orval" ] && fail "purge kept /etc/orval"
