@@ -1,8 +1,8 @@
 // orva_service.cpp: start-up and shutdown of the service.
 //
 // Order: pid lock, daemon, folders, service log, configuration and playlists,
-// access-list path, engine, web server, banner, start-up pass, signal
-// handlers, the supervision loop; then channels, web server and engine are
+// access-list path, engine, web server, banner, signal handlers, start-up
+// pass, the supervision loop; then channels, web server and engine are
 // stopped and the configuration is written back.
 //
 // The starting process does not end when the daemon leaves it: it waits on a
@@ -275,13 +275,15 @@ int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
     }
     printBanner();
     orvaServiceLog("ORVAL serving on port %d", g_globalSettings.HTTPPort);
+    // A service manager may stop the service the moment the starter returns:
+    // that stop must already end it in order.
+    installSignalHandlers();
     reportStart(0);
     usleep(500 * 1000);
     {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         initChannels();
     }
-    installSignalHandlers();
     orvaResetTimers();
     orvaSupervise();
     orvaShutdown(frontEnd);

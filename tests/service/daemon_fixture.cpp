@@ -62,7 +62,6 @@ int DaemonTest::waitForEnd(pid_t pid, std::chrono::seconds limit) {
 pid_t DaemonTest::startDaemon() {
     EXPECT_EQ(0, run("out.txt"));
     EXPECT_TRUE(outputHolds("out.txt", "ORVAL started successfully!"));
-    std::this_thread::sleep_for(600ms);  // signal handlers are installed after the start-up pass
     return daemonPid();
 }
 

@@ -81,6 +81,16 @@ TEST_F(ServiceLogDaemonTest, StartUpChannelStartsAndShutdownAreLogged) {
     EXPECT_NE(std::string::npos, log.find("] ORVAL stopped\n", down));
 }
 
+TEST_F(ServiceLogDaemonTest, AStopRightAfterTheStarterReturnsEndsTheServiceInOrder) {
+    writeFile(root + "/etc/orval/orval.conf", portLine());
+    ASSERT_EQ(0, run("out.txt"));
+    pid_t pid = daemonPid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(0, kill(pid, SIGTERM));
+    EXPECT_EQ(0, waitForEnd(pid, 10s));
+    EXPECT_TRUE(logHolds("] ORVAL stopped\n")) << serviceLog();
+}
+
 TEST_F(ServiceLogDaemonTest, AnEngineThatCannotStartIsLoggedWithItsMeaning) {
     std::filesystem::remove(dir / "bin/orval.so");
     EXPECT_EQ(255, run("out.txt"));
