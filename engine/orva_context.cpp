@@ -112,6 +112,7 @@ int orvaSwapSlots(int slotA, int slotB) {
         return ORVA_ERR_SLOT_RANGE;
     std::swap(g_procChannels[slotA], g_procChannels[slotB]);
     orvaSwapWatches(slotA, slotB);
+    orvaSwapRuns(slotA, slotB);
     return ORVA_OK;
 }
 
@@ -164,6 +165,7 @@ int orvaInitChannels(void) {
     g_cfg.slotCount = ORVA_SLOT_COUNT;
     g_procTable = std::make_unique<ORVA_PROC_TAG[]>(ORVA_SLOT_COUNT);  // zeroed
     g_procChannels = g_procTable.get();
+    orvaResetRuns();
     orvaOpenWatches();
     return 0;
 }

@@ -1,0 +1,119 @@
+// The run history of a channel: each way a run ends is recorded with its
+// reason after the matching event, and the JSON the page reads carries it.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "engine/orva_runs.h"
+#include "engine/orva_service_log.h"
+#include "web/channel_web_fixture.h"
+#include "web/json_check.h"
+#include "web/orva_history.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Complains, then either ends with status 1 or, once "stay" exists, ignores
+// SIGINT and goes silent.
+class HistoryTest : public ChannelWebTest {
+protected:
+    std::string transcoderBody() const override {
+        return "echo 'Error opening input: No such file'\n"
+               "[ -f \"$here/stay\" ] || exit 1\n"
+               "trap '' INT\nexec sleep 30";
+    }
+    bool waitForState(int channel, int state) {
+        return pollUntil([=] { return orvaGetChannelState(channel) == state; }, 10s);
+    }
+    static std::string history(int channel) {
+        return orvaComposeHistory(channel + 1, orvaSlotRuns(channel));
+    }
+    static std::string runField(const std::string& json, size_t run, const char* field) {
+        return jsonValue(json, "[\"runs\"][" + std::to_string(run) + "][\"" + field + "\"]")
+            .value_or("(none)");
+    }
+};
+
+}  // namespace
+
+TEST_F(HistoryTest, EachWayOfEndingIsRecordedWithItsReason) {
+    configure(0);
+    act(0, "start");  // ends by itself
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));
+
+    writeFile(dir / "stay", "");
+    act(0, "start");
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_RUNNING));
+    act(0, "stop");  // ignored: the channel stays stopping
+    ASSERT_EQ(ORVA_STATE_STOPPING, orvaGetChannelState(0));
+    act(0, "stop");  // killed
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));
+
+    orvaSetHangTimeout(1);
+    act(0, "start");
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_RUNNING));
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));  // silent, so killed as hung
+
+    act(0, "start");
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_RUNNING));
+    g_orvaShuttingDown = true;
+    orvaStopChannel(0, ORVA_STOP_FORCED);
+    g_orvaShuttingDown = false;
+    ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));
+
+    std::filesystem::create_directories(dir / "empty");
+    copyText(g_orvaChannels[0].Sources[0].File, dir / "empty");
+    act(0, "start");  // a folder without files is refused
+
+    std::string json = history(0);
+    ASSERT_TRUE(jsonValid(json)) << json;
+    EXPECT_EQ("1", jsonValue(json, "[\"channel\"]"));
+    ASSERT_EQ("5", jsonValue(json, "[\"runs\"].__len__()")) << json;
+    struct Expected { const char* ended; const char* status; };
+    const Expected expected[] = {
+        {"exited", "1"}, {"stopped", "137"}, {"hung", "137"}, {"shutdown", "137"}};
+    for (size_t run = 0; run < 4; run++) {
+        SCOPED_TRACE(run);
+        EXPECT_EQ(expected[run].ended, runField(json, run, "ended"));
+        EXPECT_EQ(expected[run].status, runField(json, run, "status"));
+        EXPECT_EQ("Error opening input: No such file", runField(json, run, "error"));
+        EXPECT_LE(std::stoll(runField(json, run, "start")), std::stoll(runField(json, run, "end")));
+    }
+    EXPECT_EQ("refused", runField(json, 4, "ended"));
+    EXPECT_EQ(std::to_string(ORVA_ERR_NO_PLAYLIST), runField(json, 4, "code"));
+    EXPECT_EQ(orvaStartResultText(ORVA_ERR_NO_PLAYLIST), runField(json, 4, "reason"));
+    EXPECT_EQ("(none)", runField(json, 4, "status"));
+    EXPECT_EQ(1u, orvaSlotCounters(0).hangKills);
+    EXPECT_EQ(4u, orvaSlotCounters(0).starts);
+}
+
+TEST_F(HistoryTest, TheHistoryMovesWithItsChannelWhenAnEarlierOneIsRemoved) {
+    configure(0);
+    configure(1);
+    act(1, "start");
+    ASSERT_TRUE(waitForState(1, ORVA_STATE_IDLE));
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        orvaRemoveChannel(0);
+    }
+    std::string json = history(0);
+    EXPECT_EQ("exited", runField(json, 0, "ended")) << json;
+    EXPECT_EQ("[]", jsonValue(history(1), "[\"runs\"]"));
+}
+
+TEST(HistoryJson, AnyErrorLineGivesValidJsonThatReadsBack) {
+    OrvaRun run;
+    run.start = 1700000000;
+    run.end = 1700000100;
+    run.code = 255;
+    run.lastError = "bad \"quote\" \\ tab\t \x01 \xff end";
+    std::string json = orvaComposeHistory(64, {run});
+    ASSERT_TRUE(jsonValid(json)) << json;
+    EXPECT_EQ("64", jsonValue(json, "[\"channel\"]"));
+    EXPECT_EQ("1700000000", jsonValue(json, "[\"runs\"][0][\"start\"]"));
+    EXPECT_EQ("1700000100", jsonValue(json, "[\"runs\"][0][\"end\"]"));
+    EXPECT_EQ("bad \"quote\" \\ tab\t \x01 \xEF\xBF\xBD end", jsonValue(json, "[\"runs\"][0][\"error\"]"));
+    EXPECT_EQ("{\"channel\":3,\"runs\":[]}", orvaComposeHistory(3, {}));
+}
