@@ -16,16 +16,22 @@ using namespace std::chrono_literals;
 namespace {
 
 // Complains, then either ends with status 1 or, once "stay" exists, ignores
-// SIGINT and goes silent.
+// SIGINT, says it is "ready" and goes silent.
 class HistoryTest : public ChannelWebTest {
 protected:
     std::string transcoderBody() const override {
         return "echo 'Error opening input: No such file'\n"
                "[ -f \"$here/stay\" ] || exit 1\n"
-               "trap '' INT\nexec sleep 30";
+               "trap '' INT\ntouch \"$here/ready\"\nexec sleep 30";
     }
     bool waitForState(int channel, int state) {
         return pollUntil([=] { return orvaGetChannelState(channel) == state; }, 10s);
+    }
+    // Starts the channel and waits until its transcoder ignores SIGINT.
+    void startStaying(int channel) {
+        std::filesystem::remove(dir / "ready");
+        act(channel, "start");
+        ASSERT_TRUE(pollUntil([&] { return fileExists(dir / "ready"); }, 10s));
     }
     static std::string history(int channel) {
         return orvaComposeHistory(channel + 1, orvaSlotRuns(channel));
@@ -44,20 +50,18 @@ TEST_F(HistoryTest, EachWayOfEndingIsRecordedWithItsReason) {
     ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));
 
     writeFile(dir / "stay", "");
-    act(0, "start");
-    ASSERT_TRUE(waitForState(0, ORVA_STATE_RUNNING));
+    startStaying(0);
     act(0, "stop");  // ignored: the channel stays stopping
     ASSERT_EQ(ORVA_STATE_STOPPING, orvaGetChannelState(0));
     act(0, "stop");  // killed
     ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));
 
     orvaSetHangTimeout(1);
-    act(0, "start");
-    ASSERT_TRUE(waitForState(0, ORVA_STATE_RUNNING));
+    startStaying(0);
     ASSERT_TRUE(waitForState(0, ORVA_STATE_IDLE));  // silent, so killed as hung
 
-    act(0, "start");
-    ASSERT_TRUE(waitForState(0, ORVA_STATE_RUNNING));
+    orvaSetHangTimeout(30);
+    startStaying(0);
     g_orvaShuttingDown = true;
     orvaStopChannel(0, ORVA_STOP_FORCED);
     g_orvaShuttingDown = false;

@@ -131,7 +131,9 @@ TEST_F(MetricsHttpTest, HistoryAnswersConfiguredChannelsAndRunEndsReachTheServic
         return readFile(log).find("channel 1 run ended: exited, status 3, after ") != std::string::npos;
     }, 10s)) << readFile(log);
     EXPECT_NE(std::string::npos, readFile(log).find("; last error: Error: the input vanished\n"));
-    ASSERT_TRUE(waitUntil([&] { return get("/status").body.find("RUNNING") != std::string::npos; }, 10s));
+    // Restarted after its delay.
+    ASSERT_TRUE(waitUntil([&] { return get("/status").body.find("<state>start</state>") != std::string::npos; },
+                          10s));
     EXPECT_EQ(0, endDaemon());
     EXPECT_NE(std::string::npos, readFile(log).find("channel 1 run ended: shutdown, status "));
 }
