@@ -6,7 +6,6 @@
 
 #include "engine/engine_fixture.h"
 #include "engine/orva_runs.h"
-#include "engine/orva_slots.h"
 
 using namespace std::chrono_literals;
 
@@ -82,10 +81,12 @@ TEST_F(RunTest, ALastLineWithoutAnEndIsJudgedAndAQuietRunHasNoErrorLine) {
 TEST_F(RunTest, ASilentTranscoderIsKilledAsHungAndCountedOnce) {
     ASSERT_EQ(0, initEngine("echo started; exec sleep 30"));
     orvaSetHangTimeout(1);
-    runToEnd(7);
-    // The hang check sees the slot on every pass until it is reaped.
+    ASSERT_EQ(0, startSlot(7));
+    ASSERT_TRUE(pollUntil([] { return orvaGetState(7) == ORVA_STATE_STOPPING; }, 10s));
+    // Passes that come before the killed process is reaped see it still silent.
     for (int pass = 0; pass < 10; pass++)
         orvaPoll();
+    ASSERT_TRUE(pollUntil([] { return isIdle(7); }, 10s));
     OrvaRun run = lastRun(7);
     EXPECT_EQ(OrvaRunEnd::Hung, run.how);
     EXPECT_EQ(128 + SIGKILL, run.code);
@@ -140,14 +141,4 @@ TEST_F(RunTest, RefusalsInARowWithOneCodeShareARecord) {
         EXPECT_EQ(codes[i], runs[i].code);
     }
     EXPECT_EQ(1u, orvaSlotCounters(3).starts);  // a refusal is no start
-}
-
-TEST_F(RunTest, RunsAndCountersFollowTheirSlotWhenSlotsAreExchanged) {
-    ASSERT_EQ(0, initEngine("echo 'cannot open input'; exit 2"));
-    runToEnd(10);
-    ASSERT_EQ(0, orvaSwapSlots(10, 11));
-    EXPECT_TRUE(orvaSlotRuns(10).empty());
-    EXPECT_EQ(0u, orvaSlotCounters(10).starts);
-    EXPECT_EQ("cannot open input", lastRun(11).lastError);
-    EXPECT_EQ(2, orvaSlotCounters(11).lastExitStatus);
 }
