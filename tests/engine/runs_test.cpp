@@ -142,3 +142,15 @@ TEST_F(RunTest, RefusalsInARowWithOneCodeShareARecord) {
     }
     EXPECT_EQ(1u, orvaSlotCounters(3).starts);  // a refusal is no start
 }
+
+TEST_F(RunTest, ARunKilledWhenTheEngineIsReleasedEndsWithItsCause) {
+    ASSERT_EQ(0, initEngine("trap '' INT\ntouch \"$here/ready\"\nexec sleep 30"));
+    orvaSetRunHook(recordHook);
+    ASSERT_EQ(0, startSlot(6));
+    ASSERT_TRUE(pollUntil([&] { return fileExists(dir / "ready"); }, 10s));
+    orvaMarkStopCause(6, OrvaRunEnd::Shutdown);
+    orvaFree();  // the orderly stop is ignored, so the release kills it
+    EXPECT_EQ(OrvaRunEnd::Shutdown, lastRun(6).how);
+    EXPECT_EQ(128 + SIGKILL, lastRun(6).code);
+    EXPECT_EQ(6, g_hookSlot);
+}
