@@ -83,13 +83,18 @@ void sleepMs(int ms) {
 }
 
 // Children killed at the end of the release are reaped when they are gone
-// within a moment, so a service that initialises again keeps no zombies.
+// within a moment, so a service that initialises again keeps no zombies;
+// their runs end like any other.
 void reapKilled() {
     for (int round = 0; round < 20; round++) {
         bool pending = false;
         for (int slot = 0; slot < g_cfg.slotCount; slot++) {
             ORVA_PROC_TAG& proc = g_procChannels[slot];
-            if (proc.pid > 0 && !orvaReap(slot))
+            if (proc.pid <= 0)
+                continue;
+            if (orvaReap(slot))
+                orvaRunReaped(slot, proc.exitStatus);
+            else
                 pending = true;
         }
         if (!pending)
@@ -112,6 +117,7 @@ int orvaSwapSlots(int slotA, int slotB) {
         return ORVA_ERR_SLOT_RANGE;
     std::swap(g_procChannels[slotA], g_procChannels[slotB]);
     orvaSwapWatches(slotA, slotB);
+    orvaSwapRuns(slotA, slotB);
     return ORVA_OK;
 }
 
@@ -164,6 +170,7 @@ int orvaInitChannels(void) {
     g_cfg.slotCount = ORVA_SLOT_COUNT;
     g_procTable = std::make_unique<ORVA_PROC_TAG[]>(ORVA_SLOT_COUNT);  // zeroed
     g_procChannels = g_procTable.get();
+    orvaResetRuns();
     orvaOpenWatches();
     return 0;
 }

@@ -37,6 +37,16 @@ void orvaOpenWatches();
 
 bool orvaSlotInRange(int slot);
 
+// Run records (orva_runs.cpp): the engine tells them of each launch, each
+// chunk of output, each hang kill and each reaped process. The caller has
+// checked the slot.
+void orvaRunLaunched(int slot);
+void orvaRunOutput(int slot, std::string_view chunk);
+void orvaRunHangKill(int slot);
+void orvaRunReaped(int slot, int waitStatus);
+void orvaSwapRuns(int slotA, int slotB);
+void orvaResetRuns();
+
 // Log files named by their stem (the path without ".log"), rotated into
 // generations "<stem>-1.log" to "<stem>-9.log" above 5,000,000 bytes.
 void orvaRotateLog(const char* stem);

@@ -43,6 +43,7 @@ void reapSlot(int slot) {
     ORVA_PROC_TAG& proc = g_procChannels[slot];
     drainOutput(slot);  // whatever the process wrote just before it ended
     proc.state = ORVA_STATE_IDLE;
+    orvaRunReaped(slot, proc.exitStatus);
     char line[64];
     snprintf(line, sizeof line, "transcoding stopped (0x%08x)", proc.exitStatus);
     orvaLog(slot, 1, line);
@@ -52,6 +53,7 @@ void checkHang(int slot, time_t now) {
     const ORVA_PROC_TAG& proc = g_procChannels[slot];
     if (proc.tmLastOutput > 0 && now - proc.tmLastOutput > g_hangSeconds) {
         orvaLog(slot, 1, "channel seems to be hanging for over 30 secs, killing...");
+        orvaRunHangKill(slot);
         orvaStop(slot, ORVA_STOP_FORCED);
     }
 }

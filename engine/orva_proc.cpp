@@ -226,6 +226,7 @@ int orvaLaunch(int slot, std::string_view commandLine) {
     proc.streamTime = -1;
     proc.bitrate = -1;
     proc.tmLastOutput = 0;
+    orvaRunLaunched(slot);
     pipeWriteStr(proc.fdCmd[1], ORVA_TRANSCODER_TOKEN " ");
     pipeWrite(proc.fdCmd[1], commandLine.data(), commandLine.size());
     pipeWriteStr(proc.fdCmd[1], "\n");

@@ -55,6 +55,7 @@ long orvaParseProgress(int slot, const char* chunk) {
     proc.tmLastOutput = time(nullptr);
     parseStreamTime(proc, chunk);
     parseBitrate(proc, chunk);
+    orvaRunOutput(slot, chunk);
     orvaLog(slot, 0, chunk);
     if (holdsStopMessage(chunk))
         orvaStop(slot, ORVA_STOP_ORDERLY);

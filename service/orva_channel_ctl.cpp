@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "config/orva_channel.h"
+#include "engine/orva_runs.h"
 #include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_folders.h"
+#include "orva_service.h"
 #include "playlist/orva_playlist.h"
 
 namespace {
@@ -20,13 +22,17 @@ char tszAppTitle[100];
 // Both slots are stopped whenever they run: a recorder goes on after its time
 // shift is turned off in the editor, and nothing else would ever end it. The
 // recorder goes first, so the player does not outlast it. Idle slots are
-// left alone by the engine.
+// left alone by the engine. Every stop asked for here is the operator's,
+// or the shutdown's once that has begun.
 void orvaStopChannel(int channel, int mode) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return;
     if (orvaGetChannelState(channel) != ORVA_STATE_IDLE)
         orvaServiceLog("channel %d stopping (%s)", channel + 1,
                        mode == ORVA_STOP_FORCED ? "forced" : "orderly");
+    OrvaRunEnd cause = g_orvaShuttingDown ? OrvaRunEnd::Shutdown : OrvaRunEnd::Stopped;
+    orvaMarkStopCause(channel + kOrvaRecorderSlotOffset, cause);
+    orvaMarkStopCause(channel, cause);
     orvaStop(channel + kOrvaRecorderSlotOffset, mode);
     orvaStop(channel, mode);
 }

@@ -11,8 +11,10 @@
 #include <cstring>
 
 #include "config/orva_channel.h"
+#include "engine/orva_runs.h"
 #include "engine/orva_slots.h"
 #include "orva_channel_ctl.h"
+#include "orva_channel_stats.h"
 #include "orva_service.h"
 #include "playlist/orva_playlist.h"
 
@@ -25,6 +27,7 @@ constexpr int kLastChannel = ORVA_CHANNEL_COUNT - 1;
 void stopRemoved(int channel) {
     for (int slot : {channel + kOrvaRecorderSlotOffset, channel}) {
         int state = orvaGetState(slot);
+        orvaMarkStopCause(slot, OrvaRunEnd::Stopped);
         if (state != ORVA_STATE_IDLE)
             orvaStop(slot, state == ORVA_STATE_STOPPING ? ORVA_STOP_FORCED : ORVA_STOP_ORDERLY);
     }
@@ -56,6 +59,7 @@ void moveChannelDown(int from) {
     orvaSwapSlots(to + kOrvaRecorderSlotOffset, from + kOrvaRecorderSlotOffset);
     g_orvaPlaylists[to].takeOver(g_orvaPlaylists[from]);
     orvaMoveTimer(from, to);
+    orvaMoveRestartCount(from, to);
 }
 
 }  // namespace

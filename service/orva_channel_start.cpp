@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "config/orva_channel.h"
+#include "engine/orva_runs.h"
 #include "engine/orva_service_log.h"
 #include "orva_channel_ctl.h"
 #include "orva_channel_texts.h"
@@ -185,9 +186,11 @@ int orvaStartChannel(int channel) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return ORVA_ERR_SLOT_RANGE;
     int rc = startChannel(channel);
-    if (rc == ORVA_OK)
+    if (rc == ORVA_OK) {
         orvaServiceLog("channel %d started", channel + 1);
-    else
-        orvaServiceLog("channel %d start refused (%d: %s)", channel + 1, rc, orvaStartResultText(rc));
+        return rc;
+    }
+    orvaServiceLog("channel %d start refused (%d: %s)", channel + 1, rc, orvaStartResultText(rc));
+    orvaRecordRefusal(channel, rc);
     return rc;
 }

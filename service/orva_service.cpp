@@ -23,6 +23,7 @@
 #include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_channel_ctl.h"
+#include "orva_channel_stats.h"
 #include "orva_folders.h"
 #include "orva_paths.h"
 #include "orva_service.h"
@@ -148,12 +149,15 @@ int initEngine() {
     init.logLevel = g_globalSettings.Log;
     init.pszEngineDir = nullptr;
     init.pszWorkDir = orvaPath(OrvaPath::WorkDir);
+    orvaLogRunEnds();
     return orvaInitA(&init);
 }
 
 }  // namespace
 
 void sig_handle(int) { quit = 1; }
+
+const char* orvaVersion() { return kVersion; }
 
 void loadConf() {
     char exe[200] = {};

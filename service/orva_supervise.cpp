@@ -8,6 +8,7 @@
 #include "config/orva_channel.h"
 #include "engine/orva_service_log.h"
 #include "orva_channel_ctl.h"
+#include "orva_channel_stats.h"
 #include "orva_folders.h"
 #include "orva_service.h"
 #include "playlist/orva_playlist.h"
@@ -37,8 +38,10 @@ int recorderSlot(int channel) { return channel + kOrvaRecorderSlotOffset; }
 void superviseTimeShifted(int channel) {
     int recorder = orvaGetState(recorderSlot(channel));
     if (recorder == ORVA_STATE_IDLE ||
-        (recorder == ORVA_STATE_RUNNING && orvaGetState(channel) == ORVA_STATE_IDLE))
-        orvaStartChannel(channel);
+        (recorder == ORVA_STATE_RUNNING && orvaGetState(channel) == ORVA_STATE_IDLE)) {
+        if (orvaStartChannel(channel) == ORVA_OK)
+            orvaCountRestart(channel);
+    }
 }
 
 // Caller holds the service lock.
@@ -48,8 +51,8 @@ void superviseStopped(int channel) {
         CPlayList& playlist = g_orvaPlaylists[channel];
         playlist.refresh();
         source.pszAddress = playlist.MoveNext(g_globalSettings.AutoRestart);
-        if (source.pszAddress)
-            orvaStartChannel(channel);
+        if (source.pszAddress && orvaStartChannel(channel) == ORVA_OK)
+            orvaCountRestart(channel);
         return;
     }
     if (g_globalSettings.AutoRestart == 0 || g_timers[channel] != kOrvaNoTimer)

@@ -6,6 +6,7 @@
 #include "config/orva_channel.h"
 #include "engine/orva_service_log.h"
 #include "orva_channel_ctl.h"
+#include "orva_channel_stats.h"
 #include "orva_service.h"
 
 const timer_t kOrvaNoTimer = reinterpret_cast<timer_t>(-1L);
@@ -90,5 +91,6 @@ void channelTimeout(union sigval value) {
     if (g_orvaShuttingDown || !g_orvaChannels[channel].Enable)
         return;
     orvaServiceLog("channel %d restarting", channel + 1);
-    orvaStartChannel(channel);
+    if (orvaStartChannel(channel) == ORVA_OK)
+        orvaCountRestart(channel);
 }

@@ -17,10 +17,12 @@
 
 #include "orva_channel_api.h"
 #include "orva_files.h"
+#include "orva_history.h"
 #include "orva_icons.h"
 #include "orva_index.h"
 #include "orva_login.h"
 #include "orva_manual.h"
+#include "orva_metrics.h"
 #include "orva_settings.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
@@ -28,7 +30,7 @@
 namespace {
 
 constexpr const char* kChannelPrefix = "/channel";
-constexpr size_t kChannelPrefixLength = 8;
+constexpr const char* kHistoryPrefix = "/history";
 
 enum class Match { Exact, Prefix, IconName };
 
@@ -50,6 +52,8 @@ constexpr RouteEntry kRoutes[] = {
     {"/orvaoem.png", Match::Exact, OrvaRoute::OemLogo},
     {"/orval.conf", Match::Exact, OrvaRoute::Download},
     {"/manual.html", Match::Exact, OrvaRoute::Manual},
+    {"/metrics", Match::Exact, OrvaRoute::Metrics},
+    {kHistoryPrefix, Match::Prefix, OrvaRoute::History},
 };
 
 bool fits(const RouteEntry& entry, const char* url) {
@@ -85,6 +89,10 @@ int answerIcon(const Call& c) { return orvaCGIIcon(c.url, c.connection); }
 int answerOemLogo(const Call& c) { return orvaCGIOEMLogo(c.connection); }
 int answerDownload(const Call& c) { return orvaCGIDownload(c.connection); }
 int answerManual(const Call& c) { return orvaCGIManual(c.connection); }
+int answerMetrics(const Call& c) { return orvaCGIMetrics(c.connection); }
+int answerHistory(const Call& c) {
+    return orvaCGIHistory(orvaNumberAfter(c.url, kHistoryPrefix), c.connection);
+}
 
 struct Handler {
     int (*answer)(const Call&);
@@ -92,13 +100,14 @@ struct Handler {
 };
 
 // Indexed by OrvaRoute. A device search takes seconds: it runs without the
-// lock, so the status and the channels answer meanwhile.
+// lock, so the status and the channels answer meanwhile. Metrics and
+// history take it themselves, only while they read.
 constexpr Handler kHandlers[] = {
     {answerIndex, true},          {answerStatus, true},     {answerImport, true},
     {answerGlobalConfig, true},   {answerDecklinkConfig, false},
     {answerNdiConfig, false},     {answerChannel, true},    {answerIcon, false},
     {answerOemLogo, false},       {answerDownload, true},   {answerManual, false},
-    {answerNotFound, false},
+    {answerMetrics, false},       {answerHistory, false},   {answerNotFound, false},
 };
 static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
 
@@ -112,18 +121,22 @@ OrvaRoute orvaFindRoute(const char* url) {
     return OrvaRoute::NotFound;
 }
 
-int orvaChannelNumber(const char* url) {
-    if (strncasecmp(url, kChannelPrefix, kChannelPrefixLength) != 0)
+int orvaNumberAfter(const char* url, const char* prefix) {
+    size_t length = strlen(prefix);
+    if (strncasecmp(url, prefix, length) != 0)
         return 0;
     errno = 0;
-    long number = strtol(url + kChannelPrefixLength, nullptr, 10);
+    long number = strtol(url + length, nullptr, 10);
     if (errno == ERANGE || number < INT_MIN || number > INT_MAX)
         return 0;
     return static_cast<int>(number);
 }
 
+int orvaChannelNumber(const char* url) { return orvaNumberAfter(url, kChannelPrefix); }
+
 int orvaCGI(const char* url, const char* arguments, const char* cookies, const char* body,
             MHD_Connection* connection) {
+    orvaCountHttpRequest();
     std::unique_lock<std::mutex> lock(g_serviceLock);
     if (!orvaCGIAuth(cookies)) {
         if (strncasecmp(url, "/login", 6) == 0)

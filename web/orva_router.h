@@ -15,6 +15,8 @@ enum class OrvaRoute {
     OemLogo,
     Download,
     Manual,
+    Metrics,
+    History,
     NotFound,
 };
 
@@ -24,6 +26,9 @@ OrvaRoute orvaFindRoute(const char* url);
 // The channel number after "/channel", read as strtol does with base 10:
 // "/channel7x" is 7, "/channel" is 0. Numbers beyond an int give 0.
 int orvaChannelNumber(const char* url);
+// The same for any path prefix ("/history7" after "/history" is 7); 0 when
+// the path does not begin with `prefix`.
+int orvaNumberAfter(const char* url, const char* prefix);
 
 // `body` is the POST body text, or null for a GET. Returns the answering
 // handler's result: 1 when a reply was queued, 0 when the library refused it.

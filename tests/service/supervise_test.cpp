@@ -9,6 +9,7 @@
 #include "config/orva_channel.h"
 #include "engine/engine_fixture.h"
 #include "service/orva_channel_ctl.h"
+#include "service/orva_channel_stats.h"
 #include "service/orva_service.h"
 
 using namespace std::chrono_literals;
@@ -78,26 +79,31 @@ protected:
 
 TEST_F(SuperviseTest, WithoutAutoRestartAnEndedChannelStaysStoppedButEnabled) {
     g_globalSettings.AutoRestart = 0;
+    uint64_t restarts = orvaRestartCount(0);
     startAndWaitForEnd();
     supervise(1500ms);
     EXPECT_EQ(1u, starts().size());
     EXPECT_EQ(ORVA_STATE_IDLE, orvaGetChannelState(0));
     EXPECT_EQ(1, g_orvaChannels[0].Enable);
     EXPECT_EQ(kOrvaNoTimer, g_timers[0]);
+    EXPECT_EQ(restarts, orvaRestartCount(0));
 }
 
 TEST_F(SuperviseTest, WithAutoRestartAnEndedChannelStartsAgainAfterThatManySeconds) {
     g_globalSettings.AutoRestart = 1;
+    uint64_t restarts = orvaRestartCount(0);
     startAndWaitForEnd();
     supervise(2600ms);
     std::vector<double> times = starts();
     ASSERT_GE(times.size(), 2u);
+    EXPECT_GE(orvaRestartCount(0) - restarts, 1u);  // the operator's own start is not one
     EXPECT_GT(times[1] - times[0], 0.9);
     EXPECT_LT(times[1] - times[0], 1.6);
 }
 
 TEST_F(SuperviseTest, PendingRestartDoesNotStartAChannelTheOperatorStopped) {
     g_globalSettings.AutoRestart = 1;
+    uint64_t restarts = orvaRestartCount(0);
     startAndWaitForEnd();
     supervise(200ms);
     ASSERT_NE(kOrvaNoTimer, g_timers[0]);  // the restart is pending
@@ -108,6 +114,7 @@ TEST_F(SuperviseTest, PendingRestartDoesNotStartAChannelTheOperatorStopped) {
     EXPECT_TRUE(superviseUntilTimerFired(10s));  // fired and cleared
     supervise(200ms);
     EXPECT_EQ(1u, starts().size());
+    EXPECT_EQ(restarts, orvaRestartCount(0));
 }
 
 TEST_F(SuperviseTest, TimerThatFiresAfterShutdownBeganStartsNothing) {

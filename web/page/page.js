@@ -26,7 +26,13 @@ const CHANNEL_DEFAULTS = {
   tslen: '0', tspath: '', sparam: '', tparam: '',
 };
 
-const page = { selected: 0, editing: 0, editTexts: null, globalCfg: null, frameDone: null, polling: false };
+const page = { selected: 0, editing: 0, editTexts: null, globalCfg: null, frameDone: null, polling: false,
+  historyPolls: 0 };
+// How each run ended, in the history table's words.
+const RUN_ENDS = { exited: 'Ended', hung: 'Hung, killed', stopped: 'Stopped', refused: 'Refused', shutdown: 'Shutdown' };
+// The history is read again every so many status polls, and at once when
+// the selected channel's state changes.
+const HISTORY_POLLS = 5;
 
 function $(id) { return document.getElementById(id); }
 function rowCells(n) { return $('row' + n).cells; }
@@ -112,10 +118,13 @@ async function pollStatus() {
   page.polling = false;
   if (!doc) return;
   const slots = doc.getElementsByTagName('ch');
+  const before = page.selected ? rowCells(page.selected)[3].style.backgroundImage : '';
   for (let i = 0; i < ROW_COUNT && i < slots.length; i++) {
     const parts = slots[i].children;
     if (parts.length >= 2) showStatus(i + 1, parts[0].textContent, parts[1].textContent);
   }
+  const changed = page.selected && rowCells(page.selected)[3].style.backgroundImage !== before;
+  if (changed || ++page.historyPolls >= HISTORY_POLLS) loadHistory(page.selected);
 }
 
 function showStatus(n, state, text) {
@@ -155,6 +164,48 @@ function clickRow(n) {
   if (page.editing || !holdsChannel(n)) return;
   selectRow(n);
   loadChannel(n);
+  loadHistory(n);
+}
+
+// ---- the selected channel's run history ----
+
+function twoDigits(number) { return String(number).padStart(2, '0'); }
+
+// The cell shows the time of day; hovering shows the date with it.
+function timeCell(seconds) {
+  const d = new Date(seconds * 1000);
+  const time = twoDigits(d.getHours()) + ':' + twoDigits(d.getMinutes()) + ':' + twoDigits(d.getSeconds());
+  const date = d.getFullYear() + '-' + twoDigits(d.getMonth() + 1) + '-' + twoDigits(d.getDate());
+  return [time, date + ' ' + time];
+}
+
+function historyRow(run) {
+  const row = document.createElement('tr');
+  const refused = run.ended === 'refused';
+  const code = refused ? run.code : run.status;
+  const how = RUN_ENDS[run.ended] || run.ended;
+  const detail = refused ? run.reason : run.error;
+  const cells = [timeCell(run.start), timeCell(run.end), [how, how], [String(code), String(code)],
+    [detail, detail]];
+  for (const [text, title] of cells) {
+    const cell = document.createElement('td');
+    cell.textContent = text;
+    cell.title = title;
+    row.appendChild(cell);
+  }
+  if (run.ended !== 'stopped' && run.ended !== 'shutdown' && code !== 0) row.className = 'bad';
+  return row;
+}
+
+async function loadHistory(n) {
+  page.historyPolls = 0;
+  if (!n) return;
+  const history = await fetchJson('history' + n);
+  // A later click may have chosen another row while this one loaded.
+  if (!history || !Array.isArray(history.runs) || page.selected !== n) return;
+  const body = $('history').tBodies[0];
+  body.replaceChildren(...history.runs.slice().reverse().map(historyRow));
+  $('historyNone').style.display = history.runs.length ? 'none' : '';
 }
 
 // ---- loading a channel into the panel ----

@@ -1,0 +1,156 @@
+// Run records of the engine's slots: real children that end, hang, are
+// stopped; what each run kept and how the counters moved.
+#include <signal.h>
+
+#include <chrono>
+
+#include "engine/engine_fixture.h"
+#include "engine/orva_runs.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool isIdle(int slot) { return orvaGetState(slot) == ORVA_STATE_IDLE; }
+
+int g_hookSlot = -1;
+OrvaRun g_hookRun;
+void recordHook(int slot, const OrvaRun& run) {
+    g_hookSlot = slot;
+    g_hookRun = run;
+}
+
+class RunTest : public EngineTest {
+protected:
+    void TearDown() override {
+        orvaSetRunHook(nullptr);
+        EngineTest::TearDown();
+    }
+    // Starts `slot` and waits until its transcoder has ended and been reaped.
+    void runToEnd(int slot) {
+        ASSERT_EQ(0, startSlot(slot));
+        ASSERT_TRUE(pollUntil([slot] { return isIdle(slot); }, 10s));
+    }
+    static OrvaRun lastRun(int slot) {
+        std::vector<OrvaRun> runs = orvaSlotRuns(slot);
+        return runs.empty() ? OrvaRun{} : runs.back();
+    }
+};
+
+}  // namespace
+
+TEST_F(RunTest, ARunThatEndsByItselfKeepsItsStatusTimesAndLastErrorLine) {
+    ASSERT_EQ(0, initEngine(
+        "printf 'Input #0, mpegts\\n[udp @ 0x1] bind failed: Address in use\\n'\n"
+        "printf 'frame= 1 time=00:00:01.00 bitrate=1.0kbits/s\\r'\n"
+        "printf 'Error while decoding stream #0:0\\n  \\n'\n"
+        "printf 'frame= 2 time=00:00:02.00 bitrate=1.0kbits/s\\r'\n"
+        "exit 3"));
+    orvaSetRunHook(recordHook);
+    time_t before = time(nullptr);
+    runToEnd(4);
+    std::vector<OrvaRun> runs = orvaSlotRuns(4);
+    ASSERT_EQ(1u, runs.size());
+    EXPECT_EQ(OrvaRunEnd::Exited, runs[0].how);
+    EXPECT_EQ(3, runs[0].code);
+    EXPECT_EQ("Error while decoding stream #0:0", runs[0].lastError);
+    EXPECT_GE(runs[0].start, before);
+    EXPECT_GE(runs[0].end, runs[0].start);
+    EXPECT_LE(runs[0].end, time(nullptr));
+    EXPECT_EQ(4, g_hookSlot);
+    EXPECT_EQ("Error while decoding stream #0:0", g_hookRun.lastError);
+    OrvaSlotCounters counters = orvaSlotCounters(4);
+    EXPECT_EQ(1u, counters.starts);
+    EXPECT_EQ(0u, counters.hangKills);
+    EXPECT_EQ(3, counters.lastExitStatus);
+    EXPECT_TRUE(orvaSlotRuns(5).empty());  // other slots keep nothing
+}
+
+TEST_F(RunTest, ALastLineWithoutAnEndIsJudgedAndAQuietRunHasNoErrorLine) {
+    ASSERT_EQ(0, initEngine("if [ -f \"$here/second\" ]; then echo all fine; exit 0; fi\n"
+                            "touch \"$here/second\"; printf 'Conversion failed!'; exit 1"));
+    runToEnd(0);
+    EXPECT_EQ("Conversion failed!", lastRun(0).lastError);
+    EXPECT_EQ(1, lastRun(0).code);
+    runToEnd(0);
+    EXPECT_EQ("", lastRun(0).lastError);  // the error of the run before is not carried over
+    EXPECT_EQ(0, lastRun(0).code);
+    EXPECT_EQ(2u, orvaSlotCounters(0).starts);
+}
+
+TEST_F(RunTest, ASilentTranscoderIsKilledAsHungAndCountedOnce) {
+    ASSERT_EQ(0, initEngine("echo started; exec sleep 30"));
+    orvaSetHangTimeout(1);
+    ASSERT_EQ(0, startSlot(7));
+    ASSERT_TRUE(pollUntil([] { return orvaGetState(7) == ORVA_STATE_STOPPING; }, 10s));
+    // Passes that come before the killed process is reaped see it still silent.
+    for (int pass = 0; pass < 10; pass++)
+        orvaPoll();
+    ASSERT_TRUE(pollUntil([] { return isIdle(7); }, 10s));
+    OrvaRun run = lastRun(7);
+    EXPECT_EQ(OrvaRunEnd::Hung, run.how);
+    EXPECT_EQ(128 + SIGKILL, run.code);
+    EXPECT_EQ(1u, orvaSlotCounters(7).hangKills);
+    EXPECT_EQ(128 + SIGKILL, orvaSlotCounters(7).lastExitStatus);
+}
+
+TEST_F(RunTest, TheFirstStopCauseMarkedHoldsAndOnlyForTheRunningProcess) {
+    ASSERT_EQ(0, initEngine("exec sleep 30"));
+    orvaMarkStopCause(2, OrvaRunEnd::Shutdown);  // nothing runs: no effect on the next run
+    ASSERT_EQ(0, startSlot(2));
+    orvaMarkStopCause(2, OrvaRunEnd::Stopped);
+    orvaMarkStopCause(2, OrvaRunEnd::Shutdown);
+    orvaStop(2, ORVA_STOP_ORDERLY);
+    ASSERT_TRUE(pollUntil([] { return isIdle(2); }, 10s));
+    EXPECT_EQ(OrvaRunEnd::Stopped, lastRun(2).how);
+    EXPECT_EQ(128 + SIGINT, lastRun(2).code);
+    // The next run starts without a cause: killed from outside, it ended by itself.
+    ASSERT_EQ(0, startSlot(2));
+    kill(g_procChannels[2].pid, SIGTERM);
+    ASSERT_TRUE(pollUntil([] { return isIdle(2); }, 10s));
+    EXPECT_EQ(OrvaRunEnd::Exited, lastRun(2).how);
+    EXPECT_EQ(128 + SIGTERM, lastRun(2).code);
+}
+
+TEST_F(RunTest, OnlyTheLastTwentyRunsAreKeptOldestFirst) {
+    ASSERT_EQ(0, initEngine("n=$(cat \"$here/n\" 2>/dev/null || echo 0); echo $((n+1)) > \"$here/n\"\n"
+                            "echo \"error $n\"; exit $((n % 100))"));
+    for (int run = 0; run < 23; run++)
+        runToEnd(1);
+    std::vector<OrvaRun> runs = orvaSlotRuns(1);
+    ASSERT_EQ(kOrvaRunsKept, runs.size());
+    EXPECT_EQ("error 3", runs.front().lastError);
+    EXPECT_EQ("error 22", runs.back().lastError);
+    EXPECT_EQ(22, runs.back().code);
+    EXPECT_EQ(23u, orvaSlotCounters(1).starts);
+}
+
+TEST_F(RunTest, RefusalsInARowWithOneCodeShareARecord) {
+    ASSERT_EQ(0, initEngine("exit 0"));
+    orvaRecordRefusal(3, ORVA_ERR_NO_PLAYLIST);
+    orvaRecordRefusal(3, ORVA_ERR_NO_PLAYLIST);
+    orvaRecordRefusal(3, ORVA_ERR_TEXT_TOO_LONG);
+    runToEnd(3);
+    orvaRecordRefusal(3, ORVA_ERR_TEXT_TOO_LONG);
+    std::vector<OrvaRun> runs = orvaSlotRuns(3);
+    ASSERT_EQ(4u, runs.size());
+    const int codes[] = {ORVA_ERR_NO_PLAYLIST, ORVA_ERR_TEXT_TOO_LONG, 0, ORVA_ERR_TEXT_TOO_LONG};
+    for (size_t i = 0; i < runs.size(); i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(i == 2 ? OrvaRunEnd::Exited : OrvaRunEnd::Refused, runs[i].how);
+        EXPECT_EQ(codes[i], runs[i].code);
+    }
+    EXPECT_EQ(1u, orvaSlotCounters(3).starts);  // a refusal is no start
+}
+
+TEST_F(RunTest, ARunKilledWhenTheEngineIsReleasedEndsWithItsCause) {
+    ASSERT_EQ(0, initEngine("trap '' INT\ntouch \"$here/ready\"\nexec sleep 30"));
+    orvaSetRunHook(recordHook);
+    ASSERT_EQ(0, startSlot(6));
+    ASSERT_TRUE(pollUntil([&] { return fileExists(dir / "ready"); }, 10s));
+    orvaMarkStopCause(6, OrvaRunEnd::Shutdown);
+    orvaFree();  // the orderly stop is ignored, so the release kills it
+    EXPECT_EQ(OrvaRunEnd::Shutdown, lastRun(6).how);
+    EXPECT_EQ(128 + SIGKILL, lastRun(6).code);
+    EXPECT_EQ(6, g_hookSlot);
+}

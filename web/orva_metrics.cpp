@@ -1,0 +1,165 @@
+// orva_metrics.cpp: samples the channels and the service and writes them in
+// the Prometheus text format for a scraper.
+#include "orva_metrics.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <mutex>
+#include <string_view>
+
+#include "config/orva_channel.h"
+#include "engine/orva.h"
+#include "engine/orva_runs.h"
+#include "orva_web.h"
+#include "service/orva_channel_ctl.h"
+#include "service/orva_channel_stats.h"
+#include "service/orva_service.h"
+
+namespace {
+
+constexpr const char* kContentType = "text/plain; version=0.0.4";
+constexpr int64_t kBitsPerKilobit = 1000;
+
+std::atomic<uint64_t> g_httpRequests;
+
+struct ChannelFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+    int64_t (*value)(const OrvaChannelSample&);
+};
+
+// Bitrate carries no unit word in its name: the unit is in its help text.
+constexpr ChannelFamily kChannelFamilies[] = {
+    {"orval_channel_state", "gauge", "Channel state: 0 stopped, 1 running, 2 stopping.",
+     [](const OrvaChannelSample& c) -> int64_t { return c.state; }},
+    {"orval_channel_stream_time_seconds", "gauge",
+     "Stream time the running transcoder reports, in seconds.",
+     [](const OrvaChannelSample& c) -> int64_t { return c.streamTime; }},
+    {"orval_channel_bitrate", "gauge",
+     "Output bitrate the running transcoder reports, in bits per second.",
+     [](const OrvaChannelSample& c) -> int64_t { return c.bitrate; }},
+    {"orval_channel_starts_total", "counter", "Transcoder processes started for the channel.",
+     [](const OrvaChannelSample& c) -> int64_t { return static_cast<int64_t>(c.starts); }},
+    {"orval_channel_restarts_total", "counter",
+     "Starts made by the supervision loop after the channel ended.",
+     [](const OrvaChannelSample& c) -> int64_t { return static_cast<int64_t>(c.restarts); }},
+    {"orval_channel_hang_kills_total", "counter",
+     "Transcoders killed because they went silent.",
+     [](const OrvaChannelSample& c) -> int64_t { return static_cast<int64_t>(c.hangKills); }},
+    {"orval_channel_last_exit_status", "gauge",
+     "Exit status of the last transcoder that ended (128 + signal when killed).",
+     [](const OrvaChannelSample& c) -> int64_t { return c.lastExitStatus; }},
+};
+
+template <typename Number>
+void appendNumber(std::string& out, Number value) {
+    char digits[32];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, result.ptr);
+}
+
+void appendHeader(std::string& out, std::string_view name, std::string_view type,
+                  std::string_view help) {
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+    out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+}
+
+void appendChannelFamily(std::string& out, const ChannelFamily& family,
+                         const std::vector<OrvaChannelSample>& channels) {
+    appendHeader(out, family.name, family.type, family.help);
+    for (const OrvaChannelSample& channel : channels) {
+        out.append(family.name).append("{channel=\"");
+        appendNumber(out, channel.number);
+        out.append("\"} ");
+        appendNumber(out, family.value(channel));
+        out.append("\n");
+    }
+}
+
+template <typename Number>
+void appendServiceValue(std::string& out, std::string_view name, std::string_view type,
+                        std::string_view help, Number value) {
+    appendHeader(out, name, type, help);
+    out.append(name).append(" ");
+    appendNumber(out, value);
+    out.append("\n");
+}
+
+// A label value escapes the backslash, the quotation mark and the line feed.
+void appendLabelValue(std::string& out, std::string_view text) {
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n') {
+            out += "\\n";
+            continue;
+        }
+        out += c;
+    }
+}
+
+OrvaChannelSample sampleChannel(int channel) {
+    OrvaChannelSample sample;
+    sample.number = channel + 1;
+    sample.state = orvaGetChannelState(channel);
+    if (orvaGetState(channel) == ORVA_STATE_RUNNING) {
+        sample.streamTime = std::max(orvaGetStreamTime(channel), 0);
+        sample.bitrate = std::max(orvaGetStreamBitrate(channel), 0) * kBitsPerKilobit;
+    }
+    OrvaSlotCounters counters = orvaSlotCounters(channel);
+    sample.starts = counters.starts;
+    sample.hangKills = counters.hangKills;
+    sample.lastExitStatus = counters.lastExitStatus;
+    sample.restarts = orvaRestartCount(channel);
+    return sample;
+}
+
+}  // namespace
+
+void orvaCountHttpRequest() { g_httpRequests.fetch_add(1, std::memory_order_relaxed); }
+
+OrvaMetricsSample orvaSampleMetrics() {
+    OrvaMetricsSample sample;
+    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++) {
+        if (isChannelValid(channel))
+            sample.channels.push_back(sampleChannel(channel));
+    }
+    for (int slot = 0; slot < ORVA_SLOT_COUNT; slot++) {
+        if (orvaGetState(slot) != ORVA_STATE_IDLE)
+            sample.runningSlots++;
+    }
+    sample.uptimeSeconds = orvaUptimeSeconds();
+    sample.httpRequests = g_httpRequests.load(std::memory_order_relaxed);
+    sample.version = orvaVersion();
+    return sample;
+}
+
+std::string orvaComposeMetrics(const OrvaMetricsSample& sample) {
+    std::string out;
+    for (const ChannelFamily& family : kChannelFamilies)
+        appendChannelFamily(out, family, sample.channels);
+    appendServiceValue(out, "orval_uptime_seconds", "gauge", "Seconds since the service started.",
+                       sample.uptimeSeconds);
+    appendServiceValue(out, "orval_running_slots", "gauge",
+                       "Transcoder slots running or stopping, time-shift recorders included.",
+                       sample.runningSlots);
+    appendServiceValue(out, "orval_http_requests_total", "counter",
+                       "Requests the management server has routed.", sample.httpRequests);
+    appendHeader(out, "orval_build_info", "gauge", "The service's version; always 1.");
+    out.append("orval_build_info{version=\"");
+    appendLabelValue(out, sample.version);
+    out.append("\"} 1\n");
+    return out;
+}
+
+int orvaCGIMetrics(MHD_Connection* connection) {
+    OrvaMetricsSample sample;
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        sample = orvaSampleMetrics();
+    }
+    std::string text = orvaComposeMetrics(sample);
+    return orvaReplyText(connection, text.data(), text.size(), kContentType, true);
+}
