@@ -22,6 +22,7 @@
 #include "orva_login.h"
 #include "orva_manual.h"
 #include "orva_settings.h"
+#include "orva_thumb.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
 
@@ -50,6 +51,7 @@ constexpr RouteEntry kRoutes[] = {
     {"/orvaoem.png", Match::Exact, OrvaRoute::OemLogo},
     {"/orval.conf", Match::Exact, OrvaRoute::Download},
     {"/manual.html", Match::Exact, OrvaRoute::Manual},
+    {"/thumb", Match::Prefix, OrvaRoute::Thumb},
 };
 
 bool fits(const RouteEntry& entry, const char* url) {
@@ -85,6 +87,7 @@ int answerIcon(const Call& c) { return orvaCGIIcon(c.url, c.connection); }
 int answerOemLogo(const Call& c) { return orvaCGIOEMLogo(c.connection); }
 int answerDownload(const Call& c) { return orvaCGIDownload(c.connection); }
 int answerManual(const Call& c) { return orvaCGIManual(c.connection); }
+int answerThumb(const Call& c) { return orvaCGIThumb(orvaThumbChannel(c.url), c.connection); }
 
 struct Handler {
     int (*answer)(const Call&);
@@ -98,7 +101,7 @@ constexpr Handler kHandlers[] = {
     {answerGlobalConfig, true},   {answerDecklinkConfig, false},
     {answerNdiConfig, false},     {answerChannel, true},    {answerIcon, false},
     {answerOemLogo, false},       {answerDownload, true},   {answerManual, false},
-    {answerNotFound, false},
+    {answerThumb, false},         {answerNotFound, false},
 };
 static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
 

@@ -15,6 +15,7 @@ enum class OrvaRoute {
     OemLogo,
     Download,
     Manual,
+    Thumb,
     NotFound,
 };
 
