@@ -54,26 +54,27 @@ bool copiesEverything(const FfGroup& output) {
     return output.value("-c") == "copy" || output.value("-codec") == "copy";
 }
 
-// Let ffmpeg pick the video stream, turn it into a picture every few
-// seconds and keep one file, replaced whole each time.
-FfGroup thumbnailOutput(std::string_view path) {
+// One picture every few seconds into a file replaced whole each time; the
+// sound copied to nothing keeps the output alive without pictures.
+FfGroup thumbnailOutput(size_t input, std::string_view path) {
+    std::string from = std::to_string(input);
+    std::string filter = "fps=1/" + std::to_string(kThumbSeconds) + ",scale=" + std::to_string(kThumbWidth) + ":-2";
     FfGroup output;
-    output.options = {"-an", "-sn", "-dn",
-                      "-vf", "fps=1/" + std::to_string(kThumbSeconds) + ",scale=" + std::to_string(kThumbWidth) + ":-2",
-                      "-threads", "1", "-q:v", "5",
-                      "-f", "image2", "-update", "1", "-atomic_writing", "1", "-y"};
-    output.url = path;
+    output.options = {"-map", from + ":v:0?", "-map", from + ":a:0?", "-sn", "-dn", "-vf", filter,
+                      "-c:v", "mjpeg", "-q:v", "5", "-threads", "1", "-c:a", "copy", "-f", "tee"};
+    output.url = "[select=v:f=image2:update=1:atomic_writing=1:onfail=ignore]" + std::string(path) +
+                 "|[select=a:f=null:onfail=ignore]-";
     output.hasUrl = true;
     return output;
 }
 
 }  // namespace
 
-bool ffInputsAreSoundOnly(const FfCommand& command) {
-    for (const FfGroup& input : command.inputs)
-        if (!isSoundOnly(input))
-            return false;
-    return true;
+int ffPictureInput(const FfCommand& command) {
+    for (size_t k = 0; k < command.inputs.size(); k++)
+        if (!isSoundOnly(command.inputs[k]))
+            return static_cast<int>(k);
+    return -1;
 }
 
 bool ffEncodesVideo(const FfCommand& command) {
@@ -87,15 +88,15 @@ bool ffEncodesVideo(const FfCommand& command) {
 }
 
 bool ruleThumbnail(FfCommand& command, std::string_view path) {
-    if (path.empty() || command.inputs.empty() || ffInputsAreSoundOnly(command))
+    int picture = ffPictureInput(command);
+    // The tee reads "|" as the end of its first part.
+    if (path.empty() || path.find('|') != std::string_view::npos || picture < 0)
         return false;
-    if (!ffEncodesVideo(command)) {
-        // Only the thumbnail decodes; a key frame now and then is enough for it.
-        for (FfGroup& input : command.inputs)
-            if (!input.has("-skip_frame:v"))
-                input.add("-skip_frame:v", "nokey");
-    }
-    command.outputs.push_back(thumbnailOutput(path));
+    FfGroup& input = command.inputs[static_cast<size_t>(picture)];
+    // Only the thumbnail decodes there; a key frame now and then is enough for it.
+    if (!ffEncodesVideo(command) && !input.has("-skip_frame:v"))
+        input.add("-skip_frame:v", "nokey");
+    command.outputs.push_back(thumbnailOutput(static_cast<size_t>(picture), path));
     return true;
 }
 

@@ -26,14 +26,16 @@ protected:
         fs::create_directories(dir / "out");
     }
 
-    // Channel 1: the file `source` into an H.264 and AAC file in out/.
-    void configure(const std::string& source) {
+    // Channel 1: the file `source` into an H.264 and AAC file in out/, or a
+    // copy of its streams.
+    void configure(const std::string& source, bool copy = false) {
+        std::string codecs = copy ? "VideoCodec Copy\nAudioEnable 1\nAudioCodec Copy\n"
+                                  : "VideoCodec H264\nVideoBitRate 600\nAudioEnable 1\nAudioCodec AAC\nAudioBitRate 96\n";
         writeFile(conf, "Log 32\n" + portLine() + "AutoRestart 0\n"
                         "<Channel1>\nEnable 1\n"
                         "<Input>\nNumInputs 1\n<Input1>\nFormat file\nFile \"" + source + "\"\n</Input1>\n</Input>\n"
                         "<Output>\nNumOutputs 1\n<Output1>\nFormat file\n"
-                        "VideoEnable 1\nVideoCodec H264\nVideoBitRate 600\nAudioEnable 1\nAudioCodec AAC\n"
-                        "AudioBitRate 96\nFile \"" + (dir / "out/rec.ts") + "\"\n</Output1>\n</Output>\n"
+                        "VideoEnable 1\n" + codecs + "File \"" + (dir / "out/rec.ts") + "\"\n</Output1>\n</Output>\n"
                         "</Channel1>\n");
     }
 
@@ -129,8 +131,24 @@ TEST_F(ThumbnailTest, ARunningChannelKeepsAFreshPictureOfItsInputAndItsOutputIsU
     EXPECT_EQ(streamsOf(reference), streamsOf(output));
 }
 
+TEST_F(ThumbnailTest, AChannelThatCopiesShowsPicturesDecodedFromKeyFrames) {
+    makeClip(dir / "media/clip.mp4", 12, "640x360");
+    configure(dir / "media/clip.mp4", true);
+    startDaemon();
+    ASSERT_TRUE(waitUntil([&] { return fileExists(thumb); }, 10s)) << channelLog();
+    std::string first = readFile(thumb);
+    EXPECT_EQ(pictureOf(thumb), "mjpeg,320,180\n");
+    EXPECT_TRUE(waitUntil([&] { return readFile(thumb) != first; }, 8s)) << channelLog();
+    ASSERT_TRUE(waitUntil([&] { return stopped(); }, 30s)) << channelLog();
+    EXPECT_EQ(stopDaemon(), 0);
+    ASSERT_NE(written(), "");
+    EXPECT_EQ(streamsOf(written()), "h264,video,640,360\naac,audio,44100,1\n") << channelLog();
+}
+
+// A sound-only MPEG-TS file does not say what it carries: the thumbnail
+// output is there, finds no picture, and the channel runs all the same.
 TEST_F(ThumbnailTest, AChannelThatTakesInSoundOnlyRunsWithoutAPicture) {
-    std::string source = dir / "media/tone.m4a";
+    std::string source = dir / "media/tone.ts";
     runProgram({"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=44100",
                 "-t", "4", "-c:a", "aac", source});
     configure(source);
@@ -138,7 +156,10 @@ TEST_F(ThumbnailTest, AChannelThatTakesInSoundOnlyRunsWithoutAPicture) {
     ASSERT_TRUE(waitUntil([&] { return stopped(); }, 30s)) << channelLog();
     EXPECT_EQ(stopDaemon(), 0);
     EXPECT_FALSE(fileExists(thumb));
-    EXPECT_EQ(channelLog().find("does not contain any stream"), std::string::npos) << channelLog();
+    std::string log = channelLog();
+    EXPECT_NE(log.find("Output #1, tee, to "), std::string::npos) << log;
+    EXPECT_EQ(log.find("does not contain any stream"), std::string::npos) << log;
     ASSERT_NE(written(), "");
-    EXPECT_EQ(streamsOf(written()), "aac,audio,44100,1\n");
+    EXPECT_EQ(streamsOf(written()), "aac,audio,44100,1\n") << log;
+    EXPECT_NEAR(probeDuration(written()), 4.0, 0.3);
 }

@@ -225,8 +225,9 @@ TEST_F(OrvalSo, WritesTheThumbnailNamedByTheServiceAndRunsWithoutOneWhenItsFolde
     Outcome run = launch(line, {"ORVAL_FFMPEG=" + fake(), "ORVAL_THUMB=" + thumb});
     ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
     EXPECT_TRUE(fs::is_directory(dir_ / "work/thumb"));
-    EXPECT_NE(run.output.find("arg out.ts\narg -an\n"), std::string::npos) << run.output;
-    EXPECT_TRUE(run.output.ends_with("arg -atomic_writing\narg 1\narg -y\narg " + thumb + "\n")) << run.output;
+    EXPECT_NE(run.output.find("arg out.ts\narg -map\narg 0:v:0?\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(run.output.ends_with("arg -f\narg tee\narg [select=v:f=image2:update=1:atomic_writing=1:onfail=ignore]" +
+                                     thumb + "|[select=a:f=null:onfail=ignore]-\n")) << run.output;
 
     std::ofstream(dir_ / "blocker") << "a file where the work folder should be\n";
     std::string blocked = (dir_ / "blocker/thumb/orva_007.jpg").string();

@@ -13,9 +13,15 @@ namespace {
 
 const std::string kThumb = "/work/thumb/orva_003.jpg";
 
-const FfTokens kThumbOutput = {
-    "-an", "-sn", "-dn", "-vf", "fps=1/5,scale=320:-2", "-threads", "1", "-q:v", "5", "-f", "image2",
-    "-update", "1", "-atomic_writing", "1", "-y", kThumb};
+const std::string kTee =
+    "[select=v:f=image2:update=1:atomic_writing=1:onfail=ignore]" + kThumb + "|[select=a:f=null:onfail=ignore]-";
+
+// The thumbnail output taking its pictures from input `k`.
+FfTokens thumbOutput(int k) {
+    std::string from = std::to_string(k);
+    return {"-map", from + ":v:0?", "-map", from + ":a:0?", "-sn", "-dn", "-vf", "fps=1/5,scale=320:-2",
+            "-c:v", "mjpeg", "-q:v", "5", "-threads", "1", "-c:a", "copy", "-f", "tee", kTee};
+}
 
 FfMachine anyMachine() {
     FfMachine machine;
@@ -32,9 +38,12 @@ ORVA_OUTPUT_TAG encodedTarget(int video, int audio, const char* address = "udp:/
     return output;
 }
 
-bool hasKeyFrameDecoding(const FfCommand& command) {
-    return std::all_of(command.inputs.begin(), command.inputs.end(),
-                       [](const FfGroup& input) { return input.value("-skip_frame:v") == "nokey"; });
+// Which inputs decode key frames only, as "01" for the second of two.
+std::string keyFramesOnly(const FfCommand& command) {
+    std::string marks;
+    for (const FfGroup& input : command.inputs)
+        marks += input.value("-skip_frame:v") == "nokey" ? '1' : '0';
+    return marks;
 }
 
 class ThumbTest : public CommandLineTest {
@@ -54,31 +63,31 @@ TEST_F(ThumbTest, AnEncodingChannelGetsTheThumbnailAsALastOutputAndKeepsItsOwn) 
     EXPECT_FALSE(without.thumbnail);
     ASSERT_TRUE(with.thumbnail);
     // Everything before the thumbnail is the line without it, word for word.
-    ASSERT_EQ(with.args.size(), without.args.size() + kThumbOutput.size());
+    ASSERT_EQ(with.args.size(), without.args.size() + thumbOutput(0).size());
     EXPECT_TRUE(std::equal(without.args.begin(), without.args.end(), with.args.begin()));
-    EXPECT_EQ(FfTokens(with.args.end() - kThumbOutput.size(), with.args.end()), kThumbOutput);
+    EXPECT_EQ(FfTokens(with.args.end() - thumbOutput(0).size(), with.args.end()), thumbOutput(0));
     // Every frame is decoded for the encoders anyway: the input stays as it was.
-    EXPECT_FALSE(hasKeyFrameDecoding(ffParse(with.args)));
+    EXPECT_EQ(keyFramesOnly(ffParse(with.args)), "0");
 }
 
 TEST_F(ThumbTest, OnlyKeyFramesAreDecodedWhenNoOutputEncodesVideo) {
-    struct Case { const char* what; std::vector<ORVA_OUTPUT_TAG> outputs; bool keyFramesOnly; };
+    struct Case { const char* what; std::vector<ORVA_OUTPUT_TAG> outputs; std::string keyFramesOnly; };
     ORVA_OUTPUT_TAG soundOnly = encodedTarget(ORVA_VIDEO_H264, ORVA_AUDIO_AAC);
     soundOnly.Video.VideoEnable = 0;
     const Case cases[] = {
-        {"video copied", {encodedTarget(ORVA_VIDEO_COPY, ORVA_AUDIO_COPY)}, true},
-        {"sound only sent", {soundOnly}, true},
-        {"copied and sound only", {encodedTarget(ORVA_VIDEO_COPY, ORVA_AUDIO_AAC), soundOnly}, true},
+        {"video copied", {encodedTarget(ORVA_VIDEO_COPY, ORVA_AUDIO_COPY)}, "10"},
+        {"sound only sent", {soundOnly}, "10"},
+        {"copied and sound only", {encodedTarget(ORVA_VIDEO_COPY, ORVA_AUDIO_AAC), soundOnly}, "10"},
         {"copied and encoded", {encodedTarget(ORVA_VIDEO_COPY, ORVA_AUDIO_COPY),
-                                encodedTarget(ORVA_VIDEO_H264, ORVA_AUDIO_AAC, "/media/b.ts")}, false},
+                                encodedTarget(ORVA_VIDEO_H264, ORVA_AUDIO_AAC, "/media/b.ts")}, "00"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FfPlan p = plan(compose({fileInput("udp://127.0.0.1:5000"), fileInput("/media/logo.mp4")}, c.outputs));
         ASSERT_TRUE(p.thumbnail);
         FfCommand command = ffParse(p.args);
-        EXPECT_EQ(hasKeyFrameDecoding(command), c.keyFramesOnly);
-        EXPECT_EQ(command.outputs.back().url, kThumb);
+        EXPECT_EQ(keyFramesOnly(command), c.keyFramesOnly);
+        EXPECT_EQ(command.outputs.back().url, kTee);
     }
 }
 
@@ -101,10 +110,18 @@ TEST_F(ThumbTest, InputsThatCarrySoundOnlyGetNone) {
         SCOPED_TRACE(c.address);
         FfPlan p = plan(compose({fileInput(c.address, c.options)}, {output}));
         EXPECT_EQ(p.thumbnail, !c.soundOnly);
-        EXPECT_EQ(std::count(p.args.begin(), p.args.end(), kThumb), c.soundOnly ? 0 : 1);
+        EXPECT_EQ(std::count(p.args.begin(), p.args.end(), kTee), c.soundOnly ? 0 : 1);
     }
-    // One input with pictures is enough.
-    EXPECT_TRUE(plan(compose({fileInput("/media/radio.mp3"), fileInput("/media/logo.mp4")}, {output})).thumbnail);
+    // The picture comes from the first input that may carry one.
+    FfPlan two = plan(compose({fileInput("/media/radio.mp3"), fileInput("/media/logo.mp4")}, {output}));
+    ASSERT_TRUE(two.thumbnail);
+    EXPECT_EQ(FfTokens(two.args.end() - thumbOutput(1).size(), two.args.end()), thumbOutput(1));
+}
+
+TEST_F(ThumbTest, APathTheTeeWouldSplitGetsNone) {
+    FfPlan p = plan(compose({fileInput()}, {encodedTarget(ORVA_VIDEO_H264, ORVA_AUDIO_AAC)}), "/work|x/orva_001.jpg");
+    EXPECT_FALSE(p.thumbnail);
+    EXPECT_EQ(ffParse(p.args).outputs.size(), 1u);
 }
 
 TEST_F(ThumbTest, ATimeShiftRecorderShowsTheInputAndItsPlayerAddsNone) {
@@ -112,13 +129,13 @@ TEST_F(ThumbTest, ATimeShiftRecorderShowsTheInputAndItsPlayerAddsNone) {
         encodedTarget(ORVA_VIDEO_H264, ORVA_AUDIO_AAC, "/cache/feed001.ffm", ORVA_FORMAT_FILE, " -wrap_time 60");
     FfPlan recording = plan(compose({fileInput("udp://127.0.0.1:5000")}, {recorder}));
     EXPECT_TRUE(recording.thumbnail);
-    EXPECT_EQ(recording.args.back(), kThumb);
+    EXPECT_EQ(recording.args.back(), kTee);
 
     FfPlan playing = plan(compose({fileInput("/cache/feed001.ffm", "-wrap_time 60")},
                                   {encodedTarget(ORVA_VIDEO_COPY, ORVA_AUDIO_COPY)}));
     ASSERT_TRUE(playing.waits);
     EXPECT_FALSE(playing.thumbnail);
-    EXPECT_EQ(std::count(playing.args.begin(), playing.args.end(), kThumb), 0);
+    EXPECT_EQ(ffParse(playing.args).outputs.size(), 1u);
 }
 
 TEST(ThumbFolder, IsCreatedOnceAndRefusedUnderAFile) {
