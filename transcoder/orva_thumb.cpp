@@ -55,12 +55,17 @@ bool copiesEverything(const FfGroup& output) {
 }
 
 // One picture every few seconds into a file replaced whole each time; the
-// sound copied to nothing keeps the output alive without pictures.
+// sound copied to nothing keeps the output alive without pictures. The
+// pictures keep the input's timestamps: a stream at one frame per five
+// seconds would report its end five seconds ahead, and ffmpeg's progress
+// (the channel's stream time) takes the furthest stream of all outputs.
 FfGroup thumbnailOutput(size_t input, std::string_view path) {
     std::string from = std::to_string(input);
-    std::string filter = "fps=1/" + std::to_string(kThumbSeconds) + ",scale=" + std::to_string(kThumbWidth) + ":-2";
+    std::string filter = "select='isnan(prev_selected_t)+gte(t-prev_selected_t\\," + std::to_string(kThumbSeconds) +
+                         ")',scale=" + std::to_string(kThumbWidth) + ":-2";
     FfGroup output;
-    output.options = {"-map", from + ":v:0?", "-map", from + ":a:0?", "-sn", "-dn", "-vf", filter,
+    output.options = {"-map", from + ":v:0?", "-map", from + ":a:0?", "-sn", "-dn",
+                      "-vf", filter, "-fps_mode:v", "vfr",
                       "-c:v", "mjpeg", "-q:v", "5", "-threads", "1", "-c:a", "copy", "-f", "tee"};
     output.url = "[select=v:f=image2:update=1:atomic_writing=1:onfail=ignore]" + std::string(path) +
                  "|[select=a:f=null:onfail=ignore]-";

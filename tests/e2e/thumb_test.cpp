@@ -1,6 +1,7 @@
 // thumb_test.cpp: the live thumbnail of a channel that really transcodes:
 // the real daemon, the real launcher and this machine's ffmpeg.
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 #include "e2e/media.h"
@@ -80,6 +81,16 @@ std::string pictureOf(const std::string& path) {
                        path});
 }
 
+// Channel 1's stream time from the status document, in seconds; -1 before the first progress.
+int streamSeconds(int port) {
+    HttpReply reply = httpExchange(port, httpRequest("GET", "/status"));
+    std::smatch m;
+    std::regex status(R"(<ch id="1"><state>start</state><status>(\d\d):(\d\d):(\d\d) )");
+    if (!std::regex_search(reply.body, m, status))
+        return -1;
+    return std::stoi(m[1]) * 3600 + std::stoi(m[2]) * 60 + std::stoi(m[3]);
+}
+
 bool isWholeJpeg(const std::string& bytes) {
     return bytes.size() > 4 && bytes.starts_with("\xff\xd8") && bytes.ends_with("\xff\xd9");
 }
@@ -105,13 +116,19 @@ TEST_F(ThumbnailTest, ARunningChannelKeepsAFreshPictureOfItsInputAndItsOutputIsU
     EXPECT_EQ(served.header("cache-control"), "no-cache");
     EXPECT_TRUE(isWholeJpeg(served.body));
 
-    // The test pattern moves: the next picture differs, and every one read is whole.
+    // The test pattern moves: the next picture differs, and every one read is
+    // whole. Meanwhile the channel's stream time, read in real time, never runs
+    // ahead of the clock: the thumbnail's own timestamps must not carry it.
     std::string next;
+    int furthestLead = -100;
     EXPECT_TRUE(waitUntil([&] {
         next = readFile(thumb);
         EXPECT_TRUE(isWholeJpeg(next)) << next.size() << " bytes";
+        double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        furthestLead = std::max(furthestLead, streamSeconds(httpPort) - static_cast<int>(elapsed));
         return next != first;
     }, 8s)) << channelLog();
+    EXPECT_LE(furthestLead, 0) << "the stream time ran ahead of the clock";
     EXPECT_EQ(pictureOf(thumb), "mjpeg,320,180\n");
 
     ASSERT_TRUE(waitUntil([&] { return stopped(); }, 30s)) << channelLog();

@@ -19,7 +19,8 @@ const std::string kTee =
 // The thumbnail output taking its pictures from input `k`.
 FfTokens thumbOutput(int k) {
     std::string from = std::to_string(k);
-    return {"-map", from + ":v:0?", "-map", from + ":a:0?", "-sn", "-dn", "-vf", "fps=1/5,scale=320:-2",
+    return {"-map", from + ":v:0?", "-map", from + ":a:0?", "-sn", "-dn",
+            "-vf", "select='isnan(prev_selected_t)+gte(t-prev_selected_t\\,5)',scale=320:-2", "-fps_mode:v", "vfr",
             "-c:v", "mjpeg", "-q:v", "5", "-threads", "1", "-c:a", "copy", "-f", "tee", kTee};
 }
 
