@@ -24,9 +24,13 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "orva_engine.h"
 #include "orva_service_log.h"
+#include "orva_text.h"
+
+extern char** environ;
 
 namespace {
 
@@ -121,7 +125,34 @@ void becomeDescriptor(int fd, int target) {
         dup2(fd, target);
 }
 
-[[noreturn]] void runChild(const ORVA_PROC_TAG& proc, char* const argv[], int maxFd) {
+constexpr std::string_view kThumbVariable = "ORVAL_THUMB=";
+
+// The service's environment for the child, with the file where the launcher
+// keeps the channel's live thumbnail. A recorder slot shows its channel's
+// input, so it names the channel's file. Built before the fork: the child
+// may not allocate.
+class ChildEnvironment {
+public:
+    explicit ChildEnvironment(int slot) {
+        TextCursor t(thumb_, sizeof thumb_);
+        appendf(t, "%.*s%s/thumb/orva_%03d.jpg", static_cast<int>(kThumbVariable.size()),
+                kThumbVariable.data(), g_cfg.szWorkDir, slot % ORVA_CHANNEL_COUNT + 1);
+        for (char** entry = environ; entry && *entry; ++entry)
+            if (!std::string_view(*entry).starts_with(kThumbVariable))
+                entries_.push_back(*entry);
+        // A cut path would name another file: then the channel has none.
+        if (!t.truncated && g_cfg.szWorkDir[0] != '\0')
+            entries_.push_back(thumb_);
+        entries_.push_back(nullptr);
+    }
+    char* const* get() { return entries_.data(); }
+
+private:
+    char thumb_[600];
+    std::vector<char*> entries_;
+};
+
+[[noreturn]] void runChild(const ORVA_PROC_TAG& proc, char* const argv[], char* const envp[], int maxFd) {
     // Only async-signal-safe calls from here on: another thread may have held
     // the allocator's lock at the moment of the fork.
     close(proc.fdCmd[1]);
@@ -142,7 +173,7 @@ void becomeDescriptor(int fd, int target) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execv(argv[0], argv);
+    execve(argv[0], argv, envp);
     _exit(127);
 }
 
@@ -212,6 +243,7 @@ int orvaLaunch(int slot, std::string_view commandLine) {
         return rc;
     discardStaleCommand(proc.fdCmd[0]);
     char* const argv[] = {g_cfg.szEngineFile, nullptr};
+    ChildEnvironment environment(slot);
     int maxFd = static_cast<int>(sysconf(_SC_OPEN_MAX));
     pid_t pid = fork();
     if (pid < 0) {
@@ -219,7 +251,7 @@ int orvaLaunch(int slot, std::string_view commandLine) {
         return ORVA_ERR_SPAWN;
     }
     if (pid == 0)
-        runChild(proc, argv, maxFd);
+        runChild(proc, argv, environment.get(), maxFd);
     proc.pid = pid;
     watchExit(slot, pid);
     proc.state = ORVA_STATE_RUNNING;

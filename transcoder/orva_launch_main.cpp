@@ -10,6 +10,7 @@
 
 #include "orva_launch.h"
 #include "orva_rewrite.h"
+#include "orva_thumb.h"
 
 namespace {
 
@@ -54,6 +55,19 @@ int waitForFeed(FfPlan& plan) {
     return 0;
 }
 
+// The channel's thumbnail file, "" when the service named none or its folder
+// cannot be made: the channel runs all the same, only without a picture.
+std::string thumbnailPath() {
+    const char* path = std::getenv(kThumbVariable);
+    if (path == nullptr || *path == '\0')
+        return "";
+    if (!ffMakeThumbFolder(path)) {
+        fail(withErrno(std::string("cannot create the folder of ") + path + ", no thumbnail"));
+        return "";
+    }
+    return path;
+}
+
 // Reads, checks, splits and rewrites the service's line into ffmpeg's argv.
 int takeCommand(std::vector<std::string>& argv) {
     std::string line;
@@ -65,7 +79,7 @@ int takeCommand(std::vector<std::string>& argv) {
         status = stripToken(line, args);
     if (status != kLaunchOk)
         return fail(launchErrorText(status));
-    FfPlan plan = ffPlan(splitCommandLine(args), ffThisMachine());
+    FfPlan plan = ffPlan(splitCommandLine(args), ffThisMachine(), thumbnailPath());
     if (!plan.refusal.empty())
         return fail(plan.refusal);
     if (plan.waits && waitForFeed(plan) != 0)

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "orva_thumb.h"
+
 namespace {
 
 const std::vector<std::string_view> kAudioCodecOptions = {"-c:a", "-acodec", "-codec:a"};
@@ -223,7 +225,7 @@ void ruleHttpServe(FfCommand& command, const FfMachine& machine) {
     }
 }
 
-FfPlan ffPlan(const FfTokens& args, const FfMachine& machine) {
+FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view thumbPath) {
     FfPlan plan;
     FfCommand command = ffParse(args);
     plan.refusal = ffUnsupported(command, machine);
@@ -239,6 +241,8 @@ FfPlan ffPlan(const FfTokens& args, const FfMachine& machine) {
     ruleHttpServe(command, machine);
     ruleTimeShiftRecorder(command);
     plan.waits = ruleTimeShiftPlayer(command, plan.player);
+    if (!plan.waits)
+        plan.thumbnail = ruleThumbnail(command, thumbPath);
     plan.args = ffFlatten(command);
     plan.args.insert(plan.args.begin(), "-nostdin");
     plan.player.startIndexArg++;

@@ -38,10 +38,13 @@ struct FfPlan {
     FfTokens args;            // ffmpeg's arguments, "-nostdin" first
     bool waits = false;       // a time-shift player waits for its feed first
     TimeShiftPlayer player;
+    bool thumbnail = false;   // a thumbnail output was added
 };
 
-// Checks the line, then applies every rule above in order.
-FfPlan ffPlan(const FfTokens& args, const FfMachine& machine);
+// Checks the line, then applies every rule above in order. `thumbPath` is the
+// file of the channel's live thumbnail, "" for none. A time-shift player
+// writes none: its recorder takes the channel's input and shows it.
+FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view thumbPath = "");
 // Starts the player that many segments behind live.
 void ffSetStartSegments(FfPlan& plan, int segments);
 

@@ -24,6 +24,7 @@
 #include "orva_manual.h"
 #include "orva_metrics.h"
 #include "orva_settings.h"
+#include "orva_thumb.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
 
@@ -31,6 +32,7 @@ namespace {
 
 constexpr const char* kChannelPrefix = "/channel";
 constexpr const char* kHistoryPrefix = "/history";
+constexpr const char* kThumbPrefix = "/thumb";
 
 enum class Match { Exact, Prefix, IconName };
 
@@ -54,6 +56,7 @@ constexpr RouteEntry kRoutes[] = {
     {"/manual.html", Match::Exact, OrvaRoute::Manual},
     {"/metrics", Match::Exact, OrvaRoute::Metrics},
     {kHistoryPrefix, Match::Prefix, OrvaRoute::History},
+    {kThumbPrefix, Match::Prefix, OrvaRoute::Thumb},
 };
 
 bool fits(const RouteEntry& entry, const char* url) {
@@ -93,6 +96,7 @@ int answerMetrics(const Call& c) { return orvaCGIMetrics(c.connection); }
 int answerHistory(const Call& c) {
     return orvaCGIHistory(orvaNumberAfter(c.url, kHistoryPrefix), c.connection);
 }
+int answerThumb(const Call& c) { return orvaCGIThumb(orvaNumberAfter(c.url, kThumbPrefix), c.connection); }
 
 struct Handler {
     int (*answer)(const Call&);
@@ -107,7 +111,8 @@ constexpr Handler kHandlers[] = {
     {answerGlobalConfig, true},   {answerDecklinkConfig, false},
     {answerNdiConfig, false},     {answerChannel, true},    {answerIcon, false},
     {answerOemLogo, false},       {answerDownload, true},   {answerManual, false},
-    {answerMetrics, false},       {answerHistory, false},   {answerNotFound, false},
+    {answerMetrics, false},       {answerHistory, false},   {answerThumb, false},
+    {answerNotFound, false},
 };
 static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
 

@@ -17,6 +17,7 @@ enum class OrvaRoute {
     Manual,
     Metrics,
     History,
+    Thumb,
     NotFound,
 };
 

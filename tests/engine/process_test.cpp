@@ -228,6 +228,23 @@ TEST_F(EngineTest, ChildInheritsNoDescriptorButItsOwnPipes) {
     EXPECT_NE(fds[0].substr(2), fds[1].substr(2));
 }
 
+TEST_F(EngineTest, ChildLearnsItsChannelsThumbnailFileAndKeepsTheRestOfTheEnvironment) {
+    // The service's own environment may name a file already: the child gets one name, its channel's.
+    setenv("ORVAL_THUMB", "/elsewhere/orva_999.jpg", 1);
+    setenv("ORVAL_TEST_KEPT", "kept", 1);
+    ASSERT_EQ(0, initEngine("env | grep -E '^ORVAL_(THUMB|TEST_KEPT)=' | sort > \"$here/env.txt\""));
+    for (int slot : {2, 2 + ORVA_CHANNEL_COUNT}) {
+        SCOPED_TRACE(slot);
+        ASSERT_EQ(0, startSlot(slot));
+        ASSERT_TRUE(pollUntil([slot] { return isIdle(slot); }, 5s));
+        // A time-shift recorder's slot shows its channel's input: same file.
+        EXPECT_EQ("ORVAL_TEST_KEPT=kept\nORVAL_THUMB=" + dir.path() + "/thumb/orva_003.jpg\n",
+                  readFile(dir / "env.txt"));
+    }
+    unsetenv("ORVAL_THUMB");
+    unsetenv("ORVAL_TEST_KEPT");
+}
+
 TEST(CpuAffinity, ProcessorSetFollowsTheSlotNumber) {
     struct Case { int slot, perChannel, cpuCount; std::vector<int> cpus; };
     const Case cases[] = {

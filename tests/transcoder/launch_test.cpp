@@ -218,6 +218,25 @@ TEST_F(OrvalSo, FindsFfmpegOnPathWhenOrvalFfmpegIsUnsetOrEmpty) {
     }
 }
 
+TEST_F(OrvalSo, WritesTheThumbnailNamedByTheServiceAndRunsWithoutOneWhenItsFolderCannotBeMade) {
+    const std::string line = "qzWek_3184 -i in.ts -c:v libx264 -f mpegts out.ts\n";
+    std::string thumb = (dir_ / "work/thumb/orva_007.jpg").string();
+    fs::create_directory(dir_ / "work");
+    Outcome run = launch(line, {"ORVAL_FFMPEG=" + fake(), "ORVAL_THUMB=" + thumb});
+    ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    EXPECT_TRUE(fs::is_directory(dir_ / "work/thumb"));
+    EXPECT_NE(run.output.find("arg out.ts\narg -map\narg 0:v:0?\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(run.output.ends_with("arg -f\narg tee\narg [select=v:f=image2:update=1:atomic_writing=1:onfail=ignore]" +
+                                     thumb + "|[select=a:f=null:onfail=ignore]-\n")) << run.output;
+
+    std::ofstream(dir_ / "blocker") << "a file where the work folder should be\n";
+    std::string blocked = (dir_ / "blocker/thumb/orva_007.jpg").string();
+    run = launch(line, {"ORVAL_FFMPEG=" + fake(), "ORVAL_THUMB=" + blocked});
+    ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.output;
+    EXPECT_TRUE(run.output.starts_with("orval.so: cannot create the folder of " + blocked + ", no thumbnail (")) << run.output;
+    EXPECT_TRUE(run.output.ends_with("arg out.ts\n")) << run.output;
+}
+
 TEST_F(OrvalSo, RefusesWithOneReasonLineAndStatusOne) {
     struct Case { const char* what; std::string input; bool endInput; Lines env; std::string line; };
     const Case cases[] = {

@@ -1,13 +1,16 @@
 // page.js: the channel table with its live status, the channel panel and the
-// buttons under the table and the panel.
+// buttons under the table and the panel, and the live pictures of the
+// channels: the selected one's above the panel and all running ones on the wall.
 //
 // The page holds little state: the selected row and the row being edited
-// (0 = none), the last global settings, and the callback that waits for the
-// hidden frame. Every request answered with anything but 200 is ignored, so a
+// (0 = none), the last global settings, each channel's last state word, and
+// the callback that waits for the hidden frame. Every request answered with anything but 200 is ignored, so a
 // failed poll or load leaves the page as it is.
 'use strict';
 
 const ROW_COUNT = 64;
+// The transcoder renews each channel's picture this often.
+const PICTURE_PERIOD_MS = 5000;
 const STRIPE_ODD = '#6e6e6e';
 const STRIPE_EVEN = '#646464';
 const HIGHLIGHT = '#3c5a8c';
@@ -26,8 +29,10 @@ const CHANNEL_DEFAULTS = {
   tslen: '0', tspath: '', sparam: '', tparam: '',
 };
 
-const page = { selected: 0, editing: 0, editTexts: null, globalCfg: null, frameDone: null, polling: false,
-  historyPolls: 0 };
+const page = {
+  selected: 0, editing: 0, editTexts: null, globalCfg: null, frameDone: null, polling: false, states: {},
+  historyPolls: 0,
+};
 // How each run ended, in the history table's words.
 const RUN_ENDS = { exited: 'Ended', hung: 'Hung, killed', stopped: 'Stopped', refused: 'Refused', shutdown: 'Shutdown' };
 // The history is read again every so many status polls, and at once when
@@ -55,6 +60,7 @@ function init() {
   fetchGlobalConfig();
   pollStatus();
   setInterval(pollStatus, 1000);
+  setInterval(refreshPictures, PICTURE_PERIOD_MS);
   document.addEventListener('keydown', onKeyDown);
 }
 
@@ -121,7 +127,13 @@ async function pollStatus() {
   const before = page.selected ? rowCells(page.selected)[3].style.backgroundImage : '';
   for (let i = 0; i < ROW_COUNT && i < slots.length; i++) {
     const parts = slots[i].children;
-    if (parts.length >= 2) showStatus(i + 1, parts[0].textContent, parts[1].textContent);
+    if (parts.length < 2) continue;
+    const state = parts[0].textContent;
+    const started = state === 'start' && page.states[i + 1] !== 'start';
+    page.states[i + 1] = state;
+    showStatus(i + 1, state, parts[1].textContent);
+    // A channel that has just started shows its picture without waiting for the next round.
+    if (started && i + 1 === page.selected) showThumb();
   }
   const changed = page.selected && rowCells(page.selected)[3].style.backgroundImage !== before;
   if (changed || ++page.historyPolls >= HISTORY_POLLS) loadHistory(page.selected);
@@ -158,6 +170,7 @@ function selectRow(n) {
   page.selected = n;
   if (old) paintRow(old);
   if (n) paintRow(n);
+  if (n !== old) showThumb();
 }
 
 function clickRow(n) {
@@ -490,6 +503,79 @@ function moveRowsUp(n) {
   else selectRow(0);
 }
 
+// ---- live pictures ----
+
+function isRunning(n) { return page.states[n] === 'start' && holdsChannel(n); }
+// A new address each time: the picture changes under the same path.
+function thumbUrl(n) { return 'thumb' + n + '?t=' + Date.now(); }
+
+// The selected channel's picture; hidden while it has none (stopped, sound only, not yet written).
+function showThumb() {
+  const n = page.selected;
+  const image = $('thumb');
+  if (!n || !isRunning(n)) {
+    $('thumbBox').style.display = 'none';
+    image.dataset.channel = '';
+    return;
+  }
+  image.dataset.channel = String(n);
+  image.src = thumbUrl(n);
+}
+
+function onThumbLoaded(shown) {
+  // A picture that arrives after another row was chosen belongs to no one.
+  const current = $('thumb').dataset.channel === String(page.selected);
+  $('thumbBox').style.display = shown && current ? '' : 'none';
+}
+
+function wallTile(n) {
+  const existing = $('wallGrid').querySelector('.tile[data-channel="' + n + '"]');
+  if (existing) return existing;
+  const tile = document.createElement('div');
+  tile.className = 'tile none';
+  tile.dataset.channel = String(n);
+  const image = document.createElement('img');
+  image.alt = 'Channel ' + n;
+  image.addEventListener('load', () => tile.classList.remove('none'));
+  image.addEventListener('error', () => tile.classList.add('none'));
+  const caption = document.createElement('div');
+  caption.className = 'caption';
+  tile.append(image, caption);
+  tile.addEventListener('click', () => { closeWall(); clickRow(n); });
+  return tile;
+}
+
+// Every running channel, in channel order, each with a fresh picture.
+function refreshWall() {
+  if (!isBoxOpen('wall')) return;
+  const tiles = [];
+  for (let n = 1; n <= ROW_COUNT; n++) {
+    if (!isRunning(n)) continue;
+    const tile = wallTile(n);
+    const cells = rowCells(n);
+    tile.lastChild.textContent = n + '  ' + (cells[2].textContent || cells[1].textContent);
+    tile.firstChild.src = thumbUrl(n);
+    tiles.push(tile);
+  }
+  $('wallGrid').replaceChildren(...tiles);
+  $('wallEmpty').style.display = tiles.length ? 'none' : '';
+}
+
+function refreshPictures() {
+  showThumb();
+  refreshWall();
+}
+
+function openWall() {
+  openBox('wall');
+  refreshWall();
+}
+
+function closeWall() {
+  closeBox('wall');
+  $('wallGrid').replaceChildren();
+}
+
 // ---- target formats ----
 
 function rtspPort() {
@@ -564,6 +650,10 @@ function wirePanel() {
   on('btnStart', 'click', startChannel);
   on('btnStop', 'click', stopChannel);
   on('btnManual', 'click', () => window.open('/manual.html', '_blank'));
+  on('btnWall', 'click', openWall);
+  on('wallClose', 'click', closeWall);
+  on('thumb', 'load', () => onThumbLoaded(true));
+  on('thumb', 'error', () => onThumbLoaded(false));
   on('btnEdit', 'click', startEditing);
   on('btnApply', 'click', applyEditing);
   on('btnCancel', 'click', cancelEditing);
@@ -585,7 +675,8 @@ function wirePanel() {
 // Escape closes the topmost thing: a box, else the editing.
 function onKeyDown(event) {
   if (event.key !== 'Escape') return;
-  if (isBoxOpen('boxAdvFormat')) cancelAdvFormat();
+  if (isBoxOpen('wall')) closeWall();
+  else if (isBoxOpen('boxAdvFormat')) cancelAdvFormat();
   else if (isBoxOpen('boxAdvVideo')) cancelAdvVideo();
   else if (isBoxOpen('boxSettings')) closeBox('boxSettings');
   else if (isBoxOpen('boxDecklink')) closeBox('boxDecklink');
