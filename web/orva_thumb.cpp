@@ -5,13 +5,10 @@
 #include "orva_thumb.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <ctime>
 #include <string>
 
