@@ -16,9 +16,13 @@ nginx serving the same /status bytes, then:
 3. runs wrk -t2 -c16 --latency on /status (keep-alive) against orval and
    nginx, alternating, and prints req/s and the ratio.
 
+The rounds also split the RSS into the main heap, the thread stacks and the
+rest (per-thread malloc arenas, the library's and glibc's own mappings), from
+/proc/PID/smaps.
+
 Figures only, nothing passes or fails. Usage:
   bench/run_lockout.py [--hostile 2000] [--probe-seconds 5] [--rounds 30]
-                       [--wrk-rounds 3] [--duration 10]
+                       [--wrk-rounds 3] [--duration 10] [--parts hostile,churn,wrk]
 Needs wrk and nginx (bench/install-bench-deps.sh). Stops only what it started,
 by pid, and is bounded in time.
 """
@@ -51,6 +55,31 @@ def proc_figures(pid):
             elif line.startswith("VmRSS:"):
                 rss = int(line.split()[1]) / 1024
     return threads, rss
+
+
+def memory_parts(pid):
+    """RSS in MB of the process's [heap], of its thread stacks (anonymous
+    mappings of STACK_BYTES, as the server asks for) and of everything else."""
+    heap = stacks = rest = 0
+    name, size = "", 0
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if "-" in fields[0] and len(fields) >= 5:
+                start, end = (int(x, 16) for x in fields[0].split("-"))
+                size, name = end - start, fields[5] if len(fields) > 5 else ""
+            elif fields[0] == "Rss:":
+                kb = int(fields[1])
+                if name == "[heap]":
+                    heap += kb
+                elif name == "" and size == STACK_BYTES:
+                    stacks += kb
+                else:
+                    rest += kb
+    return heap / 1024, stacks / 1024, rest / 1024
+
+
+STACK_BYTES = 512 * 1024  # the server's thread stack size
 
 
 def open_from(source, port):
@@ -177,7 +206,7 @@ def hostile_phase(pid, port, label, count, sources, probe_seconds):
 
 def churn(pid, port, rounds):
     """ROUNDS x 1,000 connections, each a GET /status, from 250 addresses."""
-    rows = [(0,) + proc_figures(pid)]
+    rows = [(0,) + proc_figures(pid) + memory_parts(pid)]
     request = b"GET /status HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
     for rnd in range(1, rounds + 1):
         sel = selectors.DefaultSelector()
@@ -205,7 +234,7 @@ def churn(pid, port, rounds):
         sel.close()
         if rnd % 5 == 0:
             time.sleep(1)
-            rows.append((rnd,) + proc_figures(pid))
+            rows.append((rnd,) + proc_figures(pid) + memory_parts(pid))
     return rows
 
 
@@ -223,6 +252,16 @@ def wrk_phase(orval_port, nginx_port, args):
 
 
 def report(phases, rows, results, args):
+    """Prints the parts that ran."""
+    if phases:
+        report_hostile(phases, args)
+    if rows:
+        report_churn(rows)
+    if results:
+        report_wrk(results, args)
+
+
+def report_hostile(phases, args):
     print("## Hostile connections held (%d), fresh client GET /status every 20 ms for %d s"
           % (args.hostile, args.probe_seconds))
     print("| from | fresh replies | failed | p50 ms | p99 ms | max ms | reopened by the attacker |"
@@ -235,12 +274,18 @@ def report(phases, rows, results, args):
             p["idle"][0], max(t for t, _ in p["samples"]), p["after2"][0], p["after12"][0],
             p["idle"][1], max(r for _, r in p["samples"]), p["after2"][1], p["after12"][1]))
     print()
+
+
+def report_churn(rows):
     print("## Rounds of 1,000 connections opened and closed (each a GET /status)")
-    print("| rounds | threads | RSS MB |")
-    print("|---|---|---|")
-    for rnd, threads, rss in rows:
-        print("| %d | %d | %.1f |" % (rnd, threads, rss))
+    print("| rounds | threads | RSS MB | of which [heap] | thread stacks | other |")
+    print("|---|---|---|---|---|---|")
+    for row in rows:
+        print("| %d | %d | %.1f | %.1f | %.1f | %.1f |" % row)
     print()
+
+
+def report_wrk(results, args):
     print("## /status with keep-alive, wrk -t%d -c%d -d%ds, %d rounds alternating"
           % (args.threads, args.conns, args.duration, args.wrk_rounds))
     print("| server | req/s median (min-max) | p50 ms | p99 ms | errors |")
@@ -265,7 +310,10 @@ def main():
     ap.add_argument("--duration", type=int, default=10)
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--conns", type=int, default=16)
+    ap.add_argument("--parts", default="hostile,churn,wrk",
+                    help="which parts to run, of hostile,churn,wrk")
     args = ap.parse_args()
+    parts = set(args.parts.split(","))
     for tool in ("wrk", "nginx"):
         if not shutil.which(tool) and not os.path.exists("/usr/sbin/" + tool):
             sys.exit("%s not found: run bench/install-bench-deps.sh" % tool)
@@ -288,15 +336,17 @@ def main():
         time.sleep(0.5)
         if nginx.poll() is not None:
             sys.exit("nginx did not start (status %d)" % nginx.returncode)
-        phases = []
-        for label, sources in (("one address", ["127.0.0.1"]),
+        phases, rows, results = [], [], {}
+        for label, sources in [] if "hostile" not in parts else (("one address", ["127.0.0.1"]),
                                ("250 addresses", ["127.0.0.%d" % n for n in range(2, 252)])):
             run_http.log("hostile connections from %s" % label)
             phases.append(hostile_phase(orval_pid, orval_port, label, args.hostile, sources,
                                         args.probe_seconds))
-        run_http.log("rounds of 1,000 connections")
-        rows = churn(orval_pid, orval_port, args.rounds)
-        results = wrk_phase(orval_port, nginx_port, args)
+        if "churn" in parts:
+            run_http.log("rounds of 1,000 connections")
+            rows = churn(orval_pid, orval_port, args.rounds)
+        if "wrk" in parts:
+            results = wrk_phase(orval_port, nginx_port, args)
     finally:
         signal.alarm(0)
         if nginx:

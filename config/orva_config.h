@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "config/orva_channel.h"
 
@@ -23,6 +25,16 @@ int orvaImportConfig();
 // null. Returns 0 after writing, 0 without writing for an empty path, and -1
 // when the file could not be written; the old file then stays as it was.
 int orvaExportConfig(const char* path);
+
+// The same reader and writer over text in memory, for callers that hold the
+// configuration as bytes (and for checking the reader on many inputs without
+// touching the disk). orvaImportConfigText reads `text` as a file holding
+// those bytes would be read, even an empty one, and returns what
+// orvaImportConfig would; -1, with nothing changed, when no stream can be
+// made. orvaExportConfigText replaces `text` with the bytes orvaExportConfig
+// would write and returns 0, or -1 with `text` as it was when memory runs out.
+int orvaImportConfigText(std::string_view text);
+int orvaExportConfigText(std::string& text);
 
 // The form in which the file carries a record. The reader leaves every record
 // it reads in this form and the writer writes each record in it, so a saved

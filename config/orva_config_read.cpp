@@ -221,20 +221,14 @@ FilePtr openForReading(const char* path) {
     return file;
 }
 
-}  // namespace
-
-int orvaImportConfig() {
-    const char* path = orvaGetConfigFile();
-    if (path[0] == '\0')
-        return 0;
-    FilePtr file = openForReading(path);
-    if (!file)
-        return 0;
+// The file or text at `in`, read from its start into the settings and the
+// table; returns the number of configured channels.
+int readConfig(FILE* in) {
     orvaSetFileReadDefaults(g_globalSettings);
     memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
     FileLocale locale;
 
-    LineReader lines(file.get());
+    LineReader lines(in);
     while (lines.next()) {
         if (int channel = channelTagNumber(lines, false))
             readChannelBlock(lines, channel);
@@ -247,4 +241,24 @@ int orvaImportConfig() {
     for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
         configured += isChannelValid(channel);
     return configured;
+}
+
+}  // namespace
+
+int orvaImportConfig() {
+    const char* path = orvaGetConfigFile();
+    if (path[0] == '\0')
+        return 0;
+    FilePtr file = openForReading(path);
+    if (!file)
+        return 0;
+    return readConfig(file.get());
+}
+
+int orvaImportConfigText(std::string_view text) {
+    // The stream only reads, so the text is never written through the cast.
+    FilePtr stream(fmemopen(const_cast<char*>(text.empty() ? "" : text.data()), text.size(), "r"));
+    if (!stream)
+        return -1;
+    return readConfig(stream.get());
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "engine/orva_codec.h"
@@ -180,6 +181,20 @@ void writeChannel(FILE* f, int number, const ORVA_CHANNEL_TAG& ch) {
     fprintf(f, "</Channel%d>\n", number);
 }
 
+void writeConfig(FILE* f) {
+    FileLocale locale;
+    ORVA_GLOBAL_SETTINGS settings = g_globalSettings;
+    orvaNormaliseSettings(settings);
+    writeSettings(f, settings);
+    // One copy at a time: a channel record is too large for a thread's stack.
+    auto channel = std::make_unique<ORVA_CHANNEL_TAG>();
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
+        *channel = g_orvaChannels[index];
+        orvaNormaliseChannel(*channel);
+        writeChannel(f, index + 1, *channel);
+    }
+}
+
 }  // namespace
 
 int orvaExportConfig(const char* path) {
@@ -189,16 +204,23 @@ int orvaExportConfig(const char* path) {
     AtomicFile file(target);
     if (!file.stream())
         return -1;
-    FileLocale locale;
-    ORVA_GLOBAL_SETTINGS settings = g_globalSettings;
-    orvaNormaliseSettings(settings);
-    writeSettings(file.stream(), settings);
-    // One copy at a time: a channel record is too large for a thread's stack.
-    auto channel = std::make_unique<ORVA_CHANNEL_TAG>();
-    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
-        *channel = g_orvaChannels[index];
-        orvaNormaliseChannel(*channel);
-        writeChannel(file.stream(), index + 1, *channel);
-    }
+    writeConfig(file.stream());
     return file.commit();
+}
+
+int orvaExportConfigText(std::string& text) {
+    char* bytes = nullptr;
+    size_t size = 0;
+    FILE* stream = open_memstream(&bytes, &size);
+    if (!stream)
+        return -1;
+    writeConfig(stream);
+    // The buffer and its size are final only once the stream is closed.
+    const bool written = !ferror(stream);
+    const bool closed = fclose(stream) == 0;
+    std::unique_ptr<char, decltype(&free)> owned(bytes, &free);
+    if (!written || !closed)
+        return -1;
+    text.assign(bytes, size);
+    return 0;
 }

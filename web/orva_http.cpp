@@ -59,6 +59,13 @@ constexpr rlim_t kOtherDescriptors = 1024;
 // The handlers' deepest frames are a few tens of kilobytes; the default
 // 8 MB per thread would reserve gigabytes of address space at the limit.
 constexpr size_t kThreadStackBytes = 512 * 1024;
+// Each connection's buffer for the request line, the headers and the reply
+// headers. Above 32 KB the library maps it on its own and unmaps it when the
+// connection closes; at or below, it comes from malloc, and a burst of a
+// thousand connections leaves tens of megabytes in a thread arena that glibc
+// keeps after they close. Only just above: the library zeroes the whole
+// buffer before each request of a kept-alive connection.
+constexpr size_t kConnectionMemoryBytes = 36 * 1024;
 
 // One request between the handler's calls.
 struct OrvaRequest {
@@ -195,7 +202,8 @@ int orvaStartCGI() {
         nullptr, nullptr, mhdAccessHandler, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
         mhdRequestCompleted, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, MHD_OPTION_CONNECTION_LIMIT,
-        connectionLimit(), MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes, MHD_OPTION_END);
+        connectionLimit(), MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemoryBytes, MHD_OPTION_END);
     return g_mhd ? 1 : 0;
 }
 

@@ -312,3 +312,64 @@ TEST_F(ConfigRoundTrip, DamagedFilesReachAFixpointAfterOneSaveAndKeepTheirChanne
         }
     }
 }
+
+// The text entry points share the file reader and writer: a table saved to
+// text holds the bytes the file gets, and text read in memory gives the table
+// the same bytes give when read from a file, damaged or not.
+TEST_F(ConfigRoundTrip, TextInMemoryReadsAndSavesAsTheFileDoes) {
+    TableGenerator generator(99);
+    std::mt19937 random(99);
+    for (int table = 0; table < 20; table++) {
+        SCOPED_TRACE("table " + std::to_string(table));
+        generator.fill(g_globalSettings, g_orvaChannels);
+        std::string text = "left over";
+        ASSERT_EQ(0, orvaExportConfigText(text));
+        const std::string file = save();
+        ASSERT_TRUE(text == file) << "the text and the file differ";
+
+        std::vector<std::string> lines = linesOf(file);
+        for (int k = std::uniform_int_distribution<int>(0, 4)(random); k > 0; k--)
+            mutate(lines, random);
+        std::string damaged;
+        for (const std::string& line : lines)
+            damaged += line + "\n";
+        writeFile(path_, damaged);
+        const int fromFile = orvaImportConfig();
+        const Snapshot read;
+        memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
+        g_globalSettings.HTTPPort = 1;
+        ASSERT_EQ(fromFile, orvaImportConfigText(damaged));
+        ASSERT_EQ("", differenceFrom(read));
+    }
+}
+
+// Edges of a text that a file has too: no bytes at all, a NUL inside a line,
+// and a last line without its line break.
+TEST_F(ConfigRoundTrip, TextEdgesReadAsTheSameBytesInAFile) {
+    using namespace std::string_literals;
+    const std::string texts[] = {
+        ""s,
+        "HTTPPort 8123\n<Channel3>\nEnable 1\n <Input>\n  Num\0Inputs 1\n"s,
+        "Log 1\nHTTPPort 9000\n<Channel64>\nEnable 1\n <Output>\n  NumOutputs 1\n  <Output1>\n"
+        "   Format HLS\n   VideoCodec H264\n  </Output1>\n </Output>\n <Input>\n  NumInputs 1\n"
+        "  <Input1>\n   Format File\n   File \"/media/a.ts\""s,
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        // The same table before each read: a read keeps what the file does not
+        // hold (the access list path, the bytes behind a text's end).
+        TableGenerator(5).fill(g_globalSettings, g_orvaChannels);
+        writeFile(path_, text);
+        const int fromFile = orvaImportConfig();
+        const Snapshot read;
+        TableGenerator(5).fill(g_globalSettings, g_orvaChannels);
+        ASSERT_EQ(fromFile, orvaImportConfigText(text));
+        ASSERT_EQ("", differenceFrom(read));
+    }
+    // The last text configures channel 64 with its file source.
+    EXPECT_EQ(1, orvaImportConfigText(texts[2]));
+    EXPECT_STREQ("/media/a.ts", g_orvaChannels[63].Sources[0].File);
+    EXPECT_EQ(9000, g_globalSettings.HTTPPort);
+    EXPECT_EQ(0, orvaImportConfigText(texts[0]));
+    EXPECT_FALSE(isChannelValid(63));
+}
