@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "e2e/media.h"
-#include "service/daemon_fixture.h"
+#include "e2e/real_launcher_fixture.h"
 #include "web/web_client.h"
 
 using namespace std::chrono_literals;
@@ -13,19 +13,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ThumbnailTest : public DaemonTest {
+class ThumbnailTest : public RealLauncherTest {
 protected:
-    std::string conf = root + "/etc/orval/orval.conf";
     std::string thumb = root + "/var/orval/thumb/orva_001.jpg";
-
-    void SetUp() override {
-        DaemonTest::SetUp();
-        fs::remove(dir / "bin/orval.so");
-        fs::copy_file(ORVAL_SO_BINARY, dir / "bin/orval.so");
-        fs::create_directories(root + "/etc/orval");
-        fs::create_directories(dir / "media");
-        fs::create_directories(dir / "out");
-    }
 
     // Channel 1: the file `source` into an H.264 and AAC file in out/, or a
     // copy of its streams.

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "e2e/media.h"
-#include "service/daemon_fixture.h"
+#include "e2e/real_launcher_fixture.h"
 #include "web/web_client.h"
 
 using namespace std::chrono_literals;
@@ -25,18 +25,8 @@ struct Target {
     std::string lines;  // further keys of the target
 };
 
-class TranscodeTest : public DaemonTest {
+class TranscodeTest : public RealLauncherTest {
 protected:
-    std::string conf = root + "/etc/orval/orval.conf";
-
-    void SetUp() override {
-        DaemonTest::SetUp();
-        fs::remove(dir / "bin/orval.so");
-        fs::copy_file(ORVAL_SO_BINARY, dir / "bin/orval.so");
-        fs::create_directories(root + "/etc/orval");
-        fs::create_directories(dir / "media");
-        fs::create_directories(dir / "out");
-    }
 
     // One channel of one source and one target, with H.264 and AAC unless
     // the target's lines say otherwise; `outputLines` are channel keys of the
