@@ -62,6 +62,7 @@ int DaemonTest::waitForEnd(pid_t pid, std::chrono::seconds limit) {
 pid_t DaemonTest::startDaemon() {
     EXPECT_EQ(0, run("out.txt"));
     EXPECT_TRUE(outputHolds("out.txt", "ORVAL started successfully!"));
+    std::this_thread::sleep_for(600ms);  // the start-up pass runs half a second after the daemon serves
     return daemonPid();
 }
 

@@ -36,7 +36,7 @@ protected:
     bool outputHolds(const std::string& outName, const std::string& text);
     // Waits for the daemon (our orphaned grandchild) to end; returns its exit status.
     int waitForEnd(pid_t pid, std::chrono::seconds limit);
-    // Starts the daemon and waits until its signal handlers are in place.
+    // Starts the daemon and waits until its start-up pass has run.
     pid_t startDaemon();
     // Ends the daemon with SIGTERM; returns its exit status.
     int stopDaemon();
