@@ -39,6 +39,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -108,6 +109,10 @@ struct OrvaRequest {
 std::mutex g_searchesLock;
 std::unordered_set<OrvaSearch*> g_suspended;
 bool g_stopping = false;
+// Search threads under way. The stop waits for them: the program must not
+// end while a thread is inside a device library.
+unsigned g_searchThreads = 0;
+std::condition_variable g_searchThreadEnded;
 
 // The request whose handler runs on this thread, for orvaReplyJsonLater.
 thread_local OrvaRequest* t_request = nullptr;
@@ -228,8 +233,7 @@ void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerm
 void runSearch(const std::shared_ptr<OrvaSearch>& search) {
     std::string json = search->work();
     std::lock_guard<std::mutex> lock(g_searchesLock);
-    // Once the server stops, the connection is not ours to touch, and the
-    // program may be ending: the set is left alone too.
+    // Once the server stops, the connection is not ours to touch.
     if (g_stopping || g_suspended.erase(search.get()) == 0)
         return;
     search->json = std::move(json);
@@ -241,11 +245,14 @@ void* searchThread(void* argument) {
     std::unique_ptr<std::shared_ptr<OrvaSearch>> search(
         static_cast<std::shared_ptr<OrvaSearch>*>(argument));
     runSearch(*search);
+    search.reset();
+    std::lock_guard<std::mutex> lock(g_searchesLock);
+    g_searchThreads--;
+    g_searchThreadEnded.notify_all();
     return nullptr;
 }
 
-// A detached thread with the handlers' stack size: the stop does not wait
-// for a search, which may run for a minute.
+// A detached thread with the handlers' stack size, counted for the stop.
 bool startSearchThread(const std::shared_ptr<OrvaSearch>& search) {
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0)
@@ -253,11 +260,14 @@ bool startSearchThread(const std::shared_ptr<OrvaSearch>& search) {
     pthread_attr_setstacksize(&attributes, kThreadStackBytes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     auto argument = std::make_unique<std::shared_ptr<OrvaSearch>>(search);
+    std::lock_guard<std::mutex> lock(g_searchesLock);
     pthread_t thread;
     bool started = pthread_create(&thread, &attributes, searchThread, argument.get()) == 0;
     pthread_attr_destroy(&attributes);
-    if (started)
+    if (started) {
         argument.release();  // the thread's now
+        g_searchThreads++;
+    }
     return started;
 }
 
@@ -342,5 +352,9 @@ void orvaStopCGI() {
         g_suspended.clear();
     }
     MHD_stop_daemon(g_mhd);
+    // A search cannot be cut short: the stop waits for it as long as it was
+    // asked to run, with its client already gone.
+    std::unique_lock<std::mutex> lock(g_searchesLock);
+    g_searchThreadEnded.wait(lock, [] { return g_searchThreads == 0; });
     g_mhd = nullptr;
 }
