@@ -78,8 +78,10 @@ int orvaGetChannelStatus(int channel, char* text, size_t size) {
 }
 
 const char* orvaAppTitle() {
-    if (tszAppTitle[0] == '\0')
-        copyText(tszAppTitle, "Kestova Live!");
+    // Filled once, by whichever thread asks first: the banner and the web
+    // server's threads ask at about the same time.
+    static const bool filled = copyText(tszAppTitle, "Kestova Live!");
+    (void)filled;
     return tszAppTitle;
 }
 

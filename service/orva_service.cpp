@@ -125,13 +125,13 @@ void reportStart(int status) {
     g_startupPipe = -1;
 }
 
-void printBanner() {
+void printBanner(int port) {
     printf("****************************************\n");
     printf("*      %s      *\n", orvaAppTitle());
     printf("*           Version %8s           *\n", kVersion);
     printf("****************************************\n\n");
     printf("ORVAL started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
-           g_globalSettings.HTTPPort);
+           port);
     fflush(stdout);
 }
 
@@ -277,18 +277,25 @@ int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
         reportStart(kFailedStartStatus);
         return -1;
     }
-    printBanner();
-    orvaServiceLog("ORVAL serving on port %d", g_globalSettings.HTTPPort);
+    // The web server's handlers may already change the settings.
+    int port;
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        port = g_globalSettings.HTTPPort;
+    }
+    printBanner(port);
+    orvaServiceLog("ORVAL serving on port %d", port);
     // A service manager may stop the service the moment the starter returns:
     // that stop must already end it in order.
     installSignalHandlers();
     reportStart(0);
     usleep(500 * 1000);
     {
+        // The web server already answers, and its handlers use the timers.
         std::lock_guard<std::mutex> lock(g_serviceLock);
         initChannels();
+        orvaResetTimers();
     }
-    orvaResetTimers();
     orvaSupervise();
     orvaShutdown(frontEnd);
     return 0;

@@ -2,8 +2,8 @@
 // each runs its device search and answers the list as JSON.
 //
 // A search takes seconds and touches neither the channels nor the settings,
-// so these run without the service lock, and the library's thread per
-// connection lets other requests go on meanwhile.
+// so these run without the service lock, on a thread of their own while the
+// other requests go on.
 #include <algorithm>
 #include <charconv>
 #include <memory>
@@ -19,7 +19,7 @@
 namespace {
 
 constexpr int kDefaultNdiSeconds = 5;
-// A longer search would hold a connection and its thread for as long as a
+// A longer search would hold a connection and a thread for as long as a
 // client asks.
 constexpr int kShortestNdiSeconds = 1;
 constexpr int kLongestNdiSeconds = 60;
@@ -43,26 +43,26 @@ long argumentNumber(const char* arguments, std::string_view name, long fallback)
     return result.ec == std::errc() ? number : fallback;
 }
 
-int replyJson(MHD_Connection* connection, const std::string& json) {
-    return orvaReplyText(connection, json.data(), json.size(), "application/json", true);
-}
-
 }  // namespace
 
 int orvaCGIDecklinkConfig(const char* arguments, MHD_Connection* connection) {
     int output = argumentNumber(arguments, "output", 0) != 0 ? 1 : 0;
-    // Large records: on the heap, cleared as the search expects.
-    auto cards = std::make_unique<ORVA_DECKLINKS>();
-    if (orvaEnumBMD(output, cards.get()) != 0)
-        cards->count = 0;  // a failed search lists nothing
-    return replyJson(connection, orvaComposeDecklinks(*cards));
+    return orvaReplyJsonLater(connection, [output] {
+        // Large records: on the heap, cleared as the search expects.
+        auto cards = std::make_unique<ORVA_DECKLINKS>();
+        if (orvaEnumBMD(output, cards.get()) != 0)
+            cards->count = 0;  // a failed search lists nothing
+        return orvaComposeDecklinks(*cards);
+    });
 }
 
 int orvaCGINDIConfig(const char* arguments, MHD_Connection* connection) {
     long asked = argumentNumber(arguments, "timeout", kDefaultNdiSeconds);
     int seconds = static_cast<int>(std::clamp<long>(asked, kShortestNdiSeconds, kLongestNdiSeconds));
-    auto sources = std::make_unique<ORVA_NDI>();
-    if (orvaEnumNDI(sources.get(), seconds) != 0)
-        sources->count = 0;
-    return replyJson(connection, orvaComposeNdiSources(*sources));
+    return orvaReplyJsonLater(connection, [seconds] {
+        auto sources = std::make_unique<ORVA_NDI>();
+        if (orvaEnumNDI(sources.get(), seconds) != 0)
+            sources->count = 0;
+        return orvaComposeNdiSources(*sources);
+    });
 }

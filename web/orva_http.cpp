@@ -6,32 +6,47 @@
 // complete, so two uploads in progress never share a body store. The reply is
 // queued on a later call, never on the first: libmicrohttpd closes the
 // connection of a GET answered on its first call, and a page polling the
-// status would then cost a connection and a thread per request.
+// status would then cost a connection per request.
 //
 // Texts beyond their limits (999 characters of arguments or cookies, 99,999
 // of body) are refused with 413 rather than cut, since a cut form value or
 // password would mean something else.
 //
+// Connections are event-driven: a small pool of threads, each with its own
+// epoll set, serves them all, so a kept-alive client costs no thread and no
+// wake-up of a sleeping one per request. A handler therefore holds every
+// other connection of its pool thread while it runs. The device searches
+// (up to a minute) run on a thread of their own while their connection is
+// suspended, and answer on the handler's call after the resume. Handlers
+// under the service lock are short, except an import (a few seconds): it
+// holds its pool thread, and every request that needs the lock (the access
+// check of each new request among them) waits for it on the others, as it
+// did with a thread per connection.
+//
 // Hostile clients: a connection that sends nothing for kIdleSeconds is
 // closed, which also ends requests whose body stops short of its length.
-// The library counts only the wait for the client: a device search of up
-// to a minute in the handler still gets its answer out. One address holds
-// at most kConnectionsPerAddress connections and the server
-// kConnectionsInAll; each costs a thread, so these bound the threads and
-// the memory.
+// A suspended connection does not time out, so a search still gets its
+// answer out. One address holds at most kConnectionsPerAddress connections
+// and the server kConnectionsInAll, which bound the descriptors and the
+// connections' buffers.
 #include "orva_http.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
+#include <utility>
 
 #include "config/orva_channel.h"
 #include "engine/orva_text.h"
@@ -50,14 +65,15 @@ constexpr unsigned kIdleSeconds = 10;
 // A browser opens up to six connections to one server; a few operators
 // behind one address still fit, one client cannot starve the rest.
 constexpr unsigned kConnectionsPerAddress = 32;
-// Each connection is a thread: this caps them, with room for a few thousand
+// Caps the descriptors and the buffers, with room for a few thousand
 // clients from distinct addresses.
 constexpr unsigned kConnectionsInAll = 4000;
 // Descriptors kept apart from the connections for the channels' pipes, logs
 // and the configuration files.
 constexpr rlim_t kOtherDescriptors = 1024;
 // The handlers' deepest frames are a few tens of kilobytes; the default
-// 8 MB per thread would reserve gigabytes of address space at the limit.
+// 8 MB per thread would reserve gigabytes of address space with a search
+// running for each of thousands of connections.
 constexpr size_t kThreadStackBytes = 512 * 1024;
 // Each connection's buffer for the request line, the headers and the reply
 // headers. Above 32 KB the library maps it on its own and unmaps it when the
@@ -67,12 +83,39 @@ constexpr size_t kThreadStackBytes = 512 * 1024;
 // buffer before each request of a kept-alive connection.
 constexpr size_t kConnectionMemoryBytes = 36 * 1024;
 
+// A search that answers its request later, shared by the request and the
+// search's thread, whichever ends last frees it.
+struct OrvaSearch {
+    OrvaSearch(MHD_Connection* c, OrvaLaterJson w) : connection(c), work(std::move(w)) {}
+    MHD_Connection* connection;
+    OrvaLaterJson work;
+    // Set under g_searchesLock before the resume.
+    bool done = false;
+    std::string json;
+};
+
 // One request between the handler's calls.
 struct OrvaRequest {
     bool post = false;
     bool bodyTooLarge = false;
     std::string body;  // the text so far; a NUL byte ends what is kept of its chunk
+    std::shared_ptr<OrvaSearch> search;  // set while a search answers this request
 };
+
+// The searches whose connections are suspended. The stop resumes them all
+// before the library is stopped (stopping with a suspended connection leaks
+// it), and no search's thread touches its connection after that. The library
+// never calls back with this lock held, so it may be held across its calls.
+std::mutex g_searchesLock;
+std::unordered_set<OrvaSearch*> g_suspended;
+bool g_stopping = false;
+// Search threads under way. The stop waits for them: the program must not
+// end while a thread is inside a device library.
+unsigned g_searchThreads = 0;
+std::condition_variable g_searchThreadEnded;
+
+// The request whose handler runs on this thread, for orvaReplyJsonLater.
+thread_local OrvaRequest* t_request = nullptr;
 
 MHD_Result result(int handled) { return handled ? MHD_YES : MHD_NO; }
 
@@ -137,14 +180,31 @@ void appendChunk(OrvaRequest& request, const char* data, size_t size) {
     request.body.append(data, kept);
 }
 
-MHD_Result answer(MHD_Connection* connection, const char* url, const OrvaRequest& request) {
+MHD_Result answer(MHD_Connection* connection, const char* url, OrvaRequest& request) {
     char arguments[ORVA_WEB_TEXT_SIZE];
     char cookies[ORVA_WEB_TEXT_SIZE];
     if (request.bodyTooLarge || !collect(connection, MHD_GET_ARGUMENT_KIND, arguments) ||
         !collect(connection, MHD_COOKIE_KIND, cookies))
         return result(orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE));
     const char* body = request.post ? request.body.c_str() : nullptr;
-    return result(orvaCGI(url, arguments, cookies, body, connection));
+    t_request = &request;
+    int handled = orvaCGI(url, arguments, cookies, body, connection);
+    t_request = nullptr;
+    return result(handled);
+}
+
+// The call after a search's resume: its list, or a closed connection when
+// the server stops before the search ended.
+MHD_Result answerSearch(MHD_Connection* connection, OrvaRequest& request) {
+    std::string json;
+    {
+        std::lock_guard<std::mutex> lock(g_searchesLock);
+        if (!request.search->done)
+            return MHD_NO;
+        json = std::move(request.search->json);
+    }
+    request.search.reset();
+    return result(orvaReplyText(connection, json.data(), json.size(), "application/json", true));
 }
 
 MHD_Result mhdAccessHandler(void*, MHD_Connection* connection, const char* url,
@@ -158,12 +218,57 @@ MHD_Result mhdAccessHandler(void*, MHD_Connection* connection, const char* url,
         *uploadDataSize = 0;
         return MHD_YES;
     }
+    if (request->search)
+        return answerSearch(connection, *request);
     return answer(connection, url, *request);
 }
 
 void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
     std::unique_ptr<OrvaRequest> done(static_cast<OrvaRequest*>(*context));
     *context = nullptr;
+}
+
+// Runs the search, keeps its list and resumes its connection, unless the
+// stop has resumed it already.
+void runSearch(const std::shared_ptr<OrvaSearch>& search) {
+    std::string json = search->work();
+    std::lock_guard<std::mutex> lock(g_searchesLock);
+    // Once the server stops, the connection is not ours to touch.
+    if (g_stopping || g_suspended.erase(search.get()) == 0)
+        return;
+    search->json = std::move(json);
+    search->done = true;
+    MHD_resume_connection(search->connection);
+}
+
+void* searchThread(void* argument) {
+    std::unique_ptr<std::shared_ptr<OrvaSearch>> search(
+        static_cast<std::shared_ptr<OrvaSearch>*>(argument));
+    runSearch(*search);
+    search.reset();
+    std::lock_guard<std::mutex> lock(g_searchesLock);
+    g_searchThreads--;
+    g_searchThreadEnded.notify_all();
+    return nullptr;
+}
+
+// A detached thread with the handlers' stack size, counted for the stop.
+bool startSearchThread(const std::shared_ptr<OrvaSearch>& search) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0)
+        return false;
+    pthread_attr_setstacksize(&attributes, kThreadStackBytes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    auto argument = std::make_unique<std::shared_ptr<OrvaSearch>>(search);
+    std::lock_guard<std::mutex> lock(g_searchesLock);
+    pthread_t thread;
+    bool started = pthread_create(&thread, &attributes, searchThread, argument.get()) == 0;
+    pthread_attr_destroy(&attributes);
+    if (started) {
+        argument.release();  // the thread's now
+        g_searchThreads++;
+    }
+    return started;
 }
 
 // Raises the descriptor limit toward what the connections need; returns the
@@ -185,7 +290,32 @@ unsigned connectionLimit() {
     return static_cast<unsigned>(std::min<rlim_t>(kConnectionsInAll, room));
 }
 
+// At least two, so one handler under the service lock leaves the rest
+// of the connections a thread.
+unsigned poolThreads() { return std::max(2u, std::thread::hardware_concurrency()); }
+
 }  // namespace
+
+int orvaReplyJsonLater(MHD_Connection* connection, OrvaLaterJson work) {
+    OrvaRequest* request = t_request;
+    if (!request) {
+        std::string json = work();
+        return orvaReplyText(connection, json.data(), json.size(), "application/json", true);
+    }
+    auto search = std::make_shared<OrvaSearch>(connection, std::move(work));
+    {
+        std::lock_guard<std::mutex> lock(g_searchesLock);
+        if (g_stopping)
+            return 0;  // the library closes the connection
+        g_suspended.insert(search.get());
+        MHD_suspend_connection(connection);
+    }
+    request->search = search;
+    // Without a thread of its own it runs here, as a slow handler would.
+    if (!startSearchThread(search))
+        runSearch(search);
+    return 1;
+}
 
 int orvaStartCGI() {
     uint16_t port;
@@ -193,13 +323,15 @@ int orvaStartCGI() {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         port = g_globalSettings.HTTPPort;
     }
-    // IPv4 only, no TLS. A thread per connection, as a device search holds
-    // its handler for up to a minute (a pool thread would hold every other
-    // connection it serves meanwhile; the library's epoll works only with a
-    // pool). poll() rather than select(), which stops at descriptor 1023.
+    {
+        std::lock_guard<std::mutex> lock(g_searchesLock);
+        g_stopping = false;
+    }
+    // IPv4 only, no TLS. epoll has no descriptor ceiling, unlike select().
     g_mhd = MHD_start_daemon(
-        MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL, port,
-        nullptr, nullptr, mhdAccessHandler, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr, nullptr,
+        mhdAccessHandler, nullptr, MHD_OPTION_THREAD_POOL_SIZE, poolThreads(),
+        MHD_OPTION_NOTIFY_COMPLETED,
         mhdRequestCompleted, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, MHD_OPTION_CONNECTION_LIMIT,
         connectionLimit(), MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes,
@@ -210,6 +342,19 @@ int orvaStartCGI() {
 void orvaStopCGI() {
     if (!g_mhd)
         return;
+    {
+        // Their handlers then close the connections; the searches' threads
+        // end on their own and leave the connections alone.
+        std::lock_guard<std::mutex> lock(g_searchesLock);
+        g_stopping = true;
+        for (OrvaSearch* search : g_suspended)
+            MHD_resume_connection(search->connection);
+        g_suspended.clear();
+    }
     MHD_stop_daemon(g_mhd);
+    // A search cannot be cut short: the stop waits for it as long as it was
+    // asked to run, with its client already gone.
+    std::unique_lock<std::mutex> lock(g_searchesLock);
+    g_searchThreadEnded.wait(lock, [] { return g_searchThreads == 0; });
     g_mhd = nullptr;
 }

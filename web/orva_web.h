@@ -8,7 +8,9 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <string>
 
 struct MHD_Connection;
 
@@ -52,6 +54,14 @@ int orvaReplyImage(MHD_Connection* connection, const unsigned char* data, size_t
 // far "Expires" when `expires` is set.
 int orvaReplyBlock(MHD_Connection* connection, OrvaHeapBlock block, size_t size,
                    const char* contentType, bool expires);
+
+// Work that takes seconds and composes a JSON reply.
+using OrvaLaterJson = std::function<std::string()>;
+// Runs `work` on a thread of its own while the connection waits, so the
+// server's threads go on serving the other connections, and answers 200 with
+// its text as "application/json", "no-cache". Returns 1 once it is under way,
+// 0 when the server stops (the connection is then closed). Only from a handler.
+int orvaReplyJsonLater(MHD_Connection* connection, OrvaLaterJson work);
 
 // Form decoding: "+" is a blank, "%XX" a byte. With bDecodeAmp 0 the escape
 // "%26" stays as it is. Forms are read field by field with orva_form.h.

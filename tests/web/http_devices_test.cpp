@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,4 +136,26 @@ TEST_F(DevicesHttpTest, TwoSlowSearchesRunSideBySideAndTheStatusAnswersAtOnce) {
     // Side by side: both within about one search's time, not two.
     EXPECT_GE(since(begin), 2000ms);
     EXPECT_LT(since(begin), 4000ms);
+}
+
+// The search's answer comes after its connection waited; a request sent
+// behind it on the same connection is answered next, in order.
+TEST_F(DevicesHttpTest, ARequestBehindASearchOnItsConnectionIsAnsweredAfterIt) {
+    HttpConnection connection(port);
+    ASSERT_TRUE(connection.send(httpRequest("GET", "/ndi_config?timeout=1") +
+                                httpRequest("GET", "/status")));
+    std::optional<HttpReply> search = connection.read();
+    ASSERT_TRUE(search.has_value());
+    EXPECT_EQ(200, search->status);
+    EXPECT_EQ("STUDIO (Camera \"1\")", jsonValue(search->body, "[\"sources\"][0][\"name\"]"));
+    std::optional<HttpReply> status = connection.read();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(200, status->status);
+    EXPECT_NE(std::string::npos, status->body.find("<")) << status->body;
+
+    // The connection stays open for more.
+    ASSERT_TRUE(connection.send(httpRequest("GET", "/decklink_config")));
+    std::optional<HttpReply> cards = connection.read();
+    ASSERT_TRUE(cards.has_value());
+    EXPECT_EQ("Mini Monitor", jsonValue(cards->body, "[\"devices\"][1][\"name\"]"));
 }

@@ -234,6 +234,50 @@ TEST_F(LockoutTest, StalledRequestsEndAtTheTimeOutWhileALongerSearchIsAnswered) 
     EXPECT_GE(since(begin), std::chrono::seconds(kSearchSeconds));
 }
 
+// A search's connection waits while the search runs on a thread of its own.
+// The stop must not leave the waiting connections to a stopped server: their
+// clients are closed at once, without a reply. A search cannot be cut short,
+// so the daemon ends once the searches have, and cleanly.
+TEST_F(LockoutTest, TheStopClosesTheSearchingClientsAtOnceAndEndsAfterTheSearches) {
+    constexpr int kSearchSeconds = 3;
+    std::vector<std::unique_ptr<Client>> searches;
+    for (int i = 0; i < 3; i++) {
+        searches.push_back(std::make_unique<Client>("127.0.0.1", port));
+        ASSERT_TRUE(searches.back()->send("GET /ndi_config?timeout=" + std::to_string(kSearchSeconds) +
+                                          " HTTP/1.1\r\nHost: t\r\n\r\n"));
+    }
+    std::this_thread::sleep_for(300ms);  // every search is under way
+    ASSERT_EQ(200, statusFrom("127.0.0.2", port));
+
+    auto begin = Clock::now();
+    auto ending = std::async(std::launch::async, [&] { return endDaemon(); });
+    for (auto& search : searches) {
+        EXPECT_GE(search->waitForClose(1500ms), 0) << "still open";
+        EXPECT_EQ(0, statusOf(search->readAll()));
+    }
+    EXPECT_LT(since(begin), std::chrono::seconds(kSearchSeconds - 1));
+    EXPECT_EQ(0, ending.get());
+    EXPECT_LT(since(begin), std::chrono::seconds(kSearchSeconds + 4));
+}
+
+// While a search runs the server does not see its client leave; the answer
+// then finds the connection closed, and the connection must still give its
+// place back, here all of one address's places.
+TEST_F(LockoutTest, SearchesWhoseClientsLeftGiveTheirPlacesBack) {
+    std::vector<std::unique_ptr<Client>> searches;
+    for (int i = 0; i < kPerAddress; i++) {
+        searches.push_back(std::make_unique<Client>("127.0.0.3", port));
+        ASSERT_TRUE(searches.back()->send("GET /ndi_config?timeout=1 HTTP/1.1\r\nHost: t\r\n\r\n"));
+    }
+    std::this_thread::sleep_for(300ms);
+    searches.clear();  // every client leaves while its search runs
+    EXPECT_EQ(0, statusFrom("127.0.0.3", port)) << "the address has no place left";
+    EXPECT_EQ(200, statusFrom("127.0.0.2", port));
+
+    EXPECT_TRUE(waitUntil([&] { return statusFrom("127.0.0.3", port) == 200; }, 5000ms));
+    EXPECT_EQ(200, statusOf(getFrom("127.0.0.3", port, "/ndi_config?timeout=1", 4)));
+}
+
 // Every connection has a thread and a request buffer of its own. A burst of
 // hundreds at once must not leave the daemon tens of megabytes larger once
 // they have closed. The sanitizers' allocators keep freed memory on purpose,
