@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -69,20 +70,51 @@ std::string fakeTranscoder(const std::string& body) {
            body + "\n";
 }
 
-int freePort(int socketType) {
+namespace {
+
+// Binds a socket of the kind to the port on every address, as the daemon
+// does; 0 asks the system for one. Returns the port bound, or -1.
+int bindPort(int socketType, int port) {
     int fd = socket(AF_INET, socketType | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<uint16_t>(port));
     socklen_t size = sizeof address;
-    int port = -1;
+    int bound = -1;
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
-        port = ntohs(address.sin_port);
+        bound = ntohs(address.sin_port);
     close(fd);
-    return port;
+    return bound;
+}
+
+// The lowest port the system hands out to outgoing connections.
+int firstEphemeralPort() {
+    std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    int low = 0;
+    return range >> low ? low : 32768;
+}
+
+}  // namespace
+
+// A port the system hands out on its own can be taken a moment later by any
+// outgoing connection, and the tests open thousands at once; so the port is
+// chosen below that range, where only another test's choice can meet it.
+int freePort(int socketType) {
+    int low = 10000, high = firstEphemeralPort() - 1;
+    if (high - low >= 1000) {
+        thread_local std::mt19937 random(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+        std::uniform_int_distribution<int> pick(low, high);
+        for (int attempt = 0; attempt < 100; attempt++) {
+            int port = bindPort(socketType, pick(random));
+            if (port > 0)
+                return port;
+        }
+    }
+    return bindPort(socketType, 0);
 }
 
 namespace {

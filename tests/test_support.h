@@ -35,8 +35,8 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // beside themselves and then behave as `body` says.
 std::string fakeTranscoder(const std::string& body);
 
-// A free TCP (or, with SOCK_DGRAM, UDP) port on the loopback address, as the
-// kernel picks it: every test daemon listens on one of its own.
+// A free TCP (or, with SOCK_DGRAM, UDP) port, below the range the system
+// gives outgoing connections: every test daemon listens on one of its own.
 int freePort(int socketType = SOCK_STREAM);
 
 // What a shell command prints on its standard output, or none when it did
