@@ -6,8 +6,10 @@
 // log once whenever the file has changed (another inode, size or time).
 #include "orva_acl.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <mutex>
@@ -195,9 +197,16 @@ int orvaAclAllows(FILE* list, uint32_t address) {
 int orvaAclCheck(const char* path, uint32_t address) {
     if (!path || path[0] == '\0')
         return 1;
-    std::unique_ptr<FILE, FileCloser> list(fopen(path, "re"));
-    if (!list)
+    // Most services run without a list: opening the descriptor first spares
+    // every request the stream's allocation and stdio's global list lock.
+    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
         return 1;
+    std::unique_ptr<FILE, FileCloser> list(fdopen(descriptor, "r"));
+    if (!list) {
+        close(descriptor);
+        return 1;
+    }
     reportTyposOnce(path, list.get());
     return orvaAclAllows(list.get(), address);
 }

@@ -26,11 +26,19 @@ int replyXml(MHD_Connection* connection, const TextCursor& text) {
 
 }  // namespace
 
-int orvaCGIStatus(MHD_Connection* connection) {
-    Reply reply;
-    if (!orvaComposeStatus(reply.text))
+// A page polls the status every second and most polls find it as it was:
+// each server thread composes it into a buffer of its own and sends the
+// response of the last poll again while the text has not changed.
+int orvaCGIStatus(MHD_Connection* connection, std::unique_lock<std::mutex>& serviceLock) {
+    thread_local const std::unique_ptr<char[]> buffer =
+        std::make_unique_for_overwrite<char[]>(ORVA_WEB_WORK_SIZE);
+    thread_local OrvaRepeatedReply lastReply;
+    TextCursor text(buffer.get(), ORVA_WEB_WORK_SIZE);
+    bool composed = orvaComposeStatus(text);
+    serviceLock.unlock();
+    if (!composed)
         return orvaReplyEmpty(connection, kInternalError);
-    return replyXml(connection, reply.text);
+    return lastReply.send(connection, {text.begin, text.length()}, "text/xml");
 }
 
 int orvaCGIGetChannel(int index, MHD_Connection* connection) {

@@ -37,6 +37,20 @@ Response emptyResponse() {
     return Response(MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT));
 }
 
+// A copy of `text` with its headers; null when the library refuses one.
+Response textResponse(const char* text, size_t length, const char* contentType, bool noCache) {
+    Response response(MHD_create_response_from_buffer(length, const_cast<char*>(text),
+                                                      MHD_RESPMEM_MUST_COPY));
+    if (!response)
+        return nullptr;
+    if (noCache && (!addHeader(response, "Pragma", "no-cache") ||
+                    !addHeader(response, "Cache-Control", "no-cache")))
+        return nullptr;
+    if (!addHeader(response, "Content-Type", contentType))
+        return nullptr;
+    return response;
+}
+
 }  // namespace
 
 int orvaReplyEmpty(MHD_Connection* connection, unsigned status) {
@@ -45,16 +59,28 @@ int orvaReplyEmpty(MHD_Connection* connection, unsigned status) {
 
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache) {
-    Response response(MHD_create_response_from_buffer(length, const_cast<char*>(text),
-                                                      MHD_RESPMEM_MUST_COPY));
-    if (!response)
-        return 0;
-    if (noCache && (!addHeader(response, "Pragma", "no-cache") ||
-                    !addHeader(response, "Cache-Control", "no-cache")))
-        return 0;
-    if (!addHeader(response, "Content-Type", contentType))
-        return 0;
-    return queue(connection, MHD_HTTP_OK, response);
+    return queue(connection, MHD_HTTP_OK, textResponse(text, length, contentType, noCache));
+}
+
+OrvaRepeatedReply::~OrvaRepeatedReply() {
+    // Connections still sending it hold references of their own.
+    if (response_)
+        MHD_destroy_response(response_);
+}
+
+int OrvaRepeatedReply::send(MHD_Connection* connection, std::string_view text,
+                            const char* contentType) {
+    if (!response_ || text != text_ || contentType_ != contentType) {
+        Response fresh = textResponse(text.data(), text.size(), contentType, true);
+        if (!fresh)
+            return 0;
+        if (response_)
+            MHD_destroy_response(response_);
+        response_ = fresh.release();
+        text_.assign(text);
+        contentType_ = contentType;
+    }
+    return MHD_queue_response(connection, MHD_HTTP_OK, response_) == MHD_YES ? 1 : 0;
 }
 
 int orvaReplyCookie(MHD_Connection* connection, const char* cookie) {

@@ -76,11 +76,12 @@ struct Call {
     const char* arguments;
     const char* body;
     MHD_Connection* connection;
+    std::unique_lock<std::mutex>& serviceLock;  // held when the handler needs it
 };
 
 int answerNotFound(const Call& c) { return orvaReplyEmpty(c.connection, ORVA_HTTP_NOT_FOUND); }
 int answerIndex(const Call& c) { return orvaCGIIndex(c.connection); }
-int answerStatus(const Call& c) { return orvaCGIStatus(c.connection); }
+int answerStatus(const Call& c) { return orvaCGIStatus(c.connection, c.serviceLock); }
 int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection); }
 int answerGlobalConfig(const Call& c) { return orvaCGIGlobalConfig(c.body, c.connection); }
 int answerDecklinkConfig(const Call& c) { return orvaCGIDecklinkConfig(c.arguments, c.connection); }
@@ -151,5 +152,5 @@ int orvaCGI(const char* url, const char* arguments, const char* cookies, const c
     const Handler& handler = kHandlers[static_cast<size_t>(orvaFindRoute(url))];
     if (!handler.needsLock)
         lock.unlock();
-    return handler.answer(Call{url, arguments, body, connection});
+    return handler.answer(Call{url, arguments, body, connection, lock});
 }

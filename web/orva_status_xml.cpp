@@ -6,6 +6,7 @@
 // the table holds and whatever the process locale is.
 #include <algorithm>
 #include <charconv>
+#include <string>
 #include <string_view>
 
 #include "config/orva_channel.h"
@@ -70,8 +71,10 @@ void textElement(TextCursor& out, std::string_view name, std::string_view text) 
     appendf(out, "</%.*s>\n", static_cast<int>(name.size()), name.data());
 }
 
-void appendChannelState(TextCursor& out, int channel) {
-    int state = orvaGetChannelState(channel);
+constexpr std::string_view kStopped = "<state>stop</state><status>STOPPED</status>";
+
+// What a running or stopping channel reports.
+void appendChannelState(TextCursor& out, int channel, int state) {
     if (state == ORVA_STATE_RUNNING) {
         // "RUNNING" stands when the channel has nothing to report yet.
         char status[kStatusSize] = "RUNNING";
@@ -79,11 +82,47 @@ void appendChannelState(TextCursor& out, int channel) {
         append(out, "<state>start</state><status>");
         orvaXmlEscape(out, fieldText(status));
         append(out, "</status>");
-    } else if (state == ORVA_STATE_STOPPING) {
-        append(out, "<state>term</state><status>TERMINATING</status>");
     } else {
-        append(out, "<state>stop</state><status>STOPPED</status>");
+        append(out, "<state>term</state><status>TERMINATING</status>");
     }
+}
+
+// Each channel's line when it is not configured and when it is stopped, and
+// the opening of its line, made once: a page polls the status every second
+// and most channels are in one of the first two.
+struct StatusLines {
+    std::string opening[ORVA_CHANNEL_COUNT];
+    std::string unconfigured[ORVA_CHANNEL_COUNT];
+    std::string stopped[ORVA_CHANNEL_COUNT];
+};
+
+const StatusLines& statusLines() {
+    static const StatusLines lines = [] {
+        StatusLines made;
+        for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++) {
+            std::string opening = "<ch id=\"" + std::to_string(channel + 1) + "\">";
+            made.unconfigured[channel] = opening + "</ch>\n";
+            made.stopped[channel] = opening + std::string(kStopped) + "</ch>\n";
+            made.opening[channel] = std::move(opening);
+        }
+        return made;
+    }();
+    return lines;
+}
+
+void appendChannelLine(TextCursor& out, int channel, const StatusLines& lines) {
+    if (!isChannelValid(channel)) {
+        append(out, lines.unconfigured[channel]);
+        return;
+    }
+    int state = orvaGetChannelState(channel);
+    if (state != ORVA_STATE_RUNNING && state != ORVA_STATE_STOPPING) {
+        append(out, lines.stopped[channel]);
+        return;
+    }
+    append(out, lines.opening[channel]);
+    appendChannelState(out, channel, state);
+    append(out, "</ch>\n");
 }
 
 void appendSource(TextCursor& out, const ORVA_CHANNEL_TAG& ch) {
@@ -148,13 +187,10 @@ void appendChannelTexts(TextCursor& out, const ORVA_CHANNEL_TAG& ch) {
 }  // namespace
 
 bool orvaComposeStatus(TextCursor& out) {
+    const StatusLines& lines = statusLines();
     append(out, "<root>\n");
-    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++) {
-        appendf(out, "<ch id=\"%d\">", channel + 1);
-        if (isChannelValid(channel))
-            appendChannelState(out, channel);
-        append(out, "</ch>\n");
-    }
+    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
+        appendChannelLine(out, channel, lines);
     append(out, "</root>");
     return !out.truncated;
 }

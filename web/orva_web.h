@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 struct MHD_Connection;
 
@@ -35,6 +36,23 @@ int orvaReplyEmpty(MHD_Connection* connection, unsigned status);
 // "Pragma" and "Cache-Control" "no-cache".
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache);
+// A reply one thread sends again and again (the status a page polls): while
+// its text stays the same, each request queues the response made for it
+// instead of copying the text and its headers anew. Answers as orvaReplyText
+// with `noCache`.
+class OrvaRepeatedReply {
+public:
+    OrvaRepeatedReply() = default;
+    ~OrvaRepeatedReply();
+    OrvaRepeatedReply(const OrvaRepeatedReply&) = delete;
+    OrvaRepeatedReply& operator=(const OrvaRepeatedReply&) = delete;
+    int send(MHD_Connection* connection, std::string_view text, const char* contentType);
+
+private:
+    std::string text_;
+    std::string contentType_;
+    struct MHD_Response* response_ = nullptr;
+};
 // 200 with an empty body and the header "Set-cookie" (spelled so) `cookie`.
 int orvaReplyCookie(MHD_Connection* connection, const char* cookie);
 // 301 to "/", with "Set-Cookie" when `cookie` is not empty.

@@ -99,6 +99,28 @@ TEST_F(ChannelHttpTest, TheStatusListsAll64ChannelsInOrderWithTheirStates) {
     EXPECT_TRUE(reply.body.ends_with("<ch id=\"64\"></ch>\n</root>"));
 }
 
+// A server thread sends the last status again while it has not changed; a
+// client polling on one kept-alive connection must still see every change.
+TEST_F(ChannelHttpTest, StatusPolledOnOneConnectionFollowsEveryChange) {
+    ASSERT_TRUE(waitUntil([&] { return starts() == 4; }, 5s));
+    HttpConnection poller(port);
+    auto poll = [&] {
+        std::optional<HttpReply> reply;
+        if (poller.send(httpRequest("GET", "/status")))
+            reply = poller.read();
+        return reply ? reply->body : std::string();
+    };
+    const std::string first = poll();
+    EXPECT_TRUE(holds(first, stopped(5)));
+    EXPECT_EQ(first, poll());
+
+    ASSERT_EQ(200, get("/channel5?start").status);
+    EXPECT_TRUE(waitUntil([&] { return holds(poll(), running(5)); }, 5s));
+    ASSERT_EQ(200, get("/channel5?stop").status);
+    EXPECT_TRUE(waitUntil([&] { return holds(poll(), stopped(5)); }, 5s));
+    EXPECT_EQ(first, poll());
+}
+
 TEST_F(ChannelHttpTest, ThePathNamesTheChannelAndOnly1To64Exist) {
     HttpReply read = get("/channel5");
     EXPECT_TRUE(isXml(read));
