@@ -82,10 +82,14 @@ void FfGroup::set(std::string_view name, std::string_view value) {
 
 FfCommand ffParse(const FfTokens& args) {
     FfCommand command;
+    // The inputs end with the last "-i" and its address. The address is
+    // stepped over as the grouping below steps over it: an address that
+    // reads "-i" (the operator's own parameters may hold one) must not count
+    // as one more "-i", whose address would lie past the end.
     size_t lastInput = 0;
     for (size_t i = 0; i + 1 < args.size(); i++)
         if (args[i] == "-i")
-            lastInput = i + 2;
+            lastInput = ++i + 1;
     FfGroup group;
     for (size_t i = 0; i < lastInput; i++) {
         if (args[i] == "-i") {

@@ -79,6 +79,25 @@ TEST_F(RewriteTest, GroupsRoundTripAndFindTheirAddresses) {
     EXPECT_EQ(command.trailing.front(), "-sdp_file");
 }
 
+// An address that reads "-i" is an address: the grouping must neither take a
+// further "-i" after it for an input nor read past the last argument.
+TEST_F(RewriteTest, AnInputAddressThatReadsDashIIsTakenAsAnAddress) {
+    const FfTokens args = {"-re", "-i", "-i", "-i"};
+    FfCommand command = ffParse(args);
+    ASSERT_EQ(command.inputs.size(), 1u);
+    EXPECT_EQ(command.inputs[0].url, "-i");
+    EXPECT_TRUE(command.outputs.empty());
+    EXPECT_EQ(command.trailing, FfTokens{"-i"});
+    EXPECT_EQ(ffFlatten(command), args);
+
+    const FfTokens twoInputs = {"-i", "-i", "-i", "b.ts", "out.ts"};
+    command = ffParse(twoInputs);
+    ASSERT_EQ(command.inputs.size(), 2u);
+    EXPECT_EQ(command.inputs[1].url, "b.ts");
+    ASSERT_EQ(command.outputs.size(), 1u);
+    EXPECT_EQ(ffFlatten(command), twoInputs);
+}
+
 TEST_F(RewriteTest, LinesThisFfmpegAcceptsPassUnchanged) {
     ORVA_OUTPUT_TAG remoteHttp = h264Target(ORVA_FORMAT_HTTPTS, "http://203.0.113.5:8080/live");
     const std::vector<ORVA_OUTPUT_TAG> targets = {
