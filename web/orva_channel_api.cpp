@@ -32,13 +32,13 @@ int replyXml(MHD_Connection* connection, const TextCursor& text) {
 int orvaCGIStatus(MHD_Connection* connection, std::unique_lock<std::mutex>& serviceLock) {
     thread_local const std::unique_ptr<char[]> buffer =
         std::make_unique_for_overwrite<char[]>(ORVA_WEB_WORK_SIZE);
-    thread_local OrvaRepeatedReply lastReply;
+    thread_local OrvaRepeatedReply lastReply("text/xml");
     TextCursor text(buffer.get(), ORVA_WEB_WORK_SIZE);
     bool composed = orvaComposeStatus(text);
     serviceLock.unlock();
     if (!composed)
         return orvaReplyEmpty(connection, kInternalError);
-    return lastReply.send(connection, {text.begin, text.length()}, "text/xml");
+    return lastReply.send(connection, text.view());
 }
 
 int orvaCGIGetChannel(int index, MHD_Connection* connection) {

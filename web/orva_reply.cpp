@@ -68,17 +68,15 @@ OrvaRepeatedReply::~OrvaRepeatedReply() {
         MHD_destroy_response(response_);
 }
 
-int OrvaRepeatedReply::send(MHD_Connection* connection, std::string_view text,
-                            const char* contentType) {
-    if (!response_ || text != text_ || contentType_ != contentType) {
-        Response fresh = textResponse(text.data(), text.size(), contentType, true);
+int OrvaRepeatedReply::send(MHD_Connection* connection, std::string_view text) {
+    if (!response_ || text != text_) {
+        Response fresh = textResponse(text.data(), text.size(), contentType_, true);
         if (!fresh)
             return 0;
         if (response_)
             MHD_destroy_response(response_);
         response_ = fresh.release();
         text_.assign(text);
-        contentType_ = contentType;
     }
     return MHD_queue_response(connection, MHD_HTTP_OK, response_) == MHD_YES ? 1 : 0;
 }

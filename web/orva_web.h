@@ -42,15 +42,16 @@ int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
 // with `noCache`.
 class OrvaRepeatedReply {
 public:
-    OrvaRepeatedReply() = default;
+    // `contentType` lives as long as the program (a literal).
+    explicit OrvaRepeatedReply(const char* contentType) : contentType_(contentType) {}
     ~OrvaRepeatedReply();
     OrvaRepeatedReply(const OrvaRepeatedReply&) = delete;
     OrvaRepeatedReply& operator=(const OrvaRepeatedReply&) = delete;
-    int send(MHD_Connection* connection, std::string_view text, const char* contentType);
+    int send(MHD_Connection* connection, std::string_view text);
 
 private:
+    const char* contentType_;
     std::string text_;
-    std::string contentType_;
     struct MHD_Response* response_ = nullptr;
 };
 // 200 with an empty body and the header "Set-cookie" (spelled so) `cookie`.

@@ -243,6 +243,17 @@ void mutate(std::vector<std::string>& lines, std::mt19937& random) {
     }
 }
 
+// The lines joined into a file text after `lowest` to `highest` mutations.
+std::string damagedText(std::vector<std::string> lines, int lowest, int highest,
+                        std::mt19937& random) {
+    for (int k = std::uniform_int_distribution<int>(lowest, highest)(random); k > 0; k--)
+        mutate(lines, random);
+    std::string damaged;
+    for (const std::string& line : lines)
+        damaged += line + "\n";
+    return damaged;
+}
+
 class ConfigRoundTrip : public ConfigFileTest {
 protected:
     std::string save() {
@@ -293,13 +304,7 @@ TEST_F(ConfigRoundTrip, DamagedFilesReachAFixpointAfterOneSaveAndKeepTheirChanne
         const std::vector<std::string> saved = linesOf(save());
         for (int trial = 0; trial < 20; trial++) {
             SCOPED_TRACE("table " + std::to_string(table) + ", mutation " + std::to_string(trial));
-            std::vector<std::string> lines = saved;
-            for (int k = std::uniform_int_distribution<int>(1, 6)(random); k > 0; k--)
-                mutate(lines, random);
-            std::string damaged;
-            for (const std::string& line : lines)
-                damaged += line + "\n";
-            writeFile(path_, damaged);
+            writeFile(path_, damagedText(saved, 1, 6, random));
 
             orvaImportConfig();
             const Snapshot read;
@@ -327,12 +332,7 @@ TEST_F(ConfigRoundTrip, TextInMemoryReadsAndSavesAsTheFileDoes) {
         const std::string file = save();
         ASSERT_TRUE(text == file) << "the text and the file differ";
 
-        std::vector<std::string> lines = linesOf(file);
-        for (int k = std::uniform_int_distribution<int>(0, 4)(random); k > 0; k--)
-            mutate(lines, random);
-        std::string damaged;
-        for (const std::string& line : lines)
-            damaged += line + "\n";
+        const std::string damaged = damagedText(linesOf(file), 0, 4, random);
         writeFile(path_, damaged);
         const int fromFile = orvaImportConfig();
         const Snapshot read;
