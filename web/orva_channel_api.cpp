@@ -3,10 +3,17 @@
 // lock while they run.
 #include "orva_channel_api.h"
 
-#include <memory>
+#include <strings.h>
 
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "config/orva_channel.h"
 #include "engine/orva.h"
 #include "orva_channel_ops.h"
+#include "orva_form.h"
+#include "orva_revision.h"
 #include "orva_web.h"
 
 namespace {
@@ -22,6 +29,87 @@ struct Reply {
 
 int replyXml(MHD_Connection* connection, const TextCursor& text) {
     return orvaReplyText(connection, text.begin, text.length(), "text/xml", true);
+}
+
+std::string channelName(int index) { return "Channel " + std::to_string(index + 1); }
+
+// Refuses a request whose revision names another state of the channel than
+// the one it now holds; 0 when the request may go on.
+int refuseStaleRevision(int index, std::string_view form, MHD_Connection* connection,
+                        bool& answered) {
+    char sent[ORVA_WEB_TEXT_SIZE];
+    TextCursor out(sent, sizeof sent);
+    bool given = orvaFormValue(form, "rev", out) == ORVA_FORM_FOUND;
+    answered = true;
+    switch (orvaCheckRevision(index, out.view(), given)) {
+    case OrvaRevisionCheck::Malformed:
+        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
+    case OrvaRevisionCheck::Differs:
+        return orvaReplyReason(connection, ORVA_HTTP_CONFLICT,
+                               channelName(index) + " was changed meanwhile (edited, removed, "
+                               "renumbered or imported); nothing was done");
+    case OrvaRevisionCheck::Absent:
+    case OrvaRevisionCheck::Matches:
+        break;
+    }
+    answered = false;
+    return 0;
+}
+
+// The argument text without its "rev=R" fields: "start&rev=3" gives "start".
+std::string withoutRevision(std::string_view arguments) {
+    std::string rest;
+    while (!arguments.empty()) {
+        size_t end = arguments.find('&');
+        std::string_view field = arguments.substr(0, end);
+        arguments.remove_prefix(end == arguments.npos ? arguments.size() : end + 1);
+        if (field.starts_with("rev="))
+            continue;
+        if (!rest.empty())
+            rest += '&';
+        rest += field;
+    }
+    return rest;
+}
+
+int answerAction(int index, const char* arguments, MHD_Connection* connection) {
+    bool answered = false;
+    int rc = refuseStaleRevision(index, arguments, connection, answered);
+    if (answered)
+        return rc;
+    std::string action = withoutRevision(arguments);
+    if (strcasecmp(action.c_str(), "start") == 0 && !isChannelValid(index))
+        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST,
+                               channelName(index) + " is not configured: there is nothing to start");
+    bool removal = strcasecmp(action.c_str(), "remove") == 0;
+    rc = orvaRunChannelAction(index, action.c_str());
+    // The removed channel and every later one now hold other records.
+    if (removal)
+        orvaBumpRevision(index, true);
+    if (rc != 0)
+        return orvaReplyReason(connection, kInternalError,
+                               "The configuration file could not be saved: " + channelName(index) +
+                               " is removed until the service restarts");
+    return orvaReplyEmpty(connection, kOk);
+}
+
+int answerEdit(int index, const char* body, MHD_Connection* connection) {
+    bool answered = false;
+    int rc = refuseStaleRevision(index, body, connection, answered);
+    if (answered)
+        return rc;
+    std::string reason;
+    rc = orvaEditChannel(index, body, &reason);
+    if (rc == ORVA_WEB_TOO_LARGE)
+        return orvaReplyReason(connection, ORVA_HTTP_TOO_LARGE, reason);
+    if (rc == ORVA_WEB_BAD_VALUE)
+        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, reason);
+    orvaBumpRevision(index);
+    if (rc == ORVA_WEB_NOT_SAVED)
+        return orvaReplyReason(connection, kInternalError,
+                               "The configuration file could not be saved: the change holds "
+                               "until the service restarts");
+    return orvaReplyEmpty(connection, kOk);
 }
 
 }  // namespace
@@ -57,19 +145,9 @@ int orvaCGIChannel(int channel, const char* arguments, const char* body,
         return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
     int index = channel - 1;
     // A body sent along with an action is ignored.
-    if (arguments && arguments[0]) {
-        // A removal that was not saved stays in effect until the restart.
-        int rc = orvaRunChannelAction(index, arguments);
-        return orvaReplyEmpty(connection, rc == 0 ? kOk : kInternalError);
-    }
+    if (arguments && arguments[0])
+        return answerAction(index, arguments, connection);
     if (!body || !body[0])
         return orvaCGIGetChannel(index, connection);
-    int rc = orvaEditChannel(index, body);
-    if (rc == ORVA_WEB_TOO_LARGE)
-        return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
-    if (rc == ORVA_WEB_BAD_VALUE)
-        return orvaReplyEmpty(connection, ORVA_HTTP_BAD_REQUEST);
-    if (rc == ORVA_WEB_NOT_SAVED)
-        return orvaReplyEmpty(connection, kInternalError);
-    return orvaReplyEmpty(connection, kOk);
+    return answerEdit(index, body, connection);
 }

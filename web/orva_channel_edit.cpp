@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/orva_channel.h"
 #include "orva_channel_ops.h"
@@ -100,12 +102,41 @@ struct Values {
     Value at[kParamCount];
 };
 
-int readValues(std::string_view body, Values& values) {
+// What the operator reads for each field, in the page's words.
+constexpr std::pair<std::string_view, std::string_view> kLabels[] = {
+    {"sfmt", "Source Format"}, {"surl", "Media Source"}, {"memo", "Memo"},
+    {"svparam", "Device Option"}, {"sparam", "Source Param"}, {"turl", "Target URL"},
+    {"tfmt", "Target Format"}, {"muxbr", "Mux Bitrate"}, {"ev", "Enable Video"},
+    {"cv", "Video Encoding"}, {"vx", "Frame width"}, {"vy", "Frame height"}, {"vr", "Frame Rate"},
+    {"qv", "Quality"}, {"vb", "Video Bitrate"}, {"kfi", "Key Frame Interval"},
+    {"deint", "Deinterlace"}, {"tvparam", "Advanced video options"}, {"ea", "Enable Audio"},
+    {"ca", "Audio Encoding"}, {"ar", "Sample Rate"}, {"ac", "Channels"}, {"ab", "Audio Bitrate"},
+    {"mparam", "Stream Mapping"}, {"fparam", "Format options"}, {"rtmpflash", "Flash Version"},
+    {"rtmpswf", "SWF URL"}, {"rtmpuser", "Publish User"}, {"rtmppass", "Publish Password"},
+    {"tslen", "Time Shift delay"}, {"tspath", "Cache Folder"}, {"tparam", "Target Param"},
+};
+
+std::string label(std::string_view name) {
+    for (const auto& [field, text] : kLabels) {
+        if (field == name)
+            return std::string(text);
+    }
+    return std::string(name);
+}
+
+void refuse(std::string* reason, std::string text) {
+    if (reason)
+        *reason = std::move(text);
+}
+
+int readValues(std::string_view body, Values& values, std::string* reason) {
     for (size_t i = 0; i < kParamCount; i++) {
         Value& value = values.at[i];
         TextCursor out(value.text, sizeof value.text);
-        if (orvaFormValue(body, kParams[i].name, out) == ORVA_FORM_TOO_LONG)
+        if (orvaFormValue(body, kParams[i].name, out) == ORVA_FORM_TOO_LONG) {
+            refuse(reason, label(kParams[i].name) + " is longer than 999 characters");
             return ORVA_WEB_TOO_LARGE;
+        }
         value.length = out.length();
     }
     return 0;
@@ -239,23 +270,57 @@ bool addressLosesLeadingBlank(Channel& ch, const Values& values) {
     return resultingFormat != ORVA_FORMAT_FILE && !text.empty() && (text[0] == ' ' || text[0] == '\t');
 }
 
+// Why `value` was refused by checkValue, for the operator.
+std::string whyRefused(const Param& param, const Value& value) {
+    std::string name = label(param.name);
+    switch (param.kind) {
+    case Kind::Integer:
+        return name + " must be a whole number from " + std::to_string(param.min) + " to " +
+               std::to_string(param.max);
+    case Kind::FrameRate:
+        return name + " must be a decimal number of 0 or more, such as 29.97";
+    case Kind::VideoOptions:
+        if (value.view().find("-map ") != std::string_view::npos)
+            return name + " may not hold -map (stream mapping belongs in Stream Mapping)";
+        [[fallthrough]];
+    default:
+        if (!orvaIsValidUtf8(value.view()))
+            return name + " is not valid UTF-8 text";
+        return name + " may not hold a line break or another control character";
+    }
+}
+
+// Every value checked, and the values checked together; "" when all are acceptable.
+std::string refusal(Channel& ch, Values& values) {
+    for (size_t i = 0; i < kParamCount; i++) {
+        if (!checkValue(kParams[i], values.at[i]))
+            return whyRefused(kParams[i], values.at[i]);
+    }
+    if (qualityBesideBitrate(ch, values))
+        return "Quality and Video Bitrate exclude each other: set one of them to Default";
+    if (addressLosesLeadingBlank(ch, values))
+        return "A Media Source of this format may not begin with a blank";
+    return {};
+}
+
 }  // namespace
 
-int orvaEditChannel(int channel, const char* body) {
+int orvaEditChannel(int channel, const char* body, std::string* reason) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !body)
         return ORVA_WEB_NO_CHANNEL;
-    if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX)
+    if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX) {
+        refuse(reason, "The channel form is longer than 3999 characters");
         return ORVA_WEB_TOO_LARGE;
-    auto values = std::make_unique<Values>();
-    if (readValues(body, *values) != 0)
-        return ORVA_WEB_TOO_LARGE;
-    for (size_t i = 0; i < kParamCount; i++) {
-        if (!checkValue(kParams[i], values->at[i]))
-            return ORVA_WEB_BAD_VALUE;
     }
+    auto values = std::make_unique<Values>();
+    if (readValues(body, *values, reason) != 0)
+        return ORVA_WEB_TOO_LARGE;
     Channel& ch = g_orvaChannels[channel];
-    if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
+    std::string why = refusal(ch, *values);
+    if (!why.empty()) {
+        refuse(reason, std::move(why));
         return ORVA_WEB_BAD_VALUE;
+    }
     if (ch.NumInputs < 1)
         ch.NumInputs = 1;
     if (ch.NumOutputs < 1)

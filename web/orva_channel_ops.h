@@ -2,6 +2,8 @@
 // HTTP. Callers hold the service lock; channels are indexes 0 to 63.
 #pragma once
 
+#include <string>
+
 #include "engine/orva_text.h"
 
 enum {
@@ -27,7 +29,8 @@ int orvaComposeChannel(int channel, TextCursor& out);
 // ORVA_WEB_BAD_VALUE (a text with a control character or not UTF-8, a number
 // that is not whole or out of its range, a frame rate that is not a decimal
 // number >= 0, video options holding "-map ").
-int orvaEditChannel(int channel, const char* body);
+// `reason`, when given, receives why a refused edit was refused, for the operator.
+int orvaEditChannel(int channel, const char* body, std::string* reason = nullptr);
 // "start", "stop" or "remove", without regard to case; any other text does
 // nothing. Returns ORVA_WEB_NOT_SAVED when a removal could not be saved, else 0.
 int orvaRunChannelAction(int channel, const char* action);

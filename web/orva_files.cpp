@@ -13,12 +13,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "config/orva_atomic_file.h"
 #include "config/orva_config.h"
 #include "engine/orva.h"
 #include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
+#include "orva_revision.h"
 #include "orva_web.h"
 #include "service/orva_service.h"
 
@@ -100,11 +102,18 @@ int orvaCGIImport(const char* body, MHD_Connection* connection) {
     if (!body || !body[0] || !path[0])
         return orvaReplyRedirect(connection, nullptr);
     if (storeUpload(path, body) != 0) {
-        orvaServiceLog("importing a configuration failed: %s cannot be replaced: %s", path,
-                       errno ? strerror(errno) : "write error");
-        return orvaReplyEmpty(connection, kInternalError);
+        const char* why = errno ? strerror(errno) : "write error";
+        orvaServiceLog("importing a configuration failed: %s cannot be replaced: %s", path, why);
+        return orvaReplyReason(connection, kInternalError,
+                               std::string("The configuration file cannot be replaced (") + why +
+                               "); nothing was imported");
     }
-    if (orvaReplaceTableFromFile() < 0)
-        return orvaReplyEmpty(connection, kInternalError);
+    int imported = orvaReplaceTableFromFile();
+    // Every record may now be another.
+    orvaBumpAllRevisions();
+    if (imported < 0)
+        return orvaReplyReason(connection, kInternalError,
+                               "The configuration was imported but could not be saved: it holds "
+                               "until the service restarts");
     return orvaReplyRedirect(connection, nullptr);
 }

@@ -57,6 +57,11 @@ int orvaReplyEmpty(MHD_Connection* connection, unsigned status) {
     return queue(connection, status, emptyResponse());
 }
 
+int orvaReplyReason(MHD_Connection* connection, unsigned status, std::string_view reason) {
+    return queue(connection, status,
+                 textResponse(reason.data(), reason.size(), "text/plain; charset=utf-8", true));
+}
+
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache) {
     return queue(connection, MHD_HTTP_OK, textResponse(text, length, contentType, noCache));

@@ -27,11 +27,15 @@ enum {
     ORVA_HTTP_BAD_REQUEST = 400,   // a form value that cannot be stored as written: refused
     ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client
     ORVA_HTTP_NOT_FOUND = 404,
+    ORVA_HTTP_CONFLICT = 409,      // the channel changed since the client read it: refused
     ORVA_HTTP_TOO_LARGE = 413,     // a text or body beyond its limit: refused, never cut
 };
 
 // Status with an empty body (301 and its Location are orvaReplyRedirect's).
 int orvaReplyEmpty(MHD_Connection* connection, unsigned status);
+// A refusal: `status` with a short plain-text reason for the operator, which
+// the page shows as it is ("Key Frame Interval must be a whole number ...").
+int orvaReplyReason(MHD_Connection* connection, unsigned status, std::string_view reason);
 // 200 with a copy of `text` and "Content-Type" `contentType`; `noCache` adds
 // "Pragma" and "Cache-Control" "no-cache".
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,

@@ -355,31 +355,34 @@ test('the advanced video box builds tvparam, reads it back, and Cancel keeps it'
   await cancelEditing();
 });
 
-test('Escape closes the boxes in order, then cancels editing', { timeout: 30000 }, async () => {
+test('boxes are modal: focus enters them, Escape is their Cancel and gives focus back; then Escape asks '
+  + 'before it throws changed values away', { timeout: 30000 }, async () => {
   await ui.selectRow(page, 1, 'udp://127.0.0.1:5001');
   await ui.edit(page, 1);
-  await ui.field(page, 'ev').check();
-  await ui.choose(page, 'sfmt', 'decklink');
-  await ui.waitVisible(page, '#boxDecklink');
-  await ui.choose(page, 'sfmt', 'ndi');
-  await ui.waitVisible(page, '#boxNdi');
-  // A person cannot reach covered buttons; the page's own handlers can be.
-  await page.evaluate(() => ['btnSettings', 'btnAdvVideo', 'btnAdvFormat']
-    .forEach((id) => document.getElementById(id).click()));
-  const boxes = ['#boxAdvFormat', '#boxAdvVideo', '#boxSettings', '#boxDecklink', '#boxNdi'];
-  for (const box of boxes)
-    await ui.waitVisible(page, box);
+  await page.focus('#btnAdvFormat');
+  await page.keyboard.press('Enter');
+  await ui.waitVisible(page, '#boxAdvFormat');
+  assert.ok(await page.evaluate(() => document.getElementById('boxAdvFormat').contains(document.activeElement)),
+    'focus enters the box');
+  // A modal box keeps the page behind it out of reach.
+  await assert.rejects(page.locator('#btnSettings').click({ timeout: 500 }));
+  await page.locator('#boxAdvFormat').getByRole('button', { name: 'Stream Selection', exact: true }).click();
   await ui.field(page, 'mparam').fill('-map 0:v');
-  for (const [i, box] of boxes.entries()) {
-    await page.keyboard.press('Escape');
-    await ui.waitVisible(page, box, false);
-    for (const still of boxes.slice(i + 1))
-      assert.equal(await ui.visible(page, still), true, `${still} stays open after ${box} closed`);
-    if (i === 0)
-      assert.equal((await ui.panel(page)).mparam, '', 'Escape on the format box is its Cancel');
-  }
-  assert.equal(await page.locator('#row1 [name="surl"]').count(), 1, 'still editing');
+  await page.keyboard.press('Escape');
+  await ui.waitVisible(page, '#boxAdvFormat', false);
+  assert.equal((await ui.panel(page)).mparam, '', 'Escape on the format box is its Cancel');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'btnAdvFormat', 'focus goes back');
+
+  // Unchanged, Escape ends the editing at once; changed, it asks first.
   await page.keyboard.press('Escape');
   await h.waitFor(async () => (await page.locator('#row1 [name="surl"]').count()) === 0, 'editing to end');
-  assert.equal((await daemon.channel(1)).source.format, 'file');
+  await ui.edit(page, 1);
+  await ui.field(page, 'memo').fill('changed');
+  let [question] = await Promise.all([h.nextDialog(page, false), page.keyboard.press('Escape')]);
+  assert.equal(question, 'Discard the changes to channel 1?');
+  assert.equal(await page.locator('#row1 [name="surl"]').count(), 1, 'still editing, the value kept');
+  assert.equal(await ui.field(page, 'memo').inputValue(), 'changed');
+  [question] = await Promise.all([h.nextDialog(page, true), page.keyboard.press('Escape')]);
+  await h.waitFor(async () => (await page.locator('#row1 [name="surl"]').count()) === 0, 'editing to end');
+  assert.equal((await daemon.channel(1)).memo, 'one');
 });
