@@ -280,7 +280,7 @@ async function pollAlarms() {
   const reply = await request('alarms', {}, POLL_TIMEOUT_MS);
   if (reply.status === 404) {
     // A service without alarms: ask again now and then, in case it is updated.
-    page.alarmsAbsentUntil = Date.now() + 60000;
+    page.alarmsAbsentUntil = Date.now() + 4000;
     page.alarms = [];
   } else if (reply.status === 200 && !isLoginPage(reply)) {
     try {
@@ -632,7 +632,7 @@ function setEditing(n) {
 
 // Everything the form would send, to tell whether the operator changed anything.
 function formSnapshot() {
-  return formBody($('chform')).toString();
+  return Array.from(formBody($('chform'))).map(pair => pair.join('=')).sort().join('&');
 }
 
 // Editing begins only with the row's own settings in the panel: a double
