@@ -311,15 +311,31 @@ function exportConfig() {
 function markEntry(list, index) {
   Array.from(list.children).forEach((entry, i) => {
     entry.style.backgroundColor = i === index ? SELECTED_ENTRY : PLAIN_ENTRY;
+    entry.setAttribute('aria-selected', String(i === index));
   });
 }
 
+// A list that says something instead of listing choices.
+function listMessage(list, text) {
+  list.removeAttribute('role');
+  list.textContent = text;
+}
+
+// The entries are options a click, Enter or the space bar chooses.
 function fillList(list, texts, choose) {
   list.textContent = '';
+  list.setAttribute('role', 'listbox');
   texts.forEach((text, i) => {
     const entry = document.createElement('div');
     entry.textContent = text;
+    entry.setAttribute('role', 'option');
+    entry.tabIndex = 0;
     entry.addEventListener('click', () => choose(i));
+    entry.addEventListener('keydown', event => {
+      if (event.key !== 'Enter' && event.key !== ' ') return;
+      event.preventDefault();
+      choose(i);
+    });
     list.append(entry);
   });
 }
@@ -347,8 +363,8 @@ function chooseDevice(index) {
   fillList($('decklinkFormats'), modes.map(modeText), chooseMode);
   if (!modes.length) {
     // Say why OK cannot be pressed.
-    $('decklinkFormats').textContent = boxes.decklinkOutput ? 'This card has no playback modes'
-                                                            : 'This card has no capture modes';
+    listMessage($('decklinkFormats'), boxes.decklinkOutput ? 'This card has no playback modes'
+                                                           : 'This card has no capture modes');
   }
   chooseMode(modes.length ? 0 : -1);
 }
@@ -356,8 +372,8 @@ function chooseDevice(index) {
 async function openDecklink(output) {
   boxes.decklinkOutput = output;
   boxes.device = boxes.mode = -1;
-  $('decklinkDevices').textContent = 'Searching...';
-  $('decklinkFormats').textContent = '';
+  listMessage($('decklinkDevices'), 'Searching...');
+  listMessage($('decklinkFormats'), '');
   $('boxDecklinkOk').disabled = true;
   openBox('boxDecklink');
   const reply = await fetchJson('decklink_config?output=' + (output ? 1 : 0));
@@ -365,7 +381,7 @@ async function openDecklink(output) {
   boxes.decklink = reply && Array.isArray(reply.devices) ? reply.devices : [];
   if (!boxes.decklink.length) {
     // A driver that is missing is not the same as nothing plugged in.
-    $('decklinkDevices').textContent = reply && reply.error ? reply.error : 'No Decklink devices found';
+    listMessage($('decklinkDevices'), reply && reply.error ? reply.error : 'No Decklink devices found');
     return;
   }
   fillList($('decklinkDevices'), boxes.decklink.map(d => d.name), chooseDevice);
@@ -422,7 +438,7 @@ async function searchNdi() {
   const search = ++boxes.ndiSearch;
   const seconds = ndiTimeout();
   $('ndiTimeout').value = String(seconds);
-  $('ndiList').textContent = 'Searching...';
+  listMessage($('ndiList'), 'Searching...');
   $('boxNdi').classList.add('waiting');
   chooseNdiSource(-1);
   const reply = await fetchJson('ndi_config?timeout=' + seconds);
@@ -431,7 +447,7 @@ async function searchNdi() {
   $('boxNdi').classList.remove('waiting');
   boxes.ndi = reply && Array.isArray(reply.sources) ? reply.sources : [];
   if (!boxes.ndi.length) {
-    $('ndiList').textContent = reply && reply.error ? reply.error : 'No NDI sources found';
+    listMessage($('ndiList'), reply && reply.error ? reply.error : 'No NDI sources found');
     return;
   }
   fillList($('ndiList'), boxes.ndi.map(s => s.name + '\u00a0\u00a0\u00a0(' + s.addr + ')'), chooseNdiSource);

@@ -79,7 +79,11 @@ function init() {
   // These browsers draw text clipped to a gradient badly, or not at all.
   if (/MSIE|Trident|Firefox/.test(navigator.userAgent)) logo.classList.add('plain');
   logo.style.visibility = 'visible';
-  for (let n = 1; n <= ROW_COUNT; n++) page.revs[n] = Number($('row' + n).dataset.rev || 0);
+  for (let n = 1; n <= ROW_COUNT; n++) {
+    page.revs[n] = Number($('row' + n).dataset.rev || 0);
+    // The whole text on hover: the cells cut long ones.
+    for (const k of [1, 2]) rowCells(n)[k].title = rowCells(n)[k].textContent;
+  }
   wireTable();
   wirePanel();
   wireBoxes();
