@@ -428,7 +428,8 @@ function readRow(n, rev) {
 }
 
 function warnEditChanged(n) {
-  if (page.editWarned === page.serverRevs[n]) return;
+  // The page's own Apply moves the revision on before its answer arrives.
+  if (page.applying || page.editWarned === page.serverRevs[n]) return;
   page.editWarned = page.serverRevs[n];
   notify('Channel ' + n + ' was changed elsewhere while you edit it: Apply will be refused. ' +
          'Cancel to see its current settings.', false);
