@@ -591,3 +591,23 @@ test('the continuity settings: shown from the document (defaults without), edite
       await page.unroute('**/alarms');
     }
   });
+
+test('Start right after Apply acts on the channel just saved, without waiting for a poll', { timeout: 30000 },
+  async () => {
+    await ui.selectRow(page, 3, (await daemon.channel(3)).target.url);
+    await page.route('**/status', (route) => route.abort());
+    try {
+      await ui.edit(page, 3);
+      await ui.field(page, 'surl').fill('/media/right-after.ts');
+      await ui.apply(page, 3);
+      const [reply] = await Promise.all([
+        page.waitForResponse((r) => r.url().includes('/channel3?start'), { timeout: 3000 }),
+        page.click('#btnStart'),
+      ]);
+      assert.equal(reply.status(), 200);
+      assert.match(await daemon.transcoderLine('/media/right-after.ts'), /right-after/);
+    } finally {
+      await page.unroute('**/status');
+    }
+    await page.click('#btnStop');
+  });

@@ -821,8 +821,11 @@ async function applyEditing() {
     rowCells(n)[0].textContent = String(n);
     stopEditing();
     notify('Channel ' + n + ' saved', true);
-    await loadChannel(n);
-    pollStatus();
+    // The edit moved the revision on by one; had another change come first,
+    // the server would have refused this one, and a later one makes the next
+    // action be refused rather than act on what the row does not show.
+    page.revs[n] = page.editRev + 1;
+    await loadChannel(n, page.revs[n]);
     return;
   }
   $('btnApply').disabled = false;
