@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,14 +34,12 @@ int replyXml(MHD_Connection* connection, const TextCursor& text) {
 
 std::string channelName(int index) { return "Channel " + std::to_string(index + 1); }
 
-// Refuses a request whose revision names another state of the channel than
-// the one it now holds; 0 when the request may go on.
-int refuseStaleRevision(int index, std::string_view form, MHD_Connection* connection,
-                        bool& answered) {
+// The reply refusing a request whose revision names another state of the
+// channel than the one it now holds; none when the request may go on.
+std::optional<int> refuseStaleRevision(int index, std::string_view form, MHD_Connection* connection) {
     char sent[ORVA_WEB_TEXT_SIZE];
     TextCursor out(sent, sizeof sent);
     bool given = orvaFormValue(form, "rev", out) == ORVA_FORM_FOUND;
-    answered = true;
     switch (orvaCheckRevision(index, out.view(), given)) {
     case OrvaRevisionCheck::Malformed:
         return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
@@ -52,8 +51,7 @@ int refuseStaleRevision(int index, std::string_view form, MHD_Connection* connec
     case OrvaRevisionCheck::Matches:
         break;
     }
-    answered = false;
-    return 0;
+    return std::nullopt;
 }
 
 // The argument text without its "rev=R" fields: "start&rev=3" gives "start".
@@ -73,16 +71,14 @@ std::string withoutRevision(std::string_view arguments) {
 }
 
 int answerAction(int index, const char* arguments, MHD_Connection* connection) {
-    bool answered = false;
-    int rc = refuseStaleRevision(index, arguments, connection, answered);
-    if (answered)
-        return rc;
+    if (std::optional<int> refused = refuseStaleRevision(index, arguments, connection))
+        return *refused;
     std::string action = withoutRevision(arguments);
     if (strcasecmp(action.c_str(), "start") == 0 && !isChannelValid(index))
         return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST,
                                channelName(index) + " is not configured: there is nothing to start");
     bool removal = strcasecmp(action.c_str(), "remove") == 0;
-    rc = orvaRunChannelAction(index, action.c_str());
+    int rc = orvaRunChannelAction(index, action.c_str());
     // The removed channel and every later one now hold other records.
     if (removal)
         orvaBumpRevision(index, true);
@@ -94,12 +90,10 @@ int answerAction(int index, const char* arguments, MHD_Connection* connection) {
 }
 
 int answerEdit(int index, const char* body, MHD_Connection* connection) {
-    bool answered = false;
-    int rc = refuseStaleRevision(index, body, connection, answered);
-    if (answered)
-        return rc;
+    if (std::optional<int> refused = refuseStaleRevision(index, body, connection))
+        return *refused;
     std::string reason;
-    rc = orvaEditChannel(index, body, &reason);
+    int rc = orvaEditChannel(index, body, &reason);
     if (rc == ORVA_WEB_TOO_LARGE)
         return orvaReplyReason(connection, ORVA_HTTP_TOO_LARGE, reason);
     if (rc == ORVA_WEB_BAD_VALUE)
