@@ -182,10 +182,6 @@ function notify(text, ok) {
   area.hidden = false;
 }
 
-function clearNotice(area) {
-  if (area) area.hidden = true;
-}
-
 // ---- status polling ----
 
 async function pollStatus() {
@@ -251,8 +247,9 @@ function showStatus(n, state, text) {
   if (cell.textContent !== shown) cell.textContent = shown;
 }
 
-// "live \u00b7 updated 2 s ago", "connection lost" or "log in again", and the
-// table marked as stale while the live data is not coming.
+// The indicator above the table: live with the age of the last answer,
+// "connection lost" or "log in again", and the table marked as stale while
+// the live data is not coming.
 function showLiveness() {
   const silent = Date.now() - page.lastAnswer;
   if (!page.lost && silent > LOST_AFTER_MS) page.lost = true;
