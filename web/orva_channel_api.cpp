@@ -34,6 +34,10 @@ int replyXml(MHD_Connection* connection, const TextCursor& text) {
 
 std::string channelName(int index) { return "Channel " + std::to_string(index + 1); }
 
+int refuse(MHD_Connection* connection, unsigned status, const std::string& reason) {
+    return orvaReplyReason(connection, status, reason.c_str());
+}
+
 // The reply refusing a request whose revision names another state of the
 // channel than the one it now holds; none when the request may go on.
 std::optional<int> refuseStaleRevision(int index, std::string_view form, MHD_Connection* connection) {
@@ -44,9 +48,9 @@ std::optional<int> refuseStaleRevision(int index, std::string_view form, MHD_Con
     case OrvaRevisionCheck::Malformed:
         return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
     case OrvaRevisionCheck::Differs:
-        return orvaReplyReason(connection, ORVA_HTTP_CONFLICT,
-                               channelName(index) + " was changed meanwhile (edited, removed, "
-                               "renumbered or imported); nothing was done");
+        return refuse(connection, ORVA_HTTP_CONFLICT,
+                      channelName(index) + " was changed meanwhile (edited, removed, renumbered "
+                                           "or imported); nothing was done");
     case OrvaRevisionCheck::Absent:
     case OrvaRevisionCheck::Matches:
         break;
@@ -75,17 +79,17 @@ int answerAction(int index, const char* arguments, MHD_Connection* connection) {
         return *refused;
     std::string action = withoutRevision(arguments);
     if (strcasecmp(action.c_str(), "start") == 0 && !isChannelValid(index))
-        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST,
-                               channelName(index) + " is not configured: there is nothing to start");
+        return refuse(connection, ORVA_HTTP_BAD_REQUEST,
+                      channelName(index) + " is not configured: there is nothing to start");
     bool removal = strcasecmp(action.c_str(), "remove") == 0;
     int rc = orvaRunChannelAction(index, action.c_str());
     // The removed channel and every later one now hold other records.
     if (removal)
         orvaBumpRevision(index, true);
     if (rc != 0)
-        return orvaReplyReason(connection, kInternalError,
-                               "The configuration file could not be saved: " + channelName(index) +
-                               " is removed until the service restarts");
+        return refuse(connection, kInternalError,
+                      "The configuration file could not be saved: " + channelName(index) +
+                          " is removed until the service restarts");
     return orvaReplyEmpty(connection, kOk);
 }
 
@@ -95,9 +99,9 @@ int answerEdit(int index, const char* body, MHD_Connection* connection) {
     std::string reason;
     int rc = orvaEditChannel(index, body, &reason);
     if (rc == ORVA_WEB_TOO_LARGE)
-        return orvaReplyReason(connection, ORVA_HTTP_TOO_LARGE, reason);
+        return refuse(connection, ORVA_HTTP_TOO_LARGE, reason);
     if (rc == ORVA_WEB_BAD_VALUE)
-        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, reason);
+        return refuse(connection, ORVA_HTTP_BAD_REQUEST, reason);
     orvaBumpRevision(index);
     if (rc == ORVA_WEB_NOT_SAVED)
         return orvaReplyReason(connection, kInternalError,

@@ -104,9 +104,9 @@ int orvaCGIImport(const char* body, MHD_Connection* connection) {
     if (storeUpload(path, body) != 0) {
         const char* why = errno ? strerror(errno) : "write error";
         orvaServiceLog("importing a configuration failed: %s cannot be replaced: %s", path, why);
-        return orvaReplyReason(connection, kInternalError,
-                               std::string("The configuration file cannot be replaced (") + why +
-                               "); nothing was imported");
+        std::string reason = std::string("The configuration file cannot be replaced (") + why +
+                             "); nothing was imported";
+        return orvaReplyReason(connection, kInternalError, reason.c_str());
     }
     int imported = orvaReplaceTableFromFile();
     // Every record may now be another.

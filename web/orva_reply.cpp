@@ -4,6 +4,8 @@
 #include <microhttpd.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -57,14 +59,15 @@ int orvaReplyEmpty(MHD_Connection* connection, unsigned status) {
     return queue(connection, status, emptyResponse());
 }
 
-int orvaReplyReason(MHD_Connection* connection, unsigned status, std::string_view reason) {
-    return queue(connection, status,
-                 textResponse(reason.data(), reason.size(), "text/plain; charset=utf-8", true));
-}
-
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache) {
     return queue(connection, MHD_HTTP_OK, textResponse(text, length, contentType, noCache));
+}
+
+int orvaReplyReason(MHD_Connection* connection, unsigned status, const char* reason) {
+    std::string_view text(reason ? reason : "");
+    return queue(connection, status,
+                 textResponse(text.data(), text.size(), "text/plain; charset=utf-8", true));
 }
 
 OrvaRepeatedReply::~OrvaRepeatedReply() {

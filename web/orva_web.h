@@ -33,9 +33,8 @@ enum {
 
 // Status with an empty body (301 and its Location are orvaReplyRedirect's).
 int orvaReplyEmpty(MHD_Connection* connection, unsigned status);
-// A refusal: `status` with a short plain-text reason for the operator, which
-// the page shows as it is ("Key Frame Interval must be a whole number ...").
-int orvaReplyReason(MHD_Connection* connection, unsigned status, std::string_view reason);
+// A refusal: `status` with `reason`, one short line of UTF-8, as "text/plain".
+int orvaReplyReason(MHD_Connection* connection, unsigned status, const char* reason);
 // 200 with a copy of `text` and "Content-Type" `contentType`; `noCache` adds
 // "Pragma" and "Cache-Control" "no-cache".
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
