@@ -114,6 +114,8 @@ constexpr std::pair<std::string_view, std::string_view> kLabels[] = {
     {"mparam", "Stream Mapping"}, {"fparam", "Format options"}, {"rtmpflash", "Flash Version"},
     {"rtmpswf", "SWF URL"}, {"rtmpuser", "Publish User"}, {"rtmppass", "Publish Password"},
     {"tslen", "Time Shift delay"}, {"tspath", "Cache Folder"}, {"tparam", "Target Param"},
+    {"bsrc", "Backup Source"}, {"stimeout", "Source Timeout (ms)"}, {"ablack", "Black Alarm (s)"},
+    {"afreeze", "Frozen Alarm (s)"}, {"asilent", "Silence Alarm (s)"},
 };
 
 std::string label(std::string_view name) {
