@@ -26,6 +26,7 @@
 #include "orva_channel_stats.h"
 #include "orva_folders.h"
 #include "orva_paths.h"
+#include "orva_save.h"
 #include "orva_service.h"
 #include "playlist/orva_playlist.h"
 
@@ -186,15 +187,7 @@ void loadConf() {
     }
 }
 
-int orvaCGICallback(int) {
-    errno = 0;
-    if (orvaExportConfig(nullptr) == 0)
-        return 0;
-    // The change stays in memory; the next save that succeeds keeps it.
-    orvaServiceLog("saving the configuration to %s failed: %s", orvaGetConfigFile(),
-                   errno ? strerror(errno) : "write error");
-    return -1;
-}
+int orvaCGICallback(int) { return orvaSaveConfig(); }
 
 void orvaShutdown(const OrvaFrontEnd& frontEnd) {
     orvaServiceLog("ORVAL shutting down");
@@ -210,7 +203,6 @@ void orvaShutdown(const OrvaFrontEnd& frontEnd) {
     // No web handler runs any more and every timer now returns at once, so the
     // engine is released without holding the lock through its wait.
     orvaFree();
-    std::lock_guard<std::mutex> lock(g_serviceLock);
     orvaCGICallback(0);
     orvaServiceLog("ORVAL stopped");
 }
