@@ -43,6 +43,9 @@ struct OrvaConfigRecords {
     const ORVA_GLOBAL_SETTINGS* settings;
     const ORVA_CHANNEL_TAG* channels[ORVA_CHANNEL_COUNT];
 };
+// The settings and the table as they are, to point elsewhere where a change
+// is composed.
+OrvaConfigRecords orvaLiveConfigRecords();
 // orvaExportConfigText over any records.
 int orvaComposeConfigText(std::string& text, const OrvaConfigRecords& records);
 // Replaces the file at the current path with `text`, synced to disk before

@@ -195,13 +195,7 @@ void writeConfig(FILE* f, const OrvaConfigRecords& records) {
     }
 }
 
-OrvaConfigRecords liveRecords() {
-    OrvaConfigRecords records;
-    records.settings = &g_globalSettings;
-    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
-        records.channels[index] = &g_orvaChannels[index];
-    return records;
-}
+
 
 }  // namespace
 
@@ -212,11 +206,19 @@ int orvaExportConfig(const char* path) {
     AtomicFile file(target);
     if (!file.stream())
         return -1;
-    writeConfig(file.stream(), liveRecords());
+    writeConfig(file.stream(), orvaLiveConfigRecords());
     return file.commit();
 }
 
-int orvaExportConfigText(std::string& text) { return orvaComposeConfigText(text, liveRecords()); }
+OrvaConfigRecords orvaLiveConfigRecords() {
+    OrvaConfigRecords records;
+    records.settings = &g_globalSettings;
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+        records.channels[index] = &g_orvaChannels[index];
+    return records;
+}
+
+int orvaExportConfigText(std::string& text) { return orvaComposeConfigText(text, orvaLiveConfigRecords()); }
 
 int orvaComposeConfigText(std::string& text, const OrvaConfigRecords& records) {
     char* bytes = nullptr;

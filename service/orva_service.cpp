@@ -242,7 +242,7 @@ int startEngineAndWeb(const OrvaFrontEnd& frontEnd) {
         fflush(stdout);
         orvaServiceLog("engine init failed (%d: %s)", rc, orvaInitResultText(rc));
         orvaFree();
-        orvaExportConfig(nullptr);
+        orvaCGICallback(0);
         return -1;
     }
     errno = 0;

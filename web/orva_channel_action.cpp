@@ -35,12 +35,9 @@ void stopChannel(int channel) {
 // The table as it will be: each channel after `removed` one number down,
 // the last one empty.
 OrvaConfigRecords recordsWithout(int removed, const ORVA_CHANNEL_TAG& empty) {
-    OrvaConfigRecords records;
-    records.settings = &g_globalSettings;
-    for (int i = 0; i < ORVA_CHANNEL_COUNT; i++) {
-        int from = i < removed ? i : i + 1;
-        records.channels[i] = from < ORVA_CHANNEL_COUNT ? &g_orvaChannels[from] : &empty;
-    }
+    OrvaConfigRecords records = orvaLiveConfigRecords();
+    for (int i = removed; i < ORVA_CHANNEL_COUNT; i++)
+        records.channels[i] = i + 1 < ORVA_CHANNEL_COUNT ? &g_orvaChannels[i + 1] : &empty;
     return records;
 }
 

@@ -253,15 +253,6 @@ void applyValues(Channel& ch, const Values& values) {
         applyValue(ch, kParams[i], values.at[i]);
 }
 
-// The table with `edited` written as channel `index`.
-OrvaConfigRecords recordsWith(int index, const Channel& edited) {
-    OrvaConfigRecords records;
-    records.settings = &g_globalSettings;
-    for (int i = 0; i < ORVA_CHANNEL_COUNT; i++)
-        records.channels[i] = i == index ? &edited : &g_orvaChannels[i];
-    return records;
-}
-
 }  // namespace
 
 int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock) {
@@ -284,7 +275,9 @@ int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>&
                 return static_cast<int>(ORVA_WEB_BAD_VALUE);
             *edited = ch;
             applyValues(*edited, *values);
-            return orvaComposeConfigText(text, recordsWith(channel, *edited)) == 0
+            OrvaConfigRecords records = orvaLiveConfigRecords();
+            records.channels[channel] = edited.get();
+            return orvaComposeConfigText(text, records) == 0
                        ? 0
                        : static_cast<int>(ORVA_WEB_NOT_SAVED);
         },

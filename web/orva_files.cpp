@@ -83,7 +83,7 @@ struct UploadedTable {
 };
 
 OrvaConfigRecords recordsOf(const UploadedTable& uploaded) {
-    OrvaConfigRecords records;
+    OrvaConfigRecords records = orvaLiveConfigRecords();
     records.settings = &uploaded.settings;
     for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
         records.channels[index] = &uploaded.channels[index];

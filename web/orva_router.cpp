@@ -1,10 +1,12 @@
 // orva_router.cpp: the routing table of the management server.
 //
 // DESIGN: a change that another site's page sent is refused before anything
-// else (orva_origin.h). The router then takes the service lock, because the session check
-// reads the password from the settings. It keeps it through every handler
-// that reads or changes the channels or the settings; the icons, the logo, the
-// manual and the device searches touch neither and are answered without it.
+// else (orva_origin.h). The router then takes the service lock, because the
+// session check reads the password from the settings. It hands it to every
+// handler that reads or changes the channels or the settings; those that
+// save release it while the file is written (orva_save.h). The icons, the
+// logo, the manual and the device searches touch neither and are answered
+// without it.
 #include "orva_router.h"
 
 #include <strings.h>

@@ -175,14 +175,6 @@ bool fieldSent(std::string_view body, std::string_view name) {
     return false;
 }
 
-OrvaConfigRecords recordsWith(const ORVA_GLOBAL_SETTINGS& settings) {
-    OrvaConfigRecords records;
-    records.settings = &settings;
-    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
-        records.channels[index] = &g_orvaChannels[index];
-    return records;
-}
-
 void appendSetting(std::string& out, std::string_view key, int64_t value) {
     out += key;
     orvaJsonNumber(out, value);
@@ -207,7 +199,9 @@ Refusal updateSettings(std::string_view body, std::unique_lock<std::mutex>& serv
         [&](std::string& text) {
             updated = g_globalSettings;
             applyForm(*form, passwordSent, updated);
-            return orvaComposeConfigText(text, recordsWith(updated)) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+            OrvaConfigRecords records = orvaLiveConfigRecords();
+            records.settings = &updated;
+            return orvaComposeConfigText(text, records) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
         },
         [&] {
             g_globalSettings = updated;
