@@ -20,11 +20,11 @@
 #include <string_view>
 
 #include "config/orva_channel.h"
+#include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_form.h"
-#include "orva_web.h"
-#include "engine/orva_service_log.h"
 #include "orva_login_limit.h"
+#include "orva_web.h"
 #include "service/orva_channel_ctl.h"
 
 namespace {
@@ -155,10 +155,6 @@ int orvaCGIAuth(const char* cookies) {
 }
 
 int orvaCGILoginPage(MHD_Connection* connection) { return replyLoginPage(connection, false); }
-
-int orvaCGILogin(const char* body, MHD_Connection* connection) {
-    return loginAttempt(body, connection, OrvaClientAddress{});
-}
 
 std::string orvaSessionCookie(std::string_view encodedPassword) {
     std::string cookie(kAuth);
