@@ -59,12 +59,8 @@ struct Form {
 
 // The login_pass value exactly as it was sent; empty when none was.
 std::string_view sentValue(std::string_view body, std::string_view name) {
-    OrvaFormReader reader(body);
-    for (OrvaFormField field; reader.next(field);) {
-        if (field.name == name)
-            return field.value;
-    }
-    return {};
+    OrvaFormField field{};
+    return orvaFormField(body, name, field) ? field.value : std::string_view();
 }
 
 // A refusal: the code orvaUpdateSettings returns and the reason the reply gives.
@@ -167,12 +163,8 @@ void tellEngine(const Form& form, const ORVA_GLOBAL_SETTINGS& s) {
 }
 
 bool fieldSent(std::string_view body, std::string_view name) {
-    OrvaFormReader reader(body);
-    for (OrvaFormField field; reader.next(field);) {
-        if (field.name == name)
-            return true;
-    }
-    return false;
+    OrvaFormField field{};
+    return orvaFormField(body, name, field);
 }
 
 void appendSetting(std::string& out, std::string_view key, int64_t value) {

@@ -66,12 +66,8 @@ void checkDecoding(std::string_view form) {
 }
 
 bool sent(std::string_view form, std::string_view name) {
-    OrvaFormReader reader(form);
-    for (OrvaFormField field; reader.next(field);) {
-        if (field.name == name)
-            return true;
-    }
-    return false;
+    OrvaFormField field{};
+    return orvaFormField(form, name, field);
 }
 
 // No configuration file is set, so an accepted form is applied without a write.

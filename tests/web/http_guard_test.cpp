@@ -186,3 +186,12 @@ TEST_F(HttpsTest, WithACertificateTheServerSpeaksHttpsOnItsPortAndNoPlainHttp) {
     EXPECT_EQ(0, get("/status").status);  // plain HTTP gets no reply
     EXPECT_TRUE(holds(readFile(root + "/var/orval/log/orval.log"), "speaks HTTPS"));
 }
+
+TEST_F(DaemonTest, ACertificateWithoutItsKeyStopsTheStartRatherThanServePlainHttp) {
+    std::filesystem::create_directories(root + "/etc/orval/tls");
+    writeFile(root + "/etc/orval/tls/cert.pem", "not used");
+    EXPECT_NE(0, run("out.txt"));
+    EXPECT_TRUE(outputHolds("out.txt", "ORVAL cannot listen on port " + std::to_string(httpPort)));
+    EXPECT_TRUE(holds(readFile(root + "/var/orval/log/orval.log"), "HTTPS needs both"));
+    EXPECT_EQ(0, httpExchange(httpPort, httpRequest("GET", "/status")).status);
+}
