@@ -126,13 +126,13 @@ void reportStart(int status) {
     g_startupPipe = -1;
 }
 
-void printBanner(int port) {
+void printBanner(int port, const char* scheme) {
     printf("****************************************\n");
     printf("*      %s      *\n", orvaAppTitle());
     printf("*           Version %8s           *\n", kVersion);
     printf("****************************************\n\n");
-    printf("ORVAL started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
-           port);
+    printf("ORVAL started successfully!\nWeb management now accessible at %s://127.0.0.1:%d...\n",
+           scheme, port);
     fflush(stdout);
 }
 
@@ -275,7 +275,7 @@ int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         port = g_globalSettings.HTTPPort;
     }
-    printBanner(port);
+    printBanner(port, frontEnd.secure && frontEnd.secure() ? "https" : "http");
     orvaServiceLog("ORVAL serving on port %d", port);
     // A service manager may stop the service the moment the starter returns:
     // that stop must already end it in order.

@@ -60,6 +60,8 @@ void orvaSupervise();               // runs passes until `quit` is set
 struct OrvaFrontEnd {
     int (*start)();
     void (*stop)();
+    // True once `start` serves HTTPS; none means plain HTTP.
+    bool (*secure)() = nullptr;
 };
 void orvaShutdown(const OrvaFrontEnd& frontEnd);
 int orvaServiceMain(const OrvaFrontEnd& frontEnd);

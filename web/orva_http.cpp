@@ -435,6 +435,8 @@ int orvaStartCGI() {
     return g_mhd ? 1 : 0;
 }
 
+bool orvaCGISecure() { return g_mhd && g_tls; }
+
 void orvaStopCGI() {
     if (!g_mhd)
         return;

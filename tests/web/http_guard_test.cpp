@@ -185,6 +185,7 @@ TEST_F(HttpsTest, WithACertificateTheServerSpeaksHttpsOnItsPortAndNoPlainHttp) {
                        "/channel1").find("403"));
     EXPECT_EQ(0, get("/status").status);  // plain HTTP gets no reply
     EXPECT_TRUE(holds(readFile(root + "/var/orval/log/orval.log"), "speaks HTTPS"));
+    EXPECT_TRUE(outputHolds("out.txt", "accessible at https://127.0.0.1:" + std::to_string(port)));
 }
 
 TEST_F(DaemonTest, ACertificateWithoutItsKeyStopsTheStartRatherThanServePlainHttp) {
