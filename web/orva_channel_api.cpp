@@ -5,8 +5,8 @@
 
 #include <strings.h>
 
+#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,24 +38,10 @@ int refuse(MHD_Connection* connection, unsigned status, const std::string& reaso
     return orvaReplyReason(connection, status, reason.c_str());
 }
 
-// The reply refusing a request whose revision names another state of the
-// channel than the one it now holds; none when the request may go on.
-std::optional<int> refuseStaleRevision(int index, std::string_view form, MHD_Connection* connection) {
-    char sent[ORVA_WEB_TEXT_SIZE];
-    TextCursor out(sent, sizeof sent);
-    bool given = orvaFormValue(form, "rev", out) == ORVA_FORM_FOUND;
-    switch (orvaCheckRevision(index, out.view(), given)) {
-    case OrvaRevisionCheck::Malformed:
-        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
-    case OrvaRevisionCheck::Differs:
-        return refuse(connection, ORVA_HTTP_CONFLICT,
-                      channelName(index) + " was changed meanwhile (edited, removed, renumbered "
-                                           "or imported); nothing was done");
-    case OrvaRevisionCheck::Absent:
-    case OrvaRevisionCheck::Matches:
-        break;
-    }
-    return std::nullopt;
+int refuseStale(MHD_Connection* connection, int index) {
+    return refuse(connection, ORVA_HTTP_CONFLICT,
+                  channelName(index) + " was changed meanwhile (edited, removed, renumbered or "
+                                       "imported); nothing was done");
 }
 
 // The argument text without its "rev=R" fields: "start&rev=3" gives "start".
@@ -74,39 +60,45 @@ std::string withoutRevision(std::string_view arguments) {
     return rest;
 }
 
-int answerAction(int index, const char* arguments, MHD_Connection* connection) {
-    if (std::optional<int> refused = refuseStaleRevision(index, arguments, connection))
-        return *refused;
+int answerAction(int index, const char* arguments, MHD_Connection* connection,
+                 std::unique_lock<std::mutex>& serviceLock) {
+    uint32_t number = 0;
+    OrvaRevisionSent sent = orvaReadRevision(arguments, number);
+    if (sent == OrvaRevisionSent::Malformed)
+        return refuse(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
+    const uint32_t* revision = sent == OrvaRevisionSent::Number ? &number : nullptr;
     std::string action = withoutRevision(arguments);
-    if (strcasecmp(action.c_str(), "start") == 0 && !isChannelValid(index))
+    if (strcasecmp(action.c_str(), "start") == 0 && !isChannelValid(index) && !orvaIsStale(index, revision))
         return refuse(connection, ORVA_HTTP_BAD_REQUEST,
                       channelName(index) + " is not configured: there is nothing to start");
-    bool removal = strcasecmp(action.c_str(), "remove") == 0;
-    int rc = orvaRunChannelAction(index, action.c_str());
-    // The removed channel and every later one now hold other records.
-    if (removal)
-        orvaBumpRevision(index, true);
+    int rc = orvaRunChannelAction(index, action.c_str(), serviceLock, revision);
+    if (rc == ORVA_WEB_STALE)
+        return refuseStale(connection, index);
     if (rc != 0)
         return refuse(connection, kInternalError,
                       "The configuration file could not be saved: " + channelName(index) +
-                          " is removed until the service restarts");
+                          " stays as it was");
     return orvaReplyEmpty(connection, kOk);
 }
 
-int answerEdit(int index, const char* body, MHD_Connection* connection) {
-    if (std::optional<int> refused = refuseStaleRevision(index, body, connection))
-        return *refused;
+int answerEdit(int index, const char* body, MHD_Connection* connection,
+               std::unique_lock<std::mutex>& serviceLock) {
+    uint32_t number = 0;
+    OrvaRevisionSent sent = orvaReadRevision(body, number);
+    if (sent == OrvaRevisionSent::Malformed)
+        return refuse(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
     std::string reason;
-    int rc = orvaEditChannel(index, body, &reason);
+    int rc = orvaEditChannel(index, body, serviceLock, &reason,
+                             sent == OrvaRevisionSent::Number ? &number : nullptr);
+    if (rc == ORVA_WEB_STALE)
+        return refuseStale(connection, index);
     if (rc == ORVA_WEB_TOO_LARGE)
         return refuse(connection, ORVA_HTTP_TOO_LARGE, reason);
     if (rc == ORVA_WEB_BAD_VALUE)
         return refuse(connection, ORVA_HTTP_BAD_REQUEST, reason);
-    orvaBumpRevision(index);
     if (rc == ORVA_WEB_NOT_SAVED)
-        return orvaReplyReason(connection, kInternalError,
-                               "The configuration file could not be saved: the change holds "
-                               "until the service restarts");
+        return refuse(connection, kInternalError,
+                      "The configuration file could not be saved: nothing was changed");
     return orvaReplyEmpty(connection, kOk);
 }
 
@@ -138,14 +130,14 @@ int orvaCGIGetChannel(int index, MHD_Connection* connection) {
 }
 
 int orvaCGIChannel(int channel, const char* arguments, const char* body,
-                   MHD_Connection* connection) {
+                   MHD_Connection* connection, std::unique_lock<std::mutex>& serviceLock) {
     if (channel < 1 || channel > ORVA_CHANNEL_COUNT)
         return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
     int index = channel - 1;
     // A body sent along with an action is ignored.
     if (arguments && arguments[0])
-        return answerAction(index, arguments, connection);
+        return answerAction(index, arguments, connection, serviceLock);
     if (!body || !body[0])
         return orvaCGIGetChannel(index, connection);
-    return answerEdit(index, body, connection);
+    return answerEdit(index, body, connection, serviceLock);
 }

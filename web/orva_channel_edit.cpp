@@ -5,20 +5,25 @@
 // is stored exactly as the operator typed it. Every value is read and
 // checked before anything is written: an edit is applied whole, or refused
 // whole (too large, or a value the table could not carry as written) and
-// nothing changes.
+// nothing changes. An accepted edit is saved before it takes effect
+// (orva_save.h), so one that cannot be saved changes nothing either.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "config/orva_channel.h"
+#include "config/orva_config.h"
 #include "orva_channel_ops.h"
 #include "orva_form.h"
+#include "orva_revision.h"
 #include "orva_utf8.h"
+#include "service/orva_save.h"
 #include "service/orva_service.h"
 
 namespace {
@@ -292,12 +297,17 @@ std::string whyRefused(const Param& param, const Value& value) {
     }
 }
 
-// Every value checked, and the values checked together; "" when all are acceptable.
-std::string refusal(Channel& ch, Values& values) {
+// The values checked one by one; "" when each is acceptable.
+std::string valueRefusal(Values& values) {
     for (size_t i = 0; i < kParamCount; i++) {
         if (!checkValue(kParams[i], values.at[i]))
             return whyRefused(kParams[i], values.at[i]);
     }
+    return {};
+}
+
+// The values checked against the channel they change; "" when they fit it.
+std::string channelRefusal(Channel& ch, const Values& values) {
     if (qualityBesideBitrate(ch, values))
         return "Quality and Video Bitrate exclude each other: set one of them to Default";
     if (addressLosesLeadingBlank(ch, values))
@@ -305,9 +315,19 @@ std::string refusal(Channel& ch, Values& values) {
     return {};
 }
 
+void applyValues(Channel& ch, const Values& values) {
+    if (ch.NumInputs < 1)
+        ch.NumInputs = 1;
+    if (ch.NumOutputs < 1)
+        ch.NumOutputs = 1;
+    for (size_t i = 0; i < kParamCount; i++)
+        applyValue(ch, kParams[i], values.at[i]);
+}
+
 }  // namespace
 
-int orvaEditChannel(int channel, const char* body, std::string* reason) {
+int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock,
+                    std::string* reason, const uint32_t* revision) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !body)
         return ORVA_WEB_NO_CHANNEL;
     if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX) {
@@ -317,17 +337,39 @@ int orvaEditChannel(int channel, const char* body, std::string* reason) {
     auto values = std::make_unique<Values>();
     if (readValues(body, *values, reason) != 0)
         return ORVA_WEB_TOO_LARGE;
-    Channel& ch = g_orvaChannels[channel];
-    std::string why = refusal(ch, *values);
+    std::string why = valueRefusal(*values);
     if (!why.empty()) {
         refuse(reason, std::move(why));
         return ORVA_WEB_BAD_VALUE;
     }
-    if (ch.NumInputs < 1)
-        ch.NumInputs = 1;
-    if (ch.NumOutputs < 1)
-        ch.NumOutputs = 1;
-    for (size_t i = 0; i < kParamCount; i++)
-        applyValue(ch, kParams[i], values->at[i]);
-    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+    auto edited = std::make_unique<Channel>();
+    OrvaChange change{
+        [&](std::string& text) {
+            if (orvaIsStale(channel, revision))
+                return static_cast<int>(ORVA_WEB_STALE);
+            Channel& ch = g_orvaChannels[channel];
+            std::string mismatch = channelRefusal(ch, *values);
+            if (!mismatch.empty()) {
+                refuse(reason, std::move(mismatch));
+                return static_cast<int>(ORVA_WEB_BAD_VALUE);
+            }
+            *edited = ch;
+            applyValues(*edited, *values);
+            OrvaConfigRecords records = orvaLiveConfigRecords();
+            records.channels[channel] = edited.get();
+            return orvaComposeConfigText(text, records) == 0
+                       ? 0
+                       : static_cast<int>(ORVA_WEB_NOT_SAVED);
+        },
+        [&] {
+            applyValues(g_orvaChannels[channel], *values);
+            orvaBumpRevision(channel);
+        }};
+    int rc = orvaSaveChange(serviceLock, change);
+    return rc == ORVA_SAVE_NOT_WRITTEN ? ORVA_WEB_NOT_SAVED : rc;
+}
+
+int orvaEditChannel(int channel, const char* body) {
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    return orvaEditChannel(channel, body, lock);
 }

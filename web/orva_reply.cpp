@@ -70,6 +70,14 @@ int orvaReplyReason(MHD_Connection* connection, unsigned status, const char* rea
                  textResponse(text.data(), text.size(), "text/plain; charset=utf-8", true));
 }
 
+int orvaReplyRetryLater(MHD_Connection* connection, unsigned seconds, const char* reason) {
+    std::string_view text(reason);
+    Response response = textResponse(text.data(), text.size(), "text/plain; charset=utf-8", true);
+    if (!response || !addHeader(response, "Retry-After", std::to_string(seconds).c_str()))
+        return 0;
+    return queue(connection, ORVA_HTTP_TOO_MANY, response);
+}
+
 OrvaRepeatedReply::~OrvaRepeatedReply() {
     // Connections still sending it hold references of their own.
     if (response_)

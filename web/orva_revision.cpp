@@ -4,6 +4,9 @@
 #include <charconv>
 
 #include "config/orva_channel.h"
+#include "engine/orva_text.h"
+#include "orva_form.h"
+#include "orva_web.h"
 
 namespace {
 
@@ -29,14 +32,19 @@ void orvaBumpAllRevisions() {
     orvaBumpRevision(0, true);
 }
 
-OrvaRevisionCheck orvaCheckRevision(int channel, std::string_view sent, bool given) {
-    if (!given)
-        return OrvaRevisionCheck::Absent;
-    uint32_t number = 0;
-    const char* end = sent.data() + sent.size();
-    auto result = std::from_chars(sent.data(), end, number);
-    if (sent.empty() || result.ec != std::errc() || result.ptr != end)
-        return OrvaRevisionCheck::Malformed;
-    return number == orvaChannelRevision(channel) ? OrvaRevisionCheck::Matches
-                                                  : OrvaRevisionCheck::Differs;
+OrvaRevisionSent orvaReadRevision(std::string_view form, uint32_t& number) {
+    char sent[ORVA_WEB_TEXT_SIZE];
+    TextCursor out(sent, sizeof sent);
+    if (orvaFormValue(form, "rev", out) != ORVA_FORM_FOUND)
+        return OrvaRevisionSent::Absent;
+    std::string_view text = out.view();
+    const char* end = text.data() + text.size();
+    auto result = std::from_chars(text.data(), end, number);
+    if (text.empty() || result.ec != std::errc() || result.ptr != end)
+        return OrvaRevisionSent::Malformed;
+    return OrvaRevisionSent::Number;
+}
+
+bool orvaIsStale(int channel, const uint32_t* revision) {
+    return revision && *revision != orvaChannelRevision(channel);
 }

@@ -25,9 +25,10 @@ enum {
 // Status codes of the empty replies.
 enum {
     ORVA_HTTP_BAD_REQUEST = 400,   // a form value that cannot be stored as written: refused
-    ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client
+    ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client, or a cross-site change
     ORVA_HTTP_NOT_FOUND = 404,
     ORVA_HTTP_CONFLICT = 409,      // the channel changed since the client read it: refused
+    ORVA_HTTP_TOO_MANY = 429,      // a client that guessed passwords waits
     ORVA_HTTP_TOO_LARGE = 413,     // a text or body beyond its limit: refused, never cut
 };
 
@@ -57,6 +58,8 @@ private:
     std::string text_;
     struct MHD_Response* response_ = nullptr;
 };
+// 429 with "Retry-After" `seconds` and `reason` as "text/plain".
+int orvaReplyRetryLater(MHD_Connection* connection, unsigned seconds, const char* reason);
 // 200 with an empty body and the header "Set-cookie" (spelled so) `cookie`.
 int orvaReplyCookie(MHD_Connection* connection, const char* cookie);
 // 301 to "/", with "Set-Cookie" when `cookie` is not empty.
