@@ -60,18 +60,37 @@ std::string withoutRevision(std::string_view arguments) {
     return rest;
 }
 
+// The revision a request names ("rev=R"): `given` is null when it names none.
+struct NamedRevision {
+    uint32_t number = 0;
+    const uint32_t* given = nullptr;
+    bool malformed = false;
+
+    explicit NamedRevision(std::string_view form) {
+        OrvaRevisionSent sent = orvaReadRevision(form, number);
+        malformed = sent == OrvaRevisionSent::Malformed;
+        if (sent == OrvaRevisionSent::Number)
+            given = &number;
+    }
+    NamedRevision(const NamedRevision&) = delete;
+    NamedRevision& operator=(const NamedRevision&) = delete;
+};
+
+int refuseMalformed(MHD_Connection* connection) {
+    return refuse(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
+}
+
 int answerAction(int index, const char* arguments, MHD_Connection* connection,
                  std::unique_lock<std::mutex>& serviceLock) {
-    uint32_t number = 0;
-    OrvaRevisionSent sent = orvaReadRevision(arguments, number);
-    if (sent == OrvaRevisionSent::Malformed)
-        return refuse(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
-    const uint32_t* revision = sent == OrvaRevisionSent::Number ? &number : nullptr;
+    NamedRevision revision(arguments);
+    if (revision.malformed)
+        return refuseMalformed(connection);
     std::string action = withoutRevision(arguments);
-    if (strcasecmp(action.c_str(), "start") == 0 && !isChannelValid(index) && !orvaIsStale(index, revision))
+    bool start = strcasecmp(action.c_str(), "start") == 0;
+    if (start && !isChannelValid(index) && !orvaIsStale(index, revision.given))
         return refuse(connection, ORVA_HTTP_BAD_REQUEST,
                       channelName(index) + " is not configured: there is nothing to start");
-    int rc = orvaRunChannelAction(index, action.c_str(), serviceLock, revision);
+    int rc = orvaRunChannelAction(index, action.c_str(), serviceLock, revision.given);
     if (rc == ORVA_WEB_STALE)
         return refuseStale(connection, index);
     if (rc != 0)
@@ -83,13 +102,11 @@ int answerAction(int index, const char* arguments, MHD_Connection* connection,
 
 int answerEdit(int index, const char* body, MHD_Connection* connection,
                std::unique_lock<std::mutex>& serviceLock) {
-    uint32_t number = 0;
-    OrvaRevisionSent sent = orvaReadRevision(body, number);
-    if (sent == OrvaRevisionSent::Malformed)
-        return refuse(connection, ORVA_HTTP_BAD_REQUEST, "rev must be a whole number");
+    NamedRevision revision(body);
+    if (revision.malformed)
+        return refuseMalformed(connection);
     std::string reason;
-    int rc = orvaEditChannel(index, body, serviceLock, &reason,
-                             sent == OrvaRevisionSent::Number ? &number : nullptr);
+    int rc = orvaEditChannel(index, body, serviceLock, &reason, revision.given);
     if (rc == ORVA_WEB_STALE)
         return refuseStale(connection, index);
     if (rc == ORVA_WEB_TOO_LARGE)

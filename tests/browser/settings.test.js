@@ -148,8 +148,11 @@ test('OK posts the form: the server saves it and the browser holds the new passw
     await ui.waitVisible(page, '#boxSettings', false);
     daemon.loginPass = 'new pass&1';
     const saved = await daemon.settings();
-    assert.deepEqual(saved, { log: 0, httpPort: daemon.port, rtspPort: 5554, loginPass: 'new pass&1', autorun: 0,
-      autoRestart: 12, folderRecur: 0, cpuAffinity: 0 });
+    const keys = ['log', 'httpPort', 'rtspPort', 'loginPass', 'autorun', 'autoRestart', 'folderRecur', 'folderShuffle',
+      'cpuAffinity'];
+    assert.deepEqual(Object.fromEntries(keys.map((k) => [k, saved[k]])), { log: 0, httpPort: daemon.port,
+      rtspPort: 5554, loginPass: 'new pass&1', autorun: 0, autoRestart: 12, folderRecur: 0, folderShuffle: 0,
+      cpuAffinity: 0 });
     assert.match(daemon.config(), /\nLoginPass new pass&1\n/);
     assert.match(daemon.config(), /\nAutoRestart 12\n/);
 
