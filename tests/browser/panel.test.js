@@ -433,10 +433,11 @@ test('an edit begun before the channel arrived holds that channel\'s own setting
   await cancelEditing();
 });
 
-// The page's message about the last action, once shown.
-async function notice(what = 'a message') {
-  await ui.waitVisible(page, '#notice', true, 3000);
-  return page.locator('#notice').innerText();
+// Waits for the page's message about an action to read `expected` (an
+// earlier message may still be shown meanwhile).
+async function notice(expected) {
+  await h.waitFor(async () => (await ui.visible(page, '#notice')) &&
+    expected.test(await page.locator('#notice').innerText()), `the message ${expected}`, 3000);
 }
 
 test('every refusal is shown with the server\'s reason, and editing goes on with the values typed',
@@ -446,14 +447,14 @@ test('every refusal is shown with the server\'s reason, and editing goes on with
     await ui.edit(page, 2);
     await ui.field(page, 'kfi').fill('99999999999');
     await page.click('#btnApply');
-    assert.match(await notice(), /refused \(400\): Key Frame Interval must be a whole number/);
+    await notice(/refused \(400\): Key Frame Interval must be a whole number/);
     assert.equal(await page.locator('#row2 [name="surl"]').count(), 1, 'still editing');
     assert.equal(await ui.field(page, 'kfi').inputValue(), '99999999999');
 
     await ui.field(page, 'kfi').fill('50');
     await page.evaluate(() => { document.getElementById('tparam').value = 'x'.repeat(1000); });
     await page.click('#btnApply');
-    assert.match(await notice(), /refused \(413\): Target Param is longer than 999 characters/);
+    await notice(/refused \(413\): Target Param is longer than 999 characters/);
     await page.evaluate(() => { document.getElementById('tparam').value = ''; });
 
     // A 30-hour delay through the time-shifting page of the format box.
@@ -462,7 +463,7 @@ test('every refusal is shown with the server\'s reason, and editing goes on with
     await page.fill('#tsHours', '30');
     await page.click('#boxAdvFormatOk');
     await page.click('#btnApply');
-    assert.match(await notice(), /refused \(400\): Time Shift delay must be a whole number from 0 to 86400/);
+    await notice(/refused \(400\): Time Shift delay must be a whole number from 0 to 86400/);
     assert.equal(await page.locator('#row2 [name="surl"]').count(), 1, 'still editing');
     // A failure stays until dismissed.
     await h.sleep(3500);
@@ -477,7 +478,7 @@ test('every refusal is shown with the server\'s reason, and editing goes on with
       status: 500, contentType: 'text/plain', body: 'the engine is busy' }));
     try {
       await page.click('#btnStart');
-      assert.match(await notice(), /Starting channel 2 was refused \(500\): the engine is busy/);
+      await notice(/Starting channel 2 was refused \(500\): the engine is busy/);
     } finally {
       await page.unroute('**/channel2?start*');
     }

@@ -300,8 +300,8 @@ describe('the table follows the server', () => {
         assert.equal((await daemon.request('channel2?remove')).status, 200);
         const before = daemon.transcoderLines().length;
         await page.click('#btnStart');
-        await ui.waitVisible(page, '#notice', true, 3000);
-        assert.match(await page.locator('#notice').innerText(), /Starting channel 5 was refused \(409\): Channel 5 was changed/);
+        await h.waitFor(async () => /Starting channel 5 was refused \(409\): Channel 5 was changed/
+          .test(await page.locator('#notice').innerText()), 'the refusal to be shown', 3000);
         await h.sleep(300);
         assert.equal(daemon.transcoderLines().length, before, 'nothing started');
         assert.equal(await daemon.channel(5), null);

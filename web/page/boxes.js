@@ -290,6 +290,7 @@ async function importConfig() {
     notify(reasonOf(reply, 'Importing the configuration'), false);
     return;
   }
+  ownChangeLanded();
   closeBox('boxSettings');
   notify('Configuration imported', true);
   if (page.editing) stopEditing();

@@ -57,6 +57,9 @@ const page = {
   // The channel whose settings the panel holds: { n, rev }.
   loaded: null, loads: {},
   lastAnswer: Date.now(), lost: false, refused: false, resync: false,
+  // Polls are numbered as sent; one sent before the page's own last change
+  // landed may predate it, so its revisions are not taken.
+  pollSeq: 0, ownChangeSeq: 0,
   alarms: [], alarmsAbsentUntil: 0,
   lastTfmt: 'udpts', lastSfmt: 'file',
 };
@@ -188,6 +191,7 @@ async function pollStatus() {
   // A slow answer must not pile up requests behind it.
   if (page.polling) return;
   page.polling = true;
+  const seq = ++page.pollSeq;
   const reply = await request('status', {}, POLL_TIMEOUT_MS);
   page.polling = false;
   const refused = isLoginPage(reply);
@@ -208,11 +212,16 @@ async function pollStatus() {
   }
   page.lost = false;
   showLiveness();
-  applyStatus(doc);
+  applyStatus(doc, seq > page.ownChangeSeq);
   pollAlarms();
 }
 
-function applyStatus(doc) {
+// The page's own change has landed: a poll already under way may predate it.
+function ownChangeLanded() { page.ownChangeSeq = page.pollSeq; }
+
+// `current`: the reply was asked for after the page's own last change, so
+// its revisions may be acted on.
+function applyStatus(doc, current) {
   const slots = doc.getElementsByTagName('ch');
   const before = page.selected ? page.states[page.selected] : '';
   for (let i = 0; i < ROW_COUNT && i < slots.length; i++) {
@@ -222,14 +231,14 @@ function applyStatus(doc) {
     page.serverRevs[n] = rev;
     if (parts.length < 2) {
       page.states[n] = '';
-      if (rev !== page.revs[n]) emptyRow(n, rev);
+      if (current && rev !== page.revs[n]) emptyRow(n, rev);
       continue;
     }
     const state = parts[0].textContent;
     const started = state === 'start' && page.states[n] !== 'start';
     page.states[n] = state;
     showStatus(n, state, parts[1].textContent);
-    if (rev !== page.revs[n]) readRow(n, rev);
+    if (current && rev !== page.revs[n]) readRow(n, rev);
     // A channel that has just started shows its picture without waiting for the next round.
     if (started && n === page.selected) showThumb();
   }
@@ -822,6 +831,7 @@ async function applyEditing() {
     // the server would have refused this one, and a later one makes the next
     // action be refused rather than act on what the row does not show.
     page.revs[n] = page.editRev + 1;
+    ownChangeLanded();
     await loadChannel(n, page.revs[n]);
     return;
   }
@@ -866,6 +876,7 @@ async function channelAction(n, action, done) {
   const words = { start: 'Starting', stop: 'Stopping', remove: 'Removing' };
   if (reply.status === 200 && !isLoginPage(reply)) {
     const past = { start: 'started', stop: 'stopped', remove: 'removed' };
+    ownChangeLanded();
     notify('Channel ' + n + ' ' + past[action], true);
     if (done) done();
   } else {
