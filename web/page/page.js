@@ -228,7 +228,7 @@ function applyStatus(doc, current) {
     const n = i + 1;
     const parts = slots[i].children;
     const rev = Number(slots[i].getAttribute('rev') || 0);
-    page.serverRevs[n] = rev;
+    if (current) page.serverRevs[n] = rev;
     if (parts.length < 2) {
       page.states[n] = '';
       if (current && rev !== page.revs[n]) emptyRow(n, rev);
