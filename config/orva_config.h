@@ -50,6 +50,9 @@ int orvaExportConfigText(std::string& text);
 // - addresses use their low 32 bits, header modes are 0 or 1, a target with a
 //   bit rate has no quality, and the numbers with a range lie in it.
 void orvaNormaliseChannel(ORVA_CHANNEL_TAG& channel);
+// A continuity record in the same form: a storable backup text (else empty)
+// and its numbers in their ranges.
+void orvaNormaliseContinuity(ORVA_CHANNEL_CONTINUITY_TAG& continuity);
 // A Log of 1 is the debug level 32; the ranged numbers lie in their ranges.
 void orvaNormaliseSettings(ORVA_GLOBAL_SETTINGS& settings);
 // Removes every "-map " option, with its argument, from a target's VideoParam.
@@ -65,6 +68,9 @@ void parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings);
 // block or in its <Output> block (outside the numbered sub-blocks).
 enum class OrvaConfigBlock { Channel, Input, Output };
 void parseChannelLine(const char* line, ORVA_CHANNEL_TAG& channel, OrvaConfigBlock block);
+// The continuity keys, which stand directly in the channel block; returns
+// whether the line held one.
+bool parseContinuityLine(const char* line, ORVA_CHANNEL_CONTINUITY_TAG& continuity);
 
 // Finds the first `name` in `text` (case-sensitive; a name normally ends in
 // "=") and reads the value right behind it into `out`. Returns the number of

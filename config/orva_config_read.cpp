@@ -184,6 +184,8 @@ void readBlock(LineReader& lines, const BlockWords& words, ORVA_CHANNEL_TAG& rec
 void readChannelBlock(LineReader& lines, int channel) {
     ORVA_CHANNEL_TAG& record = g_orvaChannels[channel - 1];
     memset(static_cast<void*>(&record), 0, sizeof record);
+    ORVA_CHANNEL_CONTINUITY_TAG& continuity = g_orvaContinuity[channel - 1];
+    continuity = {};
     while (lines.next() && channelTagNumber(lines, true) != channel) {
         if (channelTagNumber(lines, false) != 0) {
             lines.handBack();
@@ -195,10 +197,11 @@ void readChannelBlock(LineReader& lines, int channel) {
         else if (lines.begins(kOutputWords.open))
             readBlock(lines, kOutputWords, record, channel, record.NumOutputs, record.Targets,
                       parseOutputSubBlock, OrvaConfigBlock::Output);
-        else
+        else if (!parseContinuityLine(lines.line(), continuity))
             parseChannelLine(lines.line(), record, OrvaConfigBlock::Channel);
     }
     orvaNormaliseChannel(record);
+    orvaNormaliseContinuity(continuity);
 }
 
 // Channel start hands these addresses to the engine; a source without a File
@@ -226,6 +229,7 @@ FilePtr openForReading(const char* path) {
 int readConfig(FILE* in) {
     orvaSetFileReadDefaults(g_globalSettings);
     memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
+    orvaResetContinuity();
     FileLocale locale;
 
     LineReader lines(in);

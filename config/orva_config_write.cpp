@@ -174,10 +174,18 @@ void writeOutputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
     fprintf(f, " </Output>\n");
 }
 
-void writeChannel(FILE* f, int number, const ORVA_CHANNEL_TAG& ch) {
+void writeContinuity(FILE* f, const ORVA_CHANNEL_CONTINUITY_TAG& c) {
+    putQuoted(f, 0, "BackupSource", c.BackupSource);
+    fprintf(f, "SourceTimeout %d\nAlarmBlackSec %d\n", c.SourceTimeout, c.AlarmBlackSec);
+    fprintf(f, "AlarmFreezeSec %d\nAlarmSilenceSec %d\n", c.AlarmFreezeSec, c.AlarmSilenceSec);
+}
+
+void writeChannel(FILE* f, int number, const ORVA_CHANNEL_TAG& ch,
+                  const ORVA_CHANNEL_CONTINUITY_TAG& continuity) {
     fprintf(f, "<Channel%d>\nEnable %d\n", number, ch.Enable);
     writeInputBlock(f, ch);
     writeOutputBlock(f, ch);
+    writeContinuity(f, continuity);
     fprintf(f, "</Channel%d>\n", number);
 }
 
@@ -191,7 +199,9 @@ void writeConfig(FILE* f) {
     for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
         *channel = g_orvaChannels[index];
         orvaNormaliseChannel(*channel);
-        writeChannel(f, index + 1, *channel);
+        ORVA_CHANNEL_CONTINUITY_TAG continuity = g_orvaContinuity[index];
+        orvaNormaliseContinuity(continuity);
+        writeChannel(f, index + 1, *channel, continuity);
     }
 }
 

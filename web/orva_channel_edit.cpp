@@ -82,6 +82,13 @@ const Param kParams[] = {
     {"tslen", Kind::Integer, [](Channel& c) -> void* { return &c.TimeShiftSec; }, 0, kOrvaMaxTimeShiftSec},
     {"tspath", Kind::Text, [](Channel& c) -> void* { return c.TimeShiftCacheFolder; }},
     {"tparam", Kind::Text, [](Channel& c) -> void* { return c.TargetParam; }},
+    // The continuity settings live beside the record (orvaContinuityOf).
+    {"bsrc", Kind::Text, [](Channel& c) -> void* { return orvaContinuityOf(c)->BackupSource; }},
+    {"stimeout", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->SourceTimeout; },
+     kOrvaMinSourceTimeoutMs, kOrvaMaxSourceTimeoutMs},
+    {"ablack", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->AlarmBlackSec; }, 0, kOrvaMaxAlarmSec},
+    {"afreeze", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->AlarmFreezeSec; }, 0, kOrvaMaxAlarmSec},
+    {"asilent", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->AlarmSilenceSec; }, 0, kOrvaMaxAlarmSec},
 };
 constexpr size_t kParamCount = std::size(kParams);
 

@@ -18,6 +18,7 @@ enum class OrvaRoute {
     Metrics,
     History,
     Thumb,
+    Alarms,
     NotFound,
 };
 
