@@ -22,9 +22,9 @@ constexpr int32_t kOrvaMaxCpuPerChannel = 1024;     // CPU_SETSIZE
 // thresholds of the content alarms (0 turns an alarm off).
 constexpr int32_t kOrvaMinSourceTimeoutMs = 200;
 constexpr int32_t kOrvaMaxSourceTimeoutMs = 10000;
-constexpr int32_t kOrvaDefaultSourceTimeoutMs = 1000;
+constexpr int32_t kOrvaDefaultSourceTimeoutMs = ORVA_DEFAULT_SOURCE_TIMEOUT_MS;
 constexpr int32_t kOrvaMaxAlarmSec = 3600;
-constexpr int32_t kOrvaDefaultAlarmSec = 10;
+constexpr int32_t kOrvaDefaultAlarmSec = ORVA_DEFAULT_ALARM_SEC;
 
 // The numbers held to those ranges; each range starts at 0 but the source timeout's.
 enum class OrvaRange { AutoRestartSec, TimeShiftSec, CpuPerChannel, SourceTimeoutMs, AlarmSec };
