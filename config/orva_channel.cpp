@@ -67,15 +67,13 @@ void orvaSetFileReadDefaults(ORVA_GLOBAL_SETTINGS& settings) {
 int isChannelValid(int channel) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return 0;
-    const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
-    if (!sourceUsable(ch.Sources[0]))
-        return 0;
-    return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]) ? 1 : 0;
+    return orvaIsRecordConfigured(g_orvaChannels[channel]) ? 1 : 0;
 }
 
-ORVA_CHANNEL_CONTINUITY_TAG* orvaContinuityOf(const ORVA_CHANNEL_TAG& channel) {
-    auto index = &channel - g_orvaChannels;
-    return index >= 0 && index < ORVA_CHANNEL_COUNT ? &g_orvaContinuity[index] : nullptr;
+bool orvaIsRecordConfigured(const ORVA_CHANNEL_TAG& ch) {
+    if (!sourceUsable(ch.Sources[0]))
+        return 0;
+    return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]);
 }
 
 void orvaResetContinuity() {

@@ -105,9 +105,6 @@ extern ORVA_CHANNEL_TAG g_orvaChannels[ORVA_CHANNEL_COUNT];
 extern ORVA_GLOBAL_SETTINGS g_globalSettings;
 extern ORVA_CHANNEL_CONTINUITY_TAG g_orvaContinuity[ORVA_CHANNEL_COUNT];
 
-// The continuity settings that belong to a record of g_orvaChannels; null
-// for a record outside the table.
-ORVA_CHANNEL_CONTINUITY_TAG* orvaContinuityOf(const ORVA_CHANNEL_TAG& channel);
 // Every channel's continuity settings back at their defaults.
 void orvaResetContinuity();
 
@@ -123,6 +120,8 @@ int orvaGetAudioCodecId(const char* name);
 const char* orvaGetCodecDesc(uint8_t codec);
 
 int isChannelValid(int channel);
+// The same test on a record that need not be in the table.
+bool orvaIsRecordConfigured(const ORVA_CHANNEL_TAG& channel);
 
 // A text the configuration file can carry: no line break, NUL or other
 // control character (the tab is allowed). A text holding one would cut its

@@ -5,23 +5,29 @@
 // is stored exactly as the operator typed it. Every value is read and
 // checked before anything is written: an edit is applied whole, or refused
 // whole (too large, or a value the table could not carry as written) and
-// nothing changes.
+// nothing changes. An accepted edit is saved before it takes effect
+// (orva_save.h), so one that cannot be saved changes nothing either.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 #include "config/orva_channel.h"
+#include "config/orva_config.h"
 #include "orva_channel_ops.h"
 #include "orva_form.h"
 #include "orva_utf8.h"
+#include "service/orva_save.h"
 #include "service/orva_service.h"
 
 namespace {
 
 using Channel = ORVA_CHANNEL_TAG;
+using Continuity = ORVA_CHANNEL_CONTINUITY_TAG;
 
 // How a value is checked and turned into its field, and what a missing one does.
 enum class Kind {
@@ -46,6 +52,8 @@ struct Param {
     void* (*field)(Channel&);
     int32_t min = INT32_MIN;
     int32_t max = INT32_MAX;
+    // In place of `field` for the settings kept beside the channel record.
+    void* (*continuityField)(Continuity&) = nullptr;
 };
 
 // In the order they are applied.
@@ -82,13 +90,13 @@ const Param kParams[] = {
     {"tslen", Kind::Integer, [](Channel& c) -> void* { return &c.TimeShiftSec; }, 0, kOrvaMaxTimeShiftSec},
     {"tspath", Kind::Text, [](Channel& c) -> void* { return c.TimeShiftCacheFolder; }},
     {"tparam", Kind::Text, [](Channel& c) -> void* { return c.TargetParam; }},
-    // The continuity settings live beside the record (orvaContinuityOf).
-    {"bsrc", Kind::Text, [](Channel& c) -> void* { return orvaContinuityOf(c)->BackupSource; }},
-    {"stimeout", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->SourceTimeout; },
-     kOrvaMinSourceTimeoutMs, kOrvaMaxSourceTimeoutMs},
-    {"ablack", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->AlarmBlackSec; }, 0, kOrvaMaxAlarmSec},
-    {"afreeze", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->AlarmFreezeSec; }, 0, kOrvaMaxAlarmSec},
-    {"asilent", Kind::Integer, [](Channel& c) -> void* { return &orvaContinuityOf(c)->AlarmSilenceSec; }, 0, kOrvaMaxAlarmSec},
+    {"bsrc", Kind::Text, nullptr, INT32_MIN, INT32_MAX,
+     [](Continuity& c) -> void* { return c.BackupSource; }},
+    {"stimeout", Kind::Integer, nullptr, kOrvaMinSourceTimeoutMs, kOrvaMaxSourceTimeoutMs,
+     [](Continuity& c) -> void* { return &c.SourceTimeout; }},
+    {"ablack", Kind::Integer, nullptr, 0, kOrvaMaxAlarmSec, [](Continuity& c) -> void* { return &c.AlarmBlackSec; }},
+    {"afreeze", Kind::Integer, nullptr, 0, kOrvaMaxAlarmSec, [](Continuity& c) -> void* { return &c.AlarmFreezeSec; }},
+    {"asilent", Kind::Integer, nullptr, 0, kOrvaMaxAlarmSec, [](Continuity& c) -> void* { return &c.AlarmSilenceSec; }},
 };
 constexpr size_t kParamCount = std::size(kParams);
 
@@ -200,8 +208,8 @@ void applyGiven(const Param& param, void* field, const Value& value) {
     }
 }
 
-void applyValue(Channel& ch, const Param& param, const Value& value) {
-    void* field = param.field(ch);
+void applyValue(Channel& ch, Continuity& continuity, const Param& param, const Value& value) {
+    void* field = param.field ? param.field(ch) : param.continuityField(continuity);
     if (param.kind == Kind::Text || param.kind == Kind::VideoOptions) {
         copyText(static_cast<char*>(field), ORVA_TEXT_SIZE, value.view());
         return;
@@ -246,9 +254,18 @@ bool addressLosesLeadingBlank(Channel& ch, const Values& values) {
     return resultingFormat != ORVA_FORMAT_FILE && !text.empty() && (text[0] == ' ' || text[0] == '\t');
 }
 
+void applyValues(Channel& ch, Continuity& continuity, const Values& values) {
+    if (ch.NumInputs < 1)
+        ch.NumInputs = 1;
+    if (ch.NumOutputs < 1)
+        ch.NumOutputs = 1;
+    for (size_t i = 0; i < kParamCount; i++)
+        applyValue(ch, continuity, kParams[i], values.at[i]);
+}
+
 }  // namespace
 
-int orvaEditChannel(int channel, const char* body) {
+int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !body)
         return ORVA_WEB_NO_CHANNEL;
     if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX)
@@ -260,14 +277,29 @@ int orvaEditChannel(int channel, const char* body) {
         if (!checkValue(kParams[i], values->at[i]))
             return ORVA_WEB_BAD_VALUE;
     }
-    Channel& ch = g_orvaChannels[channel];
-    if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
-        return ORVA_WEB_BAD_VALUE;
-    if (ch.NumInputs < 1)
-        ch.NumInputs = 1;
-    if (ch.NumOutputs < 1)
-        ch.NumOutputs = 1;
-    for (size_t i = 0; i < kParamCount; i++)
-        applyValue(ch, kParams[i], values->at[i]);
-    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+    auto edited = std::make_unique<Channel>();
+    auto editedContinuity = std::make_unique<Continuity>();
+    OrvaChange change{
+        [&](std::string& text) {
+            Channel& ch = g_orvaChannels[channel];
+            if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
+                return static_cast<int>(ORVA_WEB_BAD_VALUE);
+            *edited = ch;
+            *editedContinuity = g_orvaContinuity[channel];
+            applyValues(*edited, *editedContinuity, *values);
+            OrvaConfigRecords records = orvaLiveConfigRecords();
+            records.channels[channel] = edited.get();
+            records.continuity[channel] = editedContinuity.get();
+            return orvaComposeConfigText(text, records) == 0
+                       ? 0
+                       : static_cast<int>(ORVA_WEB_NOT_SAVED);
+        },
+        [&] { applyValues(g_orvaChannels[channel], g_orvaContinuity[channel], *values); }};
+    int rc = orvaSaveChange(serviceLock, change);
+    return rc == ORVA_SAVE_NOT_WRITTEN ? ORVA_WEB_NOT_SAVED : rc;
+}
+
+int orvaEditChannel(int channel, const char* body) {
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    return orvaEditChannel(channel, body, lock);
 }
