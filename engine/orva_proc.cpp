@@ -258,13 +258,19 @@ int orvaLaunch(int slot, std::string_view commandLine) {
     char* const argv[] = {g_cfg.szEngineFile, nullptr};
     ChildEnvironment environment(slot);
     int maxFd = static_cast<int>(sysconf(_SC_OPEN_MAX));
+    // Signals wait until the child has its default dispositions: a stop that
+    // came in between would run the service's handler in the child and be lost.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
     pid_t pid = fork();
+    if (pid == 0)
+        runChild(proc, argv, environment.get(), maxFd);  // unblocks once its dispositions are reset
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
         orvaLogFailedCall("fork", "starting a transcoder");
         return ORVA_ERR_SPAWN;
     }
-    if (pid == 0)
-        runChild(proc, argv, environment.get(), maxFd);
     proc.pid = pid;
     watchExit(slot, pid);
     proc.state = ORVA_STATE_RUNNING;
