@@ -83,7 +83,9 @@ int answerNotFound(const Call& c) { return orvaReplyEmpty(c.connection, ORVA_HTT
 int answerIndex(const Call& c) { return orvaCGIIndex(c.connection); }
 int answerStatus(const Call& c) { return orvaCGIStatus(c.connection, c.serviceLock); }
 int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection); }
-int answerGlobalConfig(const Call& c) { return orvaCGIGlobalConfig(c.body, c.connection); }
+int answerGlobalConfig(const Call& c) {
+    return orvaCGIGlobalConfig(c.body, c.connection, c.serviceLock);
+}
 int answerDecklinkConfig(const Call& c) { return orvaCGIDecklinkConfig(c.arguments, c.connection); }
 int answerNdiConfig(const Call& c) { return orvaCGINDIConfig(c.arguments, c.connection); }
 int answerChannel(const Call& c) {

@@ -141,7 +141,7 @@ int replyUpdated(MHD_Connection* connection, std::string_view sentPassword) {
 
 }  // namespace
 
-std::string orvaComposeSettings() {
+std::string orvaComposeSettings(const OrvaAutorun& autorun) {
     const ORVA_GLOBAL_SETTINGS& s = g_globalSettings;
     std::string out;
     appendSetting(out, "{ \"log\": ", s.Log);
@@ -150,12 +150,20 @@ std::string orvaComposeSettings() {
     out += ",\n  \"loginPass\": \"";
     orvaJsonEscape(out, fieldText(s.LoginPass));
     out += "\"";
-    appendSetting(out, ",\n  \"autorun\": ", s.AutoStart);
+    appendSetting(out, ",\n  \"autorun\": ", autorun.managed ? autorun.enabled : s.AutoStart);
+    appendSetting(out, ",\n  \"autorunManaged\": ", autorun.managed);
     appendSetting(out, ",\n  \"autoRestart\": ", s.AutoRestart);
     appendSetting(out, ",\n  \"folderRecur\": ", s.FolderRecur);
     appendSetting(out, ",\n  \"cpuAffinity\": ", s.CpuPerChannel);
     out += "\n}";
     return out;
+}
+
+int orvaCheckSettings(std::string_view body) {
+    auto form = std::make_unique<Form>();
+    if (int rc = readForm(body, *form); rc != 0)
+        return rc;
+    return checkForm(*form) ? 0 : ORVA_WEB_BAD_VALUE;
 }
 
 int orvaUpdateSettings(std::string_view body) {
@@ -168,12 +176,14 @@ int orvaUpdateSettings(std::string_view body) {
     return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
 }
 
-int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection) {
+int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection,
+                        std::unique_lock<std::mutex>& serviceLock) {
+    OrvaAutorun autorun = orvaQueryAutorun(serviceLock);
     if (!body || !body[0]) {
-        std::string json = orvaComposeSettings();
+        std::string json = orvaComposeSettings(autorun);
         return orvaReplyText(connection, json.data(), json.size(), "application/json", true);
     }
-    int rc = orvaUpdateSettings(body);
+    int rc = orvaUpdateSettingsAndAutorun(body, autorun, serviceLock);
     if (rc == ORVA_WEB_TOO_LARGE)
         return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
     if (rc == ORVA_WEB_BAD_VALUE)
