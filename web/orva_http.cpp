@@ -211,8 +211,8 @@ MHD_Result answer(MHD_Connection* connection, const char* url, OrvaRequest& requ
 }
 
 // The call after a search's resume: its list, or 503 when the server stops
-// before the search ended.
-// A cancelled search stays with its request until the request completes.
+// before the search ended. A cancelled search stays with its request, so the
+// request's completion counts it off for the stop.
 MHD_Result answerSearch(MHD_Connection* connection, OrvaRequest& request) {
     std::string json;
     {

@@ -277,21 +277,25 @@ TEST_F(AutorunHttpTest, TheBoxShowsTheUnitAndASaveEnablesOrDisablesItOnlyWhenItD
     EXPECT_EQ("1", setting("autorunManaged"));
     EXPECT_EQ("is-enabled orval\nis-enabled orval\n", calls());
 
-    // Absent is off, as the unit is: nothing to change.
-    EXPECT_EQ(200, update("log=on").status);
-    EXPECT_EQ("is-enabled orval\n", calls());
-
-    EXPECT_EQ(200, update("autorun=on").status);
-    EXPECT_EQ("is-enabled orval\nenable orval\n", calls());
-    EXPECT_EQ("enabled\n", state());
-    EXPECT_EQ("1", setting("autorun"));
-    calls();
-    EXPECT_EQ(200, update("autorun=on").status);
-    EXPECT_EQ("is-enabled orval\n", calls());
-
-    EXPECT_EQ(200, update("rtsp_port=6000").status);
-    EXPECT_EQ("is-enabled orval\ndisable orval\n", calls());
-    EXPECT_EQ("disabled\n", state());
+    struct Step {
+        const char* form;
+        const char* calls;
+        std::string state;
+    };
+    const Step steps[] = {
+        {"log=on", "is-enabled orval\n", "disabled\n"},  // absent is off, as the unit is
+        {"autorun=on", "is-enabled orval\nenable orval\n", "enabled\n"},
+        {"autorun=on", "is-enabled orval\n", "enabled\n"},
+        {"rtsp_port=6000", "is-enabled orval\ndisable orval\n", "disabled\n"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.form);
+        EXPECT_EQ(200, update(step.form).status);
+        EXPECT_EQ(step.calls, calls());
+        EXPECT_EQ(step.state, state());
+        EXPECT_EQ(step.state == "enabled\n" ? "1" : "0", setting("autorun"));
+        calls();
+    }
     EXPECT_EQ("6000", setting("rtspPort"));
 }
 
