@@ -46,8 +46,8 @@ void* openLibrary(const char* name) {
     }
     const char* error = dlerror();
     fprintf(stderr, "%s\n", error ? error : name);
-    orvaServiceLog("DeckLink driver not installed (%s); looking again in %d s", error ? error : name,
-                   orvaDeviceRetrySeconds());
+    orvaServiceLog("DeckLink library %s cannot be opened (%s); looking again in %d s", name,
+                   error ? error : "no reason given", orvaDeviceRetrySeconds());
     return nullptr;
 }
 
