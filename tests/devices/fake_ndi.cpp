@@ -5,7 +5,8 @@
 //     LD_LIBRARY_PATH=<build>/fakes ORVAL_FAKE_NDI=sources.txt ./orval
 //
 // ORVAL_FAKE_NDI holds the description, or names a file that holds it; it is
-// read again at every initialize. Unset: a network without sources.
+// read again at every initialize and every finder made, so a test can change
+// the network while one runtime stays up. Unset: a network without sources.
 // One statement per line; blank lines and lines starting with '#' are skipped:
 //
 //     init fail             initialize answers false
@@ -180,6 +181,7 @@ FAKE_EXPORT NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_creat
     g_showLocal = settings == nullptr || settings->show_local_sources;  // none means the defaults
     g_groupsSet = settings != nullptr && settings->p_groups != nullptr;
     g_extraSet = settings != nullptr && settings->p_extra_ips != nullptr;
+    g_description = readDescription();
     writeCounts();
     if (g_description.finderFails)
         return nullptr;
