@@ -6,7 +6,7 @@
 // and a save that differs from it enables or disables the unit. Any other
 // answer, or none within the time limit, means systemd does not manage the
 // boot start here. An import never touches the unit: it only restores the
-// stored flag.
+// stored flag. The settings endpoint decides when to change the unit.
 #include "orva_autorun.h"
 
 #include <sys/stat.h>
@@ -16,10 +16,6 @@
 
 #include "engine/orva_command.h"
 #include "engine/orva_service_log.h"
-#include "orva_channel_ops.h"
-#include "orva_form.h"
-#include "orva_settings.h"
-#include "orva_web.h"
 #include "service/orva_paths.h"
 
 namespace {
@@ -70,12 +66,6 @@ int setUnit(bool enabled) {
     return -1;
 }
 
-bool formAutorun(std::string_view body) {
-    char text[ORVA_WEB_TEXT_SIZE];
-    TextCursor value(text, sizeof text);
-    return orvaFormValue(body, "autorun", value) == ORVA_FORM_FOUND && value.view() == "on";
-}
-
 }  // namespace
 
 OrvaAutorun orvaQueryAutorun(std::unique_lock<std::mutex>& serviceLock) {
@@ -84,18 +74,6 @@ OrvaAutorun orvaQueryAutorun(std::unique_lock<std::mutex>& serviceLock) {
     return withoutLock(serviceLock, askSystemd);
 }
 
-int orvaUpdateSettingsAndAutorun(std::string_view body, const OrvaAutorun& current,
-                                 std::unique_lock<std::mutex>& serviceLock) {
-    bool wanted = formAutorun(body);
-    if (!current.managed || wanted == current.enabled)
-        return orvaUpdateSettings(body);
-    // A form that is refused must not have changed the boot start either.
-    if (int rc = orvaCheckSettings(body); rc != 0)
-        return rc;
-    if (withoutLock(serviceLock, [wanted] { return setUnit(wanted); }) != 0)
-        return ORVA_WEB_NOT_SAVED;
-    int rc = orvaUpdateSettings(body);
-    if (rc != 0)
-        withoutLock(serviceLock, [wanted] { return setUnit(!wanted); });
-    return rc;
+int orvaSetAutorun(bool enabled, std::unique_lock<std::mutex>& serviceLock) {
+    return withoutLock(serviceLock, [enabled] { return setUnit(enabled); });
 }

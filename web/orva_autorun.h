@@ -5,7 +5,6 @@
 #pragma once
 
 #include <mutex>
-#include <string_view>
 
 struct OrvaAutorun {
     bool managed = false;  // systemd starts the unit at boot when it is enabled
@@ -16,11 +15,6 @@ struct OrvaAutorun {
 // seconds, so it lets go of the service lock, held on entry, while it waits.
 OrvaAutorun orvaQueryAutorun(std::unique_lock<std::mutex>& serviceLock);
 
-// Applies a checked settings form as orvaUpdateSettings does, and where
-// systemd manages the boot start and the form's "autorun" differs from
-// `current`, enables or disables the unit first (without the service lock).
-// When systemctl fails nothing is applied; when the save then fails the unit
-// is set back. Answers orvaUpdateSettings's codes, ORVA_WEB_NOT_SAVED for a
-// failed systemctl. Caller holds the service lock.
-int orvaUpdateSettingsAndAutorun(std::string_view body, const OrvaAutorun& current,
-                                 std::unique_lock<std::mutex>& serviceLock);
+// Enables or disables the unit: 0, or -1 after a log line saying why. Lets
+// go of the service lock, held on entry, while systemctl runs.
+int orvaSetAutorun(bool enabled, std::unique_lock<std::mutex>& serviceLock);

@@ -10,24 +10,27 @@
 
 struct MHD_Connection;
 
-// The settings as JSON; where systemd manages the boot start, "autorun" is
+// The settings as JSON. A password that is not UTF-8 is shown empty, with
+// "loginPassUnshown" 1. Where systemd manages the boot start, "autorun" is
 // the unit's state, and "autorunManaged" says whether it is. Caller holds
 // the service lock.
 std::string orvaComposeSettings(const OrvaAutorun& autorun = {});
 
-// The checks of orvaUpdateSettings alone: 0 when it would apply `body`.
-int orvaCheckSettings(std::string_view body);
-
-// Applies a form-encoded settings body and saves: 0, ORVA_WEB_TOO_LARGE (a
-// value beyond 999 characters, or a password whose session cookie would not
-// fit the cookie text) or ORVA_WEB_BAD_VALUE (a port that is not a whole
-// number in 0-65535, a restart delay or processor count that is not a whole
-// number within its range, a password with a control character or not UTF-8).
-// A refused body changes nothing. Caller holds the service lock.
+// Saves a form-encoded settings body and then applies it: 0,
+// ORVA_WEB_TOO_LARGE (a value beyond 999 characters, or a password whose
+// session cookie would not fit the cookie text), ORVA_WEB_BAD_VALUE (an HTTP
+// port that is not a whole number in 1-65535, an RTSP port not in 0-65535, a
+// restart delay or processor count that is not a whole number within its
+// range, a password with a control character or not UTF-8) or
+// ORVA_WEB_NOT_SAVED. A body without login_pass keeps the password. Anything
+// but 0 changes nothing. `serviceLock` is held on entry and on return; the
+// second form takes the lock itself.
+int orvaUpdateSettings(std::string_view body, std::unique_lock<std::mutex>& serviceLock);
 int orvaUpdateSettings(std::string_view body);
 
-// A read without a body, an update with one. Caller holds the service lock,
-// which is let go while systemctl runs.
+// A read without a body, an update with one; a refused update is answered
+// with its reason as plain text. `serviceLock` as for orvaUpdateSettings; it
+// is also let go while systemctl runs.
 int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection,
                         std::unique_lock<std::mutex>& serviceLock);
 
