@@ -154,6 +154,7 @@ std::optional<Clock::time_point> DatagramRecorder::firstFrom(Clock::time_point f
 }
 
 RtmpServer::RtmpServer(const std::string& folder) : folder_(folder), port_(freePort()) {
+    std::filesystem::create_directories(folder_ + "/logs");
     // One process (no master, no daemon) under a prefix of its own, so the
     // test owns it wholly; the error log at "info" records each publishing.
     writeFile(folder_ + "/nginx.conf",
@@ -356,7 +357,11 @@ Decoded decodeFrames(const std::string& path) {
 int probePrograms(const std::string& path) {
     std::string text = runProgram({"ffprobe", "-v", "error", "-show_entries", "program=program_id", "-of",
                                    "csv=p=0", path});
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    int programs = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        programs += !line.empty();
+    return programs;
 }
 
 Shows shows(const PictureFrame& frame) {
