@@ -267,7 +267,10 @@ std::string notesOf(const LineReader& launcher, size_t most) {
     std::string text;
     size_t n = 0;
     for (const LineReader::Line& line : launcher.lines()) {
-        if (line.text.empty() || line.text.starts_with("frame=") || line.text.starts_with("size="))
+        // Progress, and ffmpeg's banner and stream listing, tell nothing here.
+        const std::string& t = line.text;
+        if (t.empty() || t.starts_with("frame=") || t.starts_with("size=") || t.starts_with("  ") ||
+            t.starts_with("ffmpeg version"))
             continue;
         if (++n > most)
             break;
