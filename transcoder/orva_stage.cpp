@@ -347,7 +347,7 @@ void Stage::enterLoss(long long now) {
     source_.stop();
     source_.clear();
     startSource();
-    if (settings_.backup.empty() || !startBackup(now)) {
+    if (settings_.backup.empty() || (!backup_.running() && !startBackup(now))) {
         showSlate();
         backupRetryAt_ = settings_.backup.empty() ? -1 : now + kBackupRetry;
         return;
@@ -384,10 +384,19 @@ void Stage::watchSource(long long now) {
         startSource();
         sourceSeen_ = std::max(sourceSeen_, now + kDecoderStartup);
     }
-    if (!lost_ && now - sourceSeen_ > settings_.sourceTimeoutMs * kMs) {
+    long long silent = now - sourceSeen_;
+    long long timeout = settings_.sourceTimeoutMs * kMs;
+    if (!lost_ && silent > timeout) {
         enterLoss(now);
         return;
     }
+    // The backup's decoder starts while the source is only late, so that it
+    // has pictures ready when the source counts as lost.
+    bool late = !lost_ && silent > timeout / 2 && !settings_.backup.empty();
+    if (late && !backup_.running() && backupRetryAt_ < 0)
+        startBackup(now);
+    if (!lost_ && !late && backup_.running())
+        backup_.stop();
     if (lost_ && source_.picturesSinceStart() > 0) {
         leaveLoss();
         return;
