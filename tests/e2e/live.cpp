@@ -53,8 +53,9 @@ Args senderArgs(const std::string& address, int watchPort, const Content& conten
             "[f=mpegts]" + address + "|[f=mpegts]udp://127.0.0.1:" + std::to_string(watchPort) + "?pkt_size=1316"};
 }
 
-void makeColourClip(const std::string& path, double seconds, const std::string& size, int u, int v) {
-    std::string picture = "color=c=black:s=16x12:r=25,format=yuv444p,geq=lum='60+mod(N*3,150)':cb=" +
+void makeColourClip(const std::string& path, double seconds, const std::string& size, int u, int v, int luma) {
+    std::string picture = "color=c=black:s=16x12:r=25,format=yuv444p,geq=lum='" + std::to_string(luma) +
+                          "+mod(N,40)':cb=" +
                           std::to_string(u) + ":cr=" + std::to_string(v) + ",scale=" +
                           size.substr(0, size.find('x')) + ":" + size.substr(size.find('x') + 1) +
                           ":flags=neighbor,format=yuv420p";

@@ -44,9 +44,10 @@ constexpr int kBackupU = 80, kBackupV = 190;
 // which the test watches to know when the sender's time began.
 Args senderArgs(const std::string& address, int watchPort, const Content& content = {});
 
-// A clip of `seconds` of a flat picture of chroma (u, v) with a changing luma and
-// a 440 Hz tone at 44.1 kHz: H.264 and AAC in MP4.
-void makeColourClip(const std::string& path, double seconds, const std::string& size, int u, int v);
+// A clip of `seconds` of a flat picture of chroma (u, v) with a luma that
+// changes in [luma, luma + 40), and a 440 Hz tone at 44.1 kHz: H.264 and AAC in MP4.
+void makeColourClip(const std::string& path, double seconds, const std::string& size, int u, int v,
+                    int luma = 60);
 
 // A UDP socket on 127.0.0.1 that timestamps every datagram and, when given a
 // file, appends each datagram to it: a recorded MPEG-TS target.
