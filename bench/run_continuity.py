@@ -302,7 +302,9 @@ def report_switches(args, target, launcher, stops, returns, long_gap):
     pictures = decoded_pictures(target.file.name)
     # Stretches of one kind, in order: source, backup, source, ...
     runs = []
-    for i, p in enumerate(pictures):
+    # What shows before the source's first picture is the launcher's start.
+    start = next((i for i, p in enumerate(pictures) if kind_of(p) == "source"), len(pictures))
+    for i, p in enumerate(pictures[start:], start):
         k = kind_of(p)
         if not runs or runs[-1][0] != k:
             runs.append([k, i, i])
@@ -332,8 +334,14 @@ def report_switches(args, target, launcher, stops, returns, long_gap):
         if cleared:
             alarm_return.append(cleared[0] - back)
     kinds = " ".join(r[0] for r in runs)
-    print(f"outages: {len(stops)} ({args.off} s off, {args.on} s on), source time-out {args.timeout} ms")
-    print(f"stretches the target showed: {len(runs)} (expected {2 * len(stops) + 1}); "
+    n = args.outages
+    long_taken = taken[n] if args.long and len(taken) > n else float("nan")
+    held, taken, alarm_loss, alarm_return = held[:n], taken[:n], alarm_loss[:n], alarm_return[:n]
+    picture_loss, picture_return = picture_loss[:n], picture_return[:n]
+    print(f"outages: {n} ({args.off} s off, {args.on} s on), source time-out {args.timeout} ms"
+          + (f", then one of {args.long} s" if args.long else ""))
+    print(f"stretches the target showed from the source's first picture on: {len(runs)} "
+          f"(expected {2 * len(stops) + 1}); "
           f"non-source stretches that were not the backup: {sum(1 for r in runs if r[0] == 'other')}")
     print("in the target's pictures (stream time, no encoder delay):")
     print(f"  loss -> backup (last picture held)      {percentiles(held)}")
@@ -347,7 +355,7 @@ def report_switches(args, target, launcher, stops, returns, long_gap):
     print(f"largest silence of the target over the whole run: {target.largest_gap():.2f} s")
     if long_gap is not None:
         print(f"long outage of {args.long} s: largest silence of the target {long_gap:.2f} s, "
-              f"source back after {taken[-1] if len(taken) == len(stops) else float('nan'):.2f} s")
+              f"source shown {long_taken:.2f} s after its return")
     if len(runs) > 80:
         kinds = kinds[:400] + " ..."
     print(f"sequence: {kinds}")
