@@ -86,7 +86,12 @@ std::string printable(std::string_view text) {
     return out;
 }
 
-std::string twoDigits(long value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+std::string twoDigits(long value) {
+    std::string text = std::to_string(value);
+    if (text.size() < 2)
+        text.insert(text.begin(), '0');
+    return text;
+}
 
 }  // namespace
 

@@ -39,7 +39,7 @@ namespace {
 constexpr long long kMs = 1000000LL;
 constexpr long long kSecond = 1000 * kMs;
 // How long the first look at the source, then at the backup, may take
-// before the canvas is fixed without them.
+// before the canvas is fixed without them (and the source counts as lost).
 constexpr long long kSourceProbe = 5 * kSecond;
 constexpr long long kBackupProbe = 3 * kSecond;
 // A backup that shows nothing this long after its start (beyond the
@@ -207,17 +207,17 @@ Stage::~Stage() {
         close(encoderFd_);
 }
 
-// Waits for the decoder's header; false when it did not come in time.
+// Waits for the decoder's first picture (its header came before it); false
+// when it did not come in time.
 bool Stage::probe(Feed& feed, long long limit) {
     long long deadline = steadyNanos() + limit;
-    FfCanvas shape;
-    while (!feed.header(shape) && !g_stopRequested) {
+    while (feed.picturesSinceStart() == 0 && !g_stopRequested) {
         int status;
         if (steadyNanos() > deadline || feed.reap(status))
             return false;
         sleepUntil(steadyNanos() + 20 * kMs);
     }
-    return feed.header(shape);
+    return feed.picturesSinceStart() > 0;
 }
 
 // The first target's settings, else the source's as it shows itself, else
@@ -227,7 +227,10 @@ void Stage::fixCanvas() {
     FfCanvas shape;
     source_.start(ffmpeg_, ffDecoderArgs(plan_.source, canvas_, FfReadMode::Live), canvas_);
     sourceStarted_ = steadyNanos();
-    bool sourceShown = canvas_.complete() || probe(source_, kSourceProbe);
+    // Even a canvas the target fixes waits for the source: one absent at
+    // the start is lost from the first picture that goes out.
+    long long wait = canvas_.complete() ? settings_.sourceTimeoutMs * kMs + kDecoderStartup : kSourceProbe;
+    bool sourceShown = probe(source_, wait);
     if (source_.header(shape))
         canvas_.fillFrom(shape);
     if (!canvas_.complete() && !settings_.backup.empty() && startBackup(steadyNanos()) &&
@@ -244,6 +247,8 @@ void Stage::fixCanvas() {
     sourceSeen_ = steadyNanos() + (source_.lastData() == 0 ? kDecoderStartup : 0);
     if (!sourceShown)
         enterLoss(sourceSeen_);
+    else
+        source_.keepNewest(kPicturesKeptOnSwitch, canvas_.samplesOfFrame(0) * 2 * canvas_.channels);
 }
 
 void Stage::startSource() {
@@ -316,6 +321,8 @@ bool Stage::openOutput(int) {
         return false;
     }
     output_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // A picture goes to the pipe as it is, not copied through the buffer first.
+    output_->pb->direct = 1;
     AVStream* video = avformat_new_stream(output_, nullptr);
     AVStream* audio = avformat_new_stream(output_, nullptr);
     if (!video || !audio)

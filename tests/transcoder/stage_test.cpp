@@ -169,8 +169,8 @@ TEST(Stage, ASourceThatStopsGivesWayToTheSlateAndComesBackOnOneStream) {
         << launcher.text();
     ASSERT_TRUE(launcher.waitFor("time=00:00:03", 15s)) << launcher.text();
 
-    sender.reset();
     Clock::time_point stopped = Clock::now();
+    sender.reset();
     auto lost = launcher.waitFor("orval-alarm: raise source_lost", 3s);
     ASSERT_TRUE(lost) << launcher.text();
     EXPECT_GE(seconds(*lost - stopped), 0.9) << "the source is lost only after its time-out";
@@ -233,7 +233,8 @@ TEST(Stage, AnAbsentSourceIsLostFromTheStartAndAKilledLauncherLeavesNoProcess) {
     Launcher launcher("-i \"udp://127.0.0.1:" + std::to_string(port) + "\" -c:a aac -c:v libx264 -preset ultrafast "
                       "-s 320x240 -r 25 -ar 48000 -ac 2 -f mpegts -y " + (dir / "out.ts"),
                       {"ORVAL_BACKUP=" + (dir / "absent.mp4")}, dir.path());
-    ASSERT_TRUE(launcher.waitFor("orval-alarm: raise source_lost", 5s)) << launcher.text();
+    // The launcher waits the time-out and a decoder's start-up (3 s) for the source.
+    ASSERT_TRUE(launcher.waitFor("orval-alarm: raise source_lost", 9s)) << launcher.text();
     ASSERT_TRUE(launcher.waitFor("time=00:00:02", 10s)) << "the slate goes out" << launcher.text();
     EXPECT_EQ(launcher.text().find("raise on_backup"), std::string::npos) << "the backup fails too";
     std::vector<pid_t> children;
