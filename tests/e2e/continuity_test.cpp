@@ -183,6 +183,8 @@ TEST_F(ContinuityTest, AUdpSourceLostTwiceIsCoveredByTheBackupFileInOneStreamPer
     std::this_thread::sleep_for(5s);
     double gap = target.largestGap();
     int sessions = rtmp.publishSessions();
+    for (const Alarm& a : alarmsOf(*launcher))
+        EXPECT_FALSE(a.kind == "source_lost" && a.at < stops[0]) << "lost while the sender sent\n" << story();
     EXPECT_TRUE(stopLauncher()) << story();
     RecordProperty("largest_gap_ms", static_cast<int>(gap * 1000));
 
@@ -248,6 +250,8 @@ TEST_F(ContinuityTest, AnSrtSourceLostWithABrokenBackupShowsTheSlateAndNothingOu
     starting.join();
     ASSERT_TRUE(waitUntil([&] { return target.arrivals().size() > 100; }, 20s)) << line << "\n" << story();
     std::this_thread::sleep_for(2s);
+    for (const Alarm& a : alarmsOf(*launcher))
+        EXPECT_FALSE(a.kind == "source_lost") << "lost while the sender sent\n" << story();
     sender.reset();
     stops.push_back(Clock::now());
     std::this_thread::sleep_for(3s);
