@@ -109,14 +109,18 @@ class Recorder:
 
 class Launcher:
     """The launcher as the service runs it: the line on stdin (held open),
-    settings in the environment, stdout and stderr on one pipe, read by line."""
+    settings in the environment, stdout and stderr on one pipe, read by line.
+    With `argv`, that program instead, its stdin closed."""
 
-    def __init__(self, launcher, line, environment):
+    def __init__(self, launcher, line, environment, argv=None):
         env = dict(os.environ, ORVAL_CHANNEL="1", ORVAL_MEMO="bench", **environment)
-        self.proc = subprocess.Popen([launcher], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(argv or [launcher], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
-        self.proc.stdin.write((TOKEN + " " + line + "\n").encode())
-        self.proc.stdin.flush()
+        if argv is None:
+            self.proc.stdin.write((TOKEN + " " + line + "\n").encode())
+            self.proc.stdin.flush()
+        else:
+            self.proc.stdin.close()
         self.lines = []
         self.thread = threading.Thread(target=self.read, daemon=True)
         self.thread.start()
@@ -132,6 +136,14 @@ class Launcher:
             parts = re.split(rb"[\r\n]", pending)
             pending = parts.pop()
             self.lines += [(now, p.decode(errors="replace")) for p in parts]
+
+    def frames(self):
+        """The encoder's frame count in its last progress line."""
+        for _, text in reversed(self.lines):
+            m = re.match(r"frame=\s*(\d+)", text)
+            if m:
+                return int(m.group(1))
+        return 0
 
     def alarms(self):
         found = []
@@ -374,40 +386,40 @@ def cpu(args, tmp):
                              "-c", "copy", "-f", "mpegts", f"udp://127.0.0.1:{source}?pkt_size=1316"])
     line = composed_line(source, sink.port, "1280x720", 2500, 128)
     results = {"stage": [], "plain": []}
+    run = None
     try:
         for r in range(args.rounds):
             for variant in ("plain", "stage"):
-                if variant == "stage":
-                    run = Launcher(args.launcher, line, {"ORVAL_SOURCE_TIMEOUT": "1000"})
-                    pid = run.proc.pid
-                else:
-                    run = subprocess.Popen(["ffmpeg"] + shlex_split(line), stdin=subprocess.DEVNULL,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                    pid = run.pid
+                argv = None if variant == "stage" else ["ffmpeg"] + shlex_split(line)
+                run = Launcher(args.launcher, line, {"ORVAL_SOURCE_TIMEOUT": "1000"}, argv)
                 time.sleep(5)  # start-up and probing are left out
-                pids = tree_of(pid)
-                before, t0 = cpu_seconds(pids), time.monotonic()
+                pids = tree_of(run.proc.pid)
+                before, frames, t0 = cpu_seconds(pids), run.frames(), time.monotonic()
                 time.sleep(args.seconds)
-                pids = tree_of(pid)
-                used, span = cpu_seconds(pids) - before, time.monotonic() - t0
-                results[variant].append(used / span)
-                print(f"round {r + 1} {variant}: {100 * used / span:.1f} % of one core "
+                pids = tree_of(run.proc.pid)
+                used, encoded = cpu_seconds(pids) - before, run.frames() - frames
+                span = time.monotonic() - t0
+                # CPU per second of stream encoded: a starved run encodes less, not cheaper.
+                results[variant].append((used / (encoded / RATE) if encoded else float("nan"), encoded / span))
+                print(f"round {r + 1} {variant}: {used:.1f} CPU s for {encoded} frames in {span:.0f} s "
                       f"({len(pids)} processes)", file=sys.stderr)
-                if variant == "stage":
-                    run.stop()
-                else:
-                    run.send_signal(signal.SIGINT)
-                    run.wait()
+                run.stop()
+                run = None
     finally:
+        if run:
+            run.stop()
         feed.send_signal(signal.SIGINT)
         feed.wait()
         sink.stop()
-    plain, stage = statistics.median(results["plain"]), statistics.median(results["stage"])
+    plain = statistics.median(v for v, _ in results["plain"])
+    stage = statistics.median(v for v, _ in results["stage"])
     print(f"1280x720 25 fps, one H.264 2500 kbit/s + AAC target, {args.seconds} s windows, {args.rounds} rounds")
-    print(f"  plain ffmpeg on the composed arguments: {100 * plain:.1f} % of one core (median; "
-          + ", ".join(f"{100 * v:.1f}" for v in results["plain"]) + ")")
-    print(f"  launcher with the continuity stage:     {100 * stage:.1f} % of one core (median; "
-          + ", ".join(f"{100 * v:.1f}" for v in results["stage"]) + ")")
+    print("CPU seconds (user + system, all processes) per second of stream encoded, median (each round; "
+          "frames per second encoded):")
+    for name, value, key in (("plain ffmpeg on the composed arguments", plain, "plain"),
+                             ("launcher with the continuity stage", stage, "stage")):
+        rounds = ", ".join(f"{v:.3f} at {fps:.1f} fps" for v, fps in results[key])
+        print(f"  {name}: {value:.3f} ({rounds})")
     print(f"  stage / plain: {stage / plain:.3f}")
 
 
