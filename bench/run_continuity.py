@@ -25,6 +25,7 @@ figures. Nothing here passes or fails.
 --launcher PATH picks the launcher (default build/orval.so).
 """
 import argparse
+import math
 import os
 import re
 import signal
@@ -255,7 +256,7 @@ def percentiles(values):
     if not values:
         return "none"
     s = sorted(values)
-    p95 = s[min(len(s) - 1, int(round(0.95 * len(s) + 0.5)) - 1)]
+    p95 = s[math.ceil(0.95 * len(s)) - 1]  # nearest rank
     return f"p50 {statistics.median(s):.2f} s  p95 {p95:.2f} s  max {s[-1]:.2f} s  (n={len(s)})"
 
 
