@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -32,6 +33,8 @@ void placeDescriptor(int fd, int target) {
     placeDescriptor(fds.out, STDOUT_FILENO);
     placeDescriptor(fds.err, STDERR_FILENO);
     placeDescriptor(fds.third, 3);
+    // A descriptor some library opened without close-on-exec stays behind.
+    syscall(SYS_close_range, fds.third >= 0 ? 4u : 3u, ~0u, 0u);
     struct sigaction standard = {};
     standard.sa_handler = SIG_DFL;
     for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD, SIGHUP, SIGQUIT})
