@@ -156,8 +156,11 @@ LineReader::LineReader(const Args& args, const SpawnOptions& options) : grace_(o
     bool feeds = !options.input.empty();
     pid_ = spawnReading(args, fd, options.outputToo, true, options.environment, feeds ? &inputFd_ : nullptr);
     // A line far below the pipe's capacity: one write takes it whole.
-    if (feeds && write(inputFd_, options.input.data(), options.input.size()) < 0)
-        pid_ = pid_ > 0 ? (kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0), -1) : -1;
+    if (pid_ > 0 && feeds && write(inputFd_, options.input.data(), options.input.size()) < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
     reader_ = std::thread([this, fd] { readLoop(fd); });
 }
 
