@@ -247,7 +247,7 @@ void Stage::fixCanvas() {
     backup_.setExpected(canvas_);
     sourceSeen_ = steadyNanos() + (source_.lastData() == 0 ? kDecoderStartup : 0);
     if (!sourceShown)
-        enterLoss(sourceSeen_);
+        enterLoss(steadyNanos());
     else
         source_.keepNewest(kPicturesKeptOnSwitch, canvas_.samplesOfFrame(0) * 2 * canvas_.channels);
 }
