@@ -120,6 +120,7 @@ bool Feed::start(const std::string& program, const FfTokens& args, const FfCanva
     clear();
     lastData_ = 0;
     picturesSeen_ = 0;
+    soundOnly_ = false;
     misfit_ = false;
     // The service's stop signals are the main thread's to take.
     sigset_t stops, previous;
@@ -287,6 +288,7 @@ void Feed::demux() {
             std::lock_guard<std::mutex> lock(mutex_);
             shapeOf(format, shape_, videoStream_, audioStream_);
             hasHeader_ = true;
+            soundOnly_ = videoStream_ < 0 && audioStream_ >= 0;
         }
         AVPacket* packet = av_packet_alloc();
         while (packet && av_read_frame(format, packet) >= 0) {

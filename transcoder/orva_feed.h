@@ -39,7 +39,9 @@ public:
     // Steady-clock nanoseconds of the last packet, 0 before the first one
     // of this run of the decoder.
     long long lastData() const { return lastData_.load(); }
-    long long picturesSinceStart() const { return picturesSeen_.load(); }
+    // This run of the decoder delivers: its first picture came, or for an
+    // input without pictures (a radio stream), its first sound.
+    bool delivering() const { return picturesSeen_.load() > 0 || (soundOnly_.load() && lastData_.load() != 0); }
     // Pictures that did not fit the canvas (the input changed its shape).
     bool misfit() const { return misfit_.load(); }
 
@@ -89,6 +91,7 @@ private:
     std::atomic<long long> lastData_{0};
     std::atomic<long long> picturesSeen_{0};
     std::atomic<bool> misfit_{false};
+    std::atomic<bool> soundOnly_{false};
 };
 
 // Steady-clock nanoseconds.

@@ -58,6 +58,7 @@ constexpr long long kSourceRefresh = 20 * kSecond;
 constexpr size_t kPicturesKeptOnSwitch = 2;
 // The clock gives up catching up after this long behind.
 constexpr long long kMostBehind = kSecond;
+constexpr long long kEncoderStartup = 10 * kSecond;
 constexpr int kOutputBufferBytes = 1 << 18;
 
 volatile sig_atomic_t g_stopRequested = 0;
@@ -207,17 +208,17 @@ Stage::~Stage() {
         close(encoderFd_);
 }
 
-// Waits for the decoder's first picture (its header came before it); false
-// when it did not come in time.
+// Waits for the decoder's first picture (its header came before it), or
+// first sound when it has no pictures; false when it did not come in time.
 bool Stage::probe(Feed& feed, long long limit) {
     long long deadline = steadyNanos() + limit;
-    while (feed.picturesSinceStart() == 0 && !g_stopRequested) {
+    while (!feed.delivering() && !g_stopRequested) {
         int status;
         if (steadyNanos() > deadline || feed.reap(status))
             return false;
         sleepUntil(steadyNanos() + 20 * kMs);
     }
-    return feed.picturesSinceStart() > 0;
+    return feed.delivering();
 }
 
 // The first target's settings, else the source's as it shows itself, else
@@ -246,7 +247,7 @@ void Stage::fixCanvas() {
     backup_.setExpected(canvas_);
     sourceSeen_ = steadyNanos() + (source_.lastData() == 0 ? kDecoderStartup : 0);
     if (!sourceShown)
-        enterLoss(sourceSeen_);
+        enterLoss(steadyNanos());
     else
         source_.keepNewest(kPicturesKeptOnSwitch, canvas_.samplesOfFrame(0) * 2 * canvas_.channels);
 }
@@ -404,7 +405,7 @@ void Stage::watchSource(long long now) {
         startBackup(now);
     if (!lost_ && !late && backup_.running())
         backup_.stop();
-    if (lost_ && source_.picturesSinceStart() > 0) {
+    if (lost_ && source_.delivering()) {
         leaveLoss();
         return;
     }
@@ -417,7 +418,7 @@ void Stage::watchBackup(long long now) {
         return;
     if (!backup_.running() && backupRetryAt_ >= 0 && now >= backupRetryAt_ && !startBackup(now))
         backupRetryAt_ = now + kBackupRetry;
-    if (!backupPlaying_ && backup_.picturesSinceStart() > 0) {
+    if (!backupPlaying_ && backup_.delivering()) {
         backupPlaying_ = true;
         onAir_ = OnAir::Backup;
         backup_.keepNewest(kPicturesKeptOnSwitch, canvas_.samplesOfFrame(frame_) * 2 * canvas_.channels);
@@ -615,7 +616,9 @@ int Stage::run() {
         sleepUntil(due);
         long long now = steadyNanos();
         if (now - due > kMostBehind) {
-            note("the encoder fell " + std::to_string((now - due) / kMs) + " ms behind the clock");
+            // The encoder's start-up keeps the first pictures waiting; that is no news.
+            if (now - start > kEncoderStartup)
+                note("the encoder fell " + std::to_string((now - due) / kMs) + " ms behind the clock");
             start = now - tickTime(frame_);
         }
         if (g_stopRequested || !supervise(now) || !emit(now))
