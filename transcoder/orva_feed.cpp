@@ -24,6 +24,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/rational.h>
 }
 
 #include "orva_content.h"
@@ -289,6 +290,11 @@ void Feed::demux() {
             shapeOf(format, shape_, videoStream_, audioStream_);
             hasHeader_ = true;
             soundOnly_ = videoStream_ < 0 && audioStream_ >= 0;
+            if (videoStream_ >= 0) {
+                timeBaseNum_ = format->streams[videoStream_]->time_base.num;
+                timeBaseDen_ = format->streams[videoStream_]->time_base.den;
+            }
+            hasFirstPts_ = false;
         }
         AVPacket* packet = av_packet_alloc();
         while (packet && av_read_frame(format, packet) >= 0) {
@@ -315,6 +321,7 @@ void Feed::queue(AVPacket* packet, bool picture) {
             av_packet_free(&packet);
             return;
         }
+        learnRate(packet);
         picturesSeen_++;
         pictures_queue_.push_back(packet);
     } else {
@@ -344,6 +351,26 @@ void Feed::queue(AVPacket* packet, bool picture) {
         droppedNotedAt_ = now;
         writeLine(inputLine(role_ + ": dropped " + std::to_string(dropped_) +
                             " packets so far: the stage takes them slower than they come"));
+    }
+}
+
+// Caller holds the mutex. The frame rate as the step between the first two
+// pictures, for a decoder whose header did not say it.
+void Feed::learnRate(const AVPacket* packet) {
+    if (shape_.hasRate() || packet->pts == AV_NOPTS_VALUE || timeBaseNum_ <= 0 || timeBaseDen_ <= 0)
+        return;
+    if (!hasFirstPts_) {
+        firstPts_ = packet->pts;
+        hasFirstPts_ = true;
+        return;
+    }
+    long long step = packet->pts - firstPts_;
+    int num = 0, den = 0;
+    if (step <= 0 || !av_reduce(&num, &den, timeBaseDen_, static_cast<int64_t>(timeBaseNum_) * step, 1000000))
+        return;
+    if (den > 0 && num >= den && num <= 120LL * den) {
+        shape_.rateNum = num;
+        shape_.rateDen = den;
     }
 }
 

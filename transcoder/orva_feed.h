@@ -63,6 +63,7 @@ private:
     void takeMessages(int fd);
     void note(const std::string& text);
     void queue(AVPacket* packet, bool picture);
+    void learnRate(const AVPacket* packet);
     static int readPacketCallback(void* self, uint8_t* buffer, int size);
 
     std::string role_;
@@ -81,6 +82,10 @@ private:
     FfCanvas shape_;
     bool hasHeader_ = false;
     int videoStream_ = -1, audioStream_ = -1;
+    // A header without a frame rate leaves it to the first two pictures.
+    int timeBaseNum_ = 0, timeBaseDen_ = 0;
+    long long firstPts_ = 0;
+    bool hasFirstPts_ = false;
     std::deque<AVPacket*> pictures_queue_;
     std::deque<AVPacket*> sound_;
     size_t soundOffset_ = 0;  // bytes of the front sound packet already taken

@@ -218,6 +218,11 @@ bool Stage::probe(Feed& feed, long long limit) {
             return false;
         sleepUntil(steadyNanos() + 20 * kMs);
     }
+    // A header without a frame rate learns it from the second picture.
+    FfCanvas shape;
+    long long until = steadyNanos() + 500 * kMs;
+    while (feed.header(shape) && !shape.hasRate() && shape.hasSize() && steadyNanos() < until)
+        sleepUntil(steadyNanos() + 20 * kMs);
     return feed.delivering();
 }
 
@@ -239,8 +244,12 @@ void Stage::fixCanvas() {
         canvas_.fillFrom(shape);
     canvas_.fillDefaults();
     note("canvas " + canvasText(canvas_));
-    if (!fitsCanvas(source_, canvas_) && !plan_.canvas.complete())
+    if (!fitsCanvas(source_, canvas_) && !plan_.canvas.complete()) {
+        FfCanvas seen;
+        source_.header(seen);
+        note("source: shown as " + canvasText(seen) + "; its decoder starts again conformed");
         startSource();
+    }
     source_.setExpected(canvas_);
     if (backup_.running() && !fitsCanvas(backup_, canvas_))
         backup_.stop();

@@ -201,6 +201,11 @@ FfTokens ffDecoderArgs(const FfGroup& input, const FfCanvas& canvas, FfReadMode 
     // five seconds; half a second finds the streams of a live input.
     if (mode == FfReadMode::Live && !own.has("-analyzeduration"))
         own.add("-analyzeduration", "500000");
+    // A sender that restarts within the source's time-out starts its clock
+    // again; a jump of over a second is taken as such a restart, not as
+    // seconds of pictures to drop until the old clock is reached again.
+    if (mode == FfReadMode::Live)
+        args.insert(args.end(), {"-dts_delta_threshold", "1"});
     if (mode != FfReadMode::Live && !own.has("-re"))
         own.addFlag("-re");
     if (mode == FfReadMode::Looped)

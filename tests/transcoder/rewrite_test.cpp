@@ -386,7 +386,7 @@ TEST(Canvas, TakesWhatTheTargetSetsAndConformsDecodersToIt) {
     source.options = {"-v", "32", "-rtsp_transport", "tcp"};
     source.url = "rtsp://cam/live";
     std::string live = joined(ffDecoderArgs(source, ntsc, FfReadMode::Live));
-    EXPECT_TRUE(live.starts_with("-nostdin -hide_banner -nostats -v warning -rtsp_transport tcp "
+    EXPECT_TRUE(live.starts_with("-nostdin -hide_banner -nostats -v warning -dts_delta_threshold 1 -rtsp_transport tcp "
                                  "-analyzeduration 500000 -i rtsp://cam/live ")) << live;
     EXPECT_NE(live.find("scale=640:360:force_original_aspect_ratio=decrease:force_divisible_by=2,"
                         "pad=640:360:-1:-1:black,setsar=1,fps=30000/1001,format=yuv420p"), std::string::npos) << live;
