@@ -270,6 +270,7 @@ TEST_F(ContinuityTest, AnSrtSourceLostWithABrokenBackupShowsTheSlateAndNothingOu
     std::this_thread::sleep_for(1s);
     std::vector<DatagramRecorder::Arrival> arrivals = target.arrivals();
     stopLauncher();
+    EXPECT_GE(family.size(), 2u) << "the source's decoder and the encoder run below the launcher";
     EXPECT_TRUE(allGone) << family.size() << " processes, some still running after the launcher was killed";
     ASSERT_FALSE(arrivals.empty());
     EXPECT_LE(secondsBetween(killed, arrivals.back().at), 0.5) << "the target was still fed";
