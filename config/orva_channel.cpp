@@ -66,10 +66,13 @@ void orvaSetFileReadDefaults(ORVA_GLOBAL_SETTINGS& settings) {
 int isChannelValid(int channel) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return 0;
-    const ORVA_CHANNEL_TAG& ch = g_orvaChannels[channel];
+    return orvaIsRecordConfigured(g_orvaChannels[channel]) ? 1 : 0;
+}
+
+bool orvaIsRecordConfigured(const ORVA_CHANNEL_TAG& ch) {
     if (!sourceUsable(ch.Sources[0]))
         return 0;
-    return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]) ? 1 : 0;
+    return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]);
 }
 
 int32_t orvaRangeHighest(OrvaRange range) {

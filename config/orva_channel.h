@@ -96,6 +96,8 @@ int orvaGetAudioCodecId(const char* name);
 const char* orvaGetCodecDesc(uint8_t codec);
 
 int isChannelValid(int channel);
+// The same test on a record that need not be in the table.
+bool orvaIsRecordConfigured(const ORVA_CHANNEL_TAG& channel);
 
 // A text the configuration file can carry: no line break, NUL or other
 // control character (the tab is allowed). A text holding one would cut its

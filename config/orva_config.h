@@ -36,6 +36,30 @@ int orvaExportConfig(const char* path);
 int orvaImportConfigText(std::string_view text);
 int orvaExportConfigText(std::string& text);
 
+// The records a composed file holds: the settings and, for each channel
+// index, the record written as that channel. A change is composed before it
+// is applied by pointing at records that hold it in place of the table's.
+struct OrvaConfigRecords {
+    const ORVA_GLOBAL_SETTINGS* settings;
+    const ORVA_CHANNEL_TAG* channels[ORVA_CHANNEL_COUNT];
+};
+// The settings and the table as they are, to point elsewhere where a change
+// is composed.
+OrvaConfigRecords orvaLiveConfigRecords();
+// orvaExportConfigText over any records.
+int orvaComposeConfigText(std::string& text, const OrvaConfigRecords& records);
+// Replaces the file at the current path with `text`, synced to disk before
+// the rename: 0, also without writing for an empty path, or -1 with the old
+// file as it was. Touches no record, so it needs no lock.
+int orvaWriteConfigText(std::string_view text);
+// orvaImportConfigText into records outside the table: `settings` (whose
+// AclFile stays) and ORVA_CHANNEL_COUNT channels at `table`, whose addresses
+// then point at their own File texts.
+int orvaReadConfigText(std::string_view text, ORVA_GLOBAL_SETTINGS& settings,
+                       ORVA_CHANNEL_TAG* table);
+// Points every source's and target's address at its own File text.
+void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel);
+
 // The form in which the file carries a record. The reader leaves every record
 // it reads in this form and the writer writes each record in it, so a saved
 // file reads back to the same table and saves to the same bytes:

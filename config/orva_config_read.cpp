@@ -181,8 +181,7 @@ void readBlock(LineReader& lines, const BlockWords& words, ORVA_CHANNEL_TAG& rec
     }
 }
 
-void readChannelBlock(LineReader& lines, int channel) {
-    ORVA_CHANNEL_TAG& record = g_orvaChannels[channel - 1];
+void readChannelBlock(LineReader& lines, int channel, ORVA_CHANNEL_TAG& record) {
     memset(static_cast<void*>(&record), 0, sizeof record);
     while (lines.next() && channelTagNumber(lines, true) != channel) {
         if (channelTagNumber(lines, false) != 0) {
@@ -203,13 +202,9 @@ void readChannelBlock(LineReader& lines, int channel) {
 
 // Channel start hands these addresses to the engine; a source without a File
 // line (RTP) then holds an empty text rather than none.
-void pointAddressesAtFiles() {
-    for (ORVA_CHANNEL_TAG& channel : g_orvaChannels) {
-        for (ORVA_CHANNEL_SOURCE_TAG& source : channel.Sources)
-            source.pszAddress = source.File;
-        for (ORVA_CHANNEL_TARGET_TAG& target : channel.Targets)
-            target.pszAddress = target.File;
-    }
+void pointAddressesAtFiles(ORVA_CHANNEL_TAG* table) {
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+        orvaPointAddressesAtFiles(table[index]);
 }
 
 FilePtr openForReading(const char* path) {
@@ -222,25 +217,30 @@ FilePtr openForReading(const char* path) {
 }
 
 // The file or text at `in`, read from its start into the settings and the
-// table; returns the number of configured channels.
-int readConfig(FILE* in) {
-    orvaSetFileReadDefaults(g_globalSettings);
-    memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
+// table of ORVA_CHANNEL_COUNT records; returns the number of configured channels.
+int readConfig(FILE* in, ORVA_GLOBAL_SETTINGS& settings, ORVA_CHANNEL_TAG* table) {
+    orvaSetFileReadDefaults(settings);
+    memset(static_cast<void*>(table), 0, sizeof(ORVA_CHANNEL_TAG) * ORVA_CHANNEL_COUNT);
     FileLocale locale;
 
     LineReader lines(in);
     while (lines.next()) {
         if (int channel = channelTagNumber(lines, false))
-            readChannelBlock(lines, channel);
+            readChannelBlock(lines, channel, table[channel - 1]);
         else
-            parseSettingsLine(lines.line(), g_globalSettings);
+            parseSettingsLine(lines.line(), settings);
     }
-    pointAddressesAtFiles();
-    orvaNormaliseSettings(g_globalSettings);
+    pointAddressesAtFiles(table);
+    orvaNormaliseSettings(settings);
     int configured = 0;
     for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
-        configured += isChannelValid(channel);
+        configured += orvaIsRecordConfigured(table[channel]) ? 1 : 0;
     return configured;
+}
+
+FILE* openText(std::string_view text) {
+    // The stream only reads, so the text is never written through the cast.
+    return fmemopen(const_cast<char*>(text.empty() ? "" : text.data()), text.size(), "r");
 }
 
 }  // namespace
@@ -252,13 +252,27 @@ int orvaImportConfig() {
     FilePtr file = openForReading(path);
     if (!file)
         return 0;
-    return readConfig(file.get());
+    return readConfig(file.get(), g_globalSettings, g_orvaChannels);
 }
 
 int orvaImportConfigText(std::string_view text) {
-    // The stream only reads, so the text is never written through the cast.
-    FilePtr stream(fmemopen(const_cast<char*>(text.empty() ? "" : text.data()), text.size(), "r"));
+    FilePtr stream(openText(text));
     if (!stream)
         return -1;
-    return readConfig(stream.get());
+    return readConfig(stream.get(), g_globalSettings, g_orvaChannels);
+}
+
+int orvaReadConfigText(std::string_view text, ORVA_GLOBAL_SETTINGS& settings,
+                       ORVA_CHANNEL_TAG* table) {
+    FilePtr stream(openText(text));
+    if (!stream)
+        return -1;
+    return readConfig(stream.get(), settings, table);
+}
+
+void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel) {
+    for (ORVA_CHANNEL_SOURCE_TAG& source : channel.Sources)
+        source.pszAddress = source.File;
+    for (ORVA_CHANNEL_TARGET_TAG& target : channel.Targets)
+        target.pszAddress = target.File;
 }

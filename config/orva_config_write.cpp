@@ -181,19 +181,21 @@ void writeChannel(FILE* f, int number, const ORVA_CHANNEL_TAG& ch) {
     fprintf(f, "</Channel%d>\n", number);
 }
 
-void writeConfig(FILE* f) {
+void writeConfig(FILE* f, const OrvaConfigRecords& records) {
     FileLocale locale;
-    ORVA_GLOBAL_SETTINGS settings = g_globalSettings;
+    ORVA_GLOBAL_SETTINGS settings = *records.settings;
     orvaNormaliseSettings(settings);
     writeSettings(f, settings);
     // One copy at a time: a channel record is too large for a thread's stack.
     auto channel = std::make_unique<ORVA_CHANNEL_TAG>();
     for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
-        *channel = g_orvaChannels[index];
+        *channel = *records.channels[index];
         orvaNormaliseChannel(*channel);
         writeChannel(f, index + 1, *channel);
     }
 }
+
+
 
 }  // namespace
 
@@ -204,17 +206,27 @@ int orvaExportConfig(const char* path) {
     AtomicFile file(target);
     if (!file.stream())
         return -1;
-    writeConfig(file.stream());
+    writeConfig(file.stream(), orvaLiveConfigRecords());
     return file.commit();
 }
 
-int orvaExportConfigText(std::string& text) {
+OrvaConfigRecords orvaLiveConfigRecords() {
+    OrvaConfigRecords records;
+    records.settings = &g_globalSettings;
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+        records.channels[index] = &g_orvaChannels[index];
+    return records;
+}
+
+int orvaExportConfigText(std::string& text) { return orvaComposeConfigText(text, orvaLiveConfigRecords()); }
+
+int orvaComposeConfigText(std::string& text, const OrvaConfigRecords& records) {
     char* bytes = nullptr;
     size_t size = 0;
     FILE* stream = open_memstream(&bytes, &size);
     if (!stream)
         return -1;
-    writeConfig(stream);
+    writeConfig(stream, records);
     // The buffer and its size are final only once the stream is closed.
     const bool written = !ferror(stream);
     const bool closed = fclose(stream) == 0;
@@ -223,4 +235,14 @@ int orvaExportConfigText(std::string& text) {
         return -1;
     text.assign(bytes, size);
     return 0;
+}
+
+int orvaWriteConfigText(std::string_view text) {
+    const char* target = orvaGetConfigFile();
+    if (target[0] == '\0')
+        return 0;
+    AtomicFile file(target);
+    if (!file.stream() || fwrite(text.data(), 1, text.size(), file.stream()) != text.size())
+        return -1;
+    return file.commit();
 }

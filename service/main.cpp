@@ -2,4 +2,4 @@
 #include "service/orva_service.h"
 #include "web/orva_http.h"
 
-int main() { return orvaServiceMain({orvaStartCGI, orvaStopCGI}); }
+int main() { return orvaServiceMain({orvaStartCGI, orvaStopCGI, orvaCGISecure}); }

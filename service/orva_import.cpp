@@ -11,6 +11,7 @@
 
 #include "config/orva_channel.h"
 #include "config/orva_config.h"
+#include "engine/orva_text.h"
 #include "orva_channel_ctl.h"
 #include "orva_service.h"
 
@@ -63,16 +64,20 @@ void orvaStopAllChannels() {
     waitForIdleSlots(kKilledReapTime);
 }
 
-int orvaReplaceTableFromFile() {
+void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_TAG* table) {
     orvaStopAllChannels();
     for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
         orvaCancelTimer(channel);
-    int channels = orvaImportConfig();
+    ORVA_GLOBAL_SETTINGS installed = settings;
+    copyText(installed.AclFile, fieldText(g_globalSettings.AclFile));
+    g_globalSettings = installed;
+    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++) {
+        g_orvaChannels[channel] = table[channel];
+        orvaPointAddressesAtFiles(g_orvaChannels[channel]);
+    }
     // The imported settings reach the engine before the first start.
     orvaSetLog(g_globalSettings.Log);
     orvaSetCpuAffinity(orvaClampToRange(OrvaRange::CpuPerChannel, g_globalSettings.CpuPerChannel));
-    bool saved = orvaCGICallback(0) == 0;
     if (!g_orvaShuttingDown)
         initChannels();
-    return saved ? channels : -1;
 }

@@ -13,7 +13,8 @@ constexpr int kPathCount = static_cast<int>(OrvaPath::Count);
 
 constexpr const char* kFixedPaths[kPathCount] = {
     "/var/run/orval.pid", "/etc/orval", "/etc/orval/orval.conf",
-    "/etc/orval/orval.acl", "/var/orval", "/var/orval/log"};
+    "/etc/orval/orval.acl", "/var/orval", "/var/orval/log",
+    "/etc/orval/tls/cert.pem", "/etc/orval/tls/key.pem"};
 
 char g_paths[kPathCount][1000];
 bool g_rooted;

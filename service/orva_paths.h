@@ -1,7 +1,8 @@
 // orva_paths.h: the fixed paths of the service, all in one place.
 #pragma once
 
-enum class OrvaPath { PidFile, ConfDir, ConfFile, AclFile, WorkDir, LogDir, Count };
+// TlsCert and TlsKey: the management server speaks HTTPS when both exist.
+enum class OrvaPath { PidFile, ConfDir, ConfFile, AclFile, WorkDir, LogDir, TlsCert, TlsKey, Count };
 
 // Takes every fixed path under $ORVAL_ROOT when it is set and not empty.
 // Returns -1 when a path would not fit its buffer.

@@ -26,6 +26,7 @@
 #include "orva_channel_stats.h"
 #include "orva_folders.h"
 #include "orva_paths.h"
+#include "orva_save.h"
 #include "orva_service.h"
 #include "playlist/orva_playlist.h"
 
@@ -125,13 +126,13 @@ void reportStart(int status) {
     g_startupPipe = -1;
 }
 
-void printBanner(int port) {
+void printBanner(int port, const char* scheme) {
     printf("****************************************\n");
     printf("*      %s      *\n", orvaAppTitle());
     printf("*           Version %8s           *\n", kVersion);
     printf("****************************************\n\n");
-    printf("ORVAL started successfully!\nWeb management now accessible at http://127.0.0.1:%d...\n",
-           port);
+    printf("ORVAL started successfully!\nWeb management now accessible at %s://127.0.0.1:%d...\n",
+           scheme, port);
     fflush(stdout);
 }
 
@@ -186,15 +187,7 @@ void loadConf() {
     }
 }
 
-int orvaCGICallback(int) {
-    errno = 0;
-    if (orvaExportConfig(nullptr) == 0)
-        return 0;
-    // The change stays in memory; the next save that succeeds keeps it.
-    orvaServiceLog("saving the configuration to %s failed: %s", orvaGetConfigFile(),
-                   errno ? strerror(errno) : "write error");
-    return -1;
-}
+int orvaCGICallback(int) { return orvaSaveConfig(); }
 
 void orvaShutdown(const OrvaFrontEnd& frontEnd) {
     orvaServiceLog("ORVAL shutting down");
@@ -210,7 +203,6 @@ void orvaShutdown(const OrvaFrontEnd& frontEnd) {
     // No web handler runs any more and every timer now returns at once, so the
     // engine is released without holding the lock through its wait.
     orvaFree();
-    std::lock_guard<std::mutex> lock(g_serviceLock);
     orvaCGICallback(0);
     orvaServiceLog("ORVAL stopped");
 }
@@ -250,7 +242,7 @@ int startEngineAndWeb(const OrvaFrontEnd& frontEnd) {
         fflush(stdout);
         orvaServiceLog("engine init failed (%d: %s)", rc, orvaInitResultText(rc));
         orvaFree();
-        orvaExportConfig(nullptr);
+        orvaCGICallback(0);
         return -1;
     }
     errno = 0;
@@ -283,7 +275,7 @@ int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         port = g_globalSettings.HTTPPort;
     }
-    printBanner(port);
+    printBanner(port, frontEnd.secure && frontEnd.secure() ? "https" : "http");
     orvaServiceLog("ORVAL serving on port %d", port);
     // A service manager may stop the service the moment the starter returns:
     // that stop must already end it in order.

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "config/orva_channel.h"
+
 // One lock serialises everything that reads or changes the channel table, the
 // settings, the playlists or the engine: each supervision pass, each restart
 // timer and each web handler. Functions marked "caller holds the service lock"
@@ -34,17 +36,19 @@ void orvaCancelTimer(int channel);
 // A pending restart of channel `from` becomes one of channel `to`, with the
 // time it had left; `to` has none pending.
 void orvaMoveTimer(int from, int to);
+// Saves the table and the settings as they are, in the order of every save
+// (orva_save.h). The caller holds neither the service lock nor the save lock.
 int orvaCGICallback(int);
 
 // Caller holds the service lock for both. Stops every channel and waits,
 // polling the engine, until all slots are idle: about three seconds for an
 // orderly end, then whatever is left is killed.
 void orvaStopAllChannels();
-// Ends every transcoder and pending restart, reads the configuration file
-// into the table, saves it and starts the enabled channels as at start-up.
-// Returns the number of channels read, or -1 when the table read could not
-// be saved back (it is in use all the same).
-int orvaReplaceTableFromFile();
+// Caller holds the service lock. Ends every transcoder and pending restart,
+// puts `settings` (but its AclFile) and the ORVA_CHANNEL_COUNT records at
+// `table` in place of the settings and the table, and starts the enabled
+// channels as at start-up.
+void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_TAG* table);
 
 void orvaSupervisePass();           // takes the service lock
 void orvaSupervise();               // runs passes until `quit` is set
@@ -56,6 +60,8 @@ void orvaSupervise();               // runs passes until `quit` is set
 struct OrvaFrontEnd {
     int (*start)();
     void (*stop)();
+    // True once `start` serves HTTPS; none means plain HTTP.
+    bool (*secure)() = nullptr;
 };
 void orvaShutdown(const OrvaFrontEnd& frontEnd);
 int orvaServiceMain(const OrvaFrontEnd& frontEnd);

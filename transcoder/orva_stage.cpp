@@ -541,10 +541,13 @@ void Stage::judge(long long now, const uint8_t* picture, const uint8_t* sound, s
         writeLine(line);
 }
 
+// Takes `data` over, whatever happens.
 bool Stage::writePacket(int stream, AVBufferRef* data, long long pts, long long duration) {
-    AVPacket* packet = av_packet_alloc();
-    if (!packet)
+    AVPacket* packet = data ? av_packet_alloc() : nullptr;
+    if (!packet) {
+        av_buffer_unref(&data);
         return false;
+    }
     packet->buf = data;
     packet->data = data->data;
     packet->size = static_cast<int>(data->size);
@@ -573,10 +576,8 @@ bool Stage::emit(long long now) {
         feed->takeSound(sound->data, sound->size);
     if (settings_.blackSeconds || settings_.frozenSeconds || settings_.silentSeconds)
         judge(now, picture->data, sound->data, sound->size);
-    AVBufferRef* pictureRef = av_buffer_ref(picture);
-    bool written = pictureRef && writePacket(0, pictureRef, frame_, 1) && writePacket(1, sound, samplesOut_, samples);
-    if (!pictureRef)
-        av_buffer_unref(&sound);
+    bool written = writePacket(0, av_buffer_ref(picture), frame_, 1);
+    written = writePacket(1, sound, samplesOut_, samples) && written;
     samplesOut_ += samples;
     avio_flush(output_->pb);
     return written && output_->pb->error >= 0;

@@ -1,12 +1,18 @@
 // orva_channel_action.cpp: the start, stop and remove actions of a channel.
 //
 // Start and stop set the run flag that supervision acts on and are not
-// saved; a removal changes the table and is.
+// saved; a removal changes the table and is, before it takes effect.
 #include <strings.h>
 
+#include <memory>
+#include <mutex>
+#include <string>
+
 #include "config/orva_channel.h"
+#include "config/orva_config.h"
 #include "orva_channel_ops.h"
 #include "service/orva_channel_ctl.h"
+#include "service/orva_save.h"
 #include "service/orva_service.h"
 
 namespace {
@@ -26,14 +32,32 @@ void stopChannel(int channel) {
         orvaStopChannel(channel, ORVA_STOP_FORCED);  // it did not end when asked
 }
 
-int removeChannel(int channel) {
-    orvaRemoveChannel(channel);
-    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+// The table as it will be: each channel after `removed` one number down,
+// the last one empty.
+OrvaConfigRecords recordsWithout(int removed, const ORVA_CHANNEL_TAG& empty) {
+    OrvaConfigRecords records = orvaLiveConfigRecords();
+    for (int i = removed; i < ORVA_CHANNEL_COUNT; i++)
+        records.channels[i] = i + 1 < ORVA_CHANNEL_COUNT ? &g_orvaChannels[i + 1] : &empty;
+    return records;
+}
+
+// Saved first: a removal that cannot be saved leaves the channel running.
+int removeChannel(int channel, std::unique_lock<std::mutex>& serviceLock) {
+    auto empty = std::make_unique<ORVA_CHANNEL_TAG>();
+    OrvaChange change{
+        [&](std::string& text) {
+            return orvaComposeConfigText(text, recordsWithout(channel, *empty)) == 0
+                       ? 0
+                       : static_cast<int>(ORVA_WEB_NOT_SAVED);
+        },
+        [&] { orvaRemoveChannel(channel); }};
+    return orvaSaveChange(serviceLock, change) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
 }
 
 }  // namespace
 
-int orvaRunChannelAction(int channel, const char* action) {
+int orvaRunChannelAction(int channel, const char* action,
+                         std::unique_lock<std::mutex>& serviceLock) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !action)
         return 0;
     if (strcasecmp(action, "start") == 0)
@@ -41,6 +65,11 @@ int orvaRunChannelAction(int channel, const char* action) {
     else if (strcasecmp(action, "stop") == 0)
         stopChannel(channel);
     else if (strcasecmp(action, "remove") == 0)
-        return removeChannel(channel);
+        return removeChannel(channel, serviceLock);
     return 0;
+}
+
+int orvaRunChannelAction(int channel, const char* action) {
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    return orvaRunChannelAction(channel, action, lock);
 }

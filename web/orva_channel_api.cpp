@@ -52,19 +52,18 @@ int orvaCGIGetChannel(int index, MHD_Connection* connection) {
 }
 
 int orvaCGIChannel(int channel, const char* arguments, const char* body,
-                   MHD_Connection* connection) {
+                   MHD_Connection* connection, std::unique_lock<std::mutex>& serviceLock) {
     if (channel < 1 || channel > ORVA_CHANNEL_COUNT)
         return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
     int index = channel - 1;
     // A body sent along with an action is ignored.
     if (arguments && arguments[0]) {
-        // A removal that was not saved stays in effect until the restart.
-        int rc = orvaRunChannelAction(index, arguments);
+        int rc = orvaRunChannelAction(index, arguments, serviceLock);
         return orvaReplyEmpty(connection, rc == 0 ? kOk : kInternalError);
     }
     if (!body || !body[0])
         return orvaCGIGetChannel(index, connection);
-    int rc = orvaEditChannel(index, body);
+    int rc = orvaEditChannel(index, body, serviceLock);
     if (rc == ORVA_WEB_TOO_LARGE)
         return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
     if (rc == ORVA_WEB_BAD_VALUE)

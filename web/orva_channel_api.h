@@ -11,7 +11,8 @@ struct MHD_Connection;
 // it before the reply is queued: the reply touches no channel.
 int orvaCGIStatus(MHD_Connection* connection, std::unique_lock<std::mutex>& serviceLock);
 // `channel` is the 1-based number from the path; `arguments` the query text;
-// `body` the POST body, or null for a GET.
+// `body` the POST body, or null for a GET. `serviceLock` is held on entry and
+// on return, released while an edit or a removal is written.
 int orvaCGIChannel(int channel, const char* arguments, const char* body,
-                   MHD_Connection* connection);
+                   MHD_Connection* connection, std::unique_lock<std::mutex>& serviceLock);
 int orvaCGIGetChannel(int index, MHD_Connection* connection);

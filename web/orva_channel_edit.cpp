@@ -5,18 +5,23 @@
 // is stored exactly as the operator typed it. Every value is read and
 // checked before anything is written: an edit is applied whole, or refused
 // whole (too large, or a value the table could not carry as written) and
-// nothing changes.
+// nothing changes. An accepted edit is saved before it takes effect
+// (orva_save.h), so one that cannot be saved changes nothing either.
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 #include "config/orva_channel.h"
+#include "config/orva_config.h"
 #include "orva_channel_ops.h"
 #include "orva_form.h"
 #include "orva_utf8.h"
+#include "service/orva_save.h"
 #include "service/orva_service.h"
 
 namespace {
@@ -239,9 +244,18 @@ bool addressLosesLeadingBlank(Channel& ch, const Values& values) {
     return resultingFormat != ORVA_FORMAT_FILE && !text.empty() && (text[0] == ' ' || text[0] == '\t');
 }
 
+void applyValues(Channel& ch, const Values& values) {
+    if (ch.NumInputs < 1)
+        ch.NumInputs = 1;
+    if (ch.NumOutputs < 1)
+        ch.NumOutputs = 1;
+    for (size_t i = 0; i < kParamCount; i++)
+        applyValue(ch, kParams[i], values.at[i]);
+}
+
 }  // namespace
 
-int orvaEditChannel(int channel, const char* body) {
+int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !body)
         return ORVA_WEB_NO_CHANNEL;
     if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX)
@@ -253,14 +267,26 @@ int orvaEditChannel(int channel, const char* body) {
         if (!checkValue(kParams[i], values->at[i]))
             return ORVA_WEB_BAD_VALUE;
     }
-    Channel& ch = g_orvaChannels[channel];
-    if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
-        return ORVA_WEB_BAD_VALUE;
-    if (ch.NumInputs < 1)
-        ch.NumInputs = 1;
-    if (ch.NumOutputs < 1)
-        ch.NumOutputs = 1;
-    for (size_t i = 0; i < kParamCount; i++)
-        applyValue(ch, kParams[i], values->at[i]);
-    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+    auto edited = std::make_unique<Channel>();
+    OrvaChange change{
+        [&](std::string& text) {
+            Channel& ch = g_orvaChannels[channel];
+            if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
+                return static_cast<int>(ORVA_WEB_BAD_VALUE);
+            *edited = ch;
+            applyValues(*edited, *values);
+            OrvaConfigRecords records = orvaLiveConfigRecords();
+            records.channels[channel] = edited.get();
+            return orvaComposeConfigText(text, records) == 0
+                       ? 0
+                       : static_cast<int>(ORVA_WEB_NOT_SAVED);
+        },
+        [&] { applyValues(g_orvaChannels[channel], *values); }};
+    int rc = orvaSaveChange(serviceLock, change);
+    return rc == ORVA_SAVE_NOT_WRITTEN ? ORVA_WEB_NOT_SAVED : rc;
+}
+
+int orvaEditChannel(int channel, const char* body) {
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    return orvaEditChannel(channel, body, lock);
 }

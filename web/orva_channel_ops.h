@@ -2,6 +2,8 @@
 // HTTP. Callers hold the service lock; channels are indexes 0 to 63.
 #pragma once
 
+#include <mutex>
+
 #include "engine/orva_text.h"
 
 enum {
@@ -10,7 +12,7 @@ enum {
     ORVA_WEB_TOO_LONG = -3,        // a document that does not fit its work buffer
     ORVA_WEB_NO_CHANNEL = -4,      // a channel index outside 0 to 63
     ORVA_WEB_BAD_VALUE = -5,       // an edit value the table cannot carry as written; nothing changed
-    ORVA_WEB_NOT_SAVED = -6,       // the change is in the table but its save failed
+    ORVA_WEB_NOT_SAVED = -6,       // the change could not be saved; nothing changed
 };
 
 enum {
@@ -27,7 +29,13 @@ int orvaComposeChannel(int channel, TextCursor& out);
 // ORVA_WEB_BAD_VALUE (a text with a control character or not UTF-8, a number
 // that is not whole or out of its range, a frame rate that is not a decimal
 // number >= 0, video options holding "-map ").
+// The edit is saved before it is applied: ORVA_WEB_NOT_SAVED changes nothing.
+// `serviceLock` is held on entry and on return, released while the file is
+// written; the second form takes the lock itself.
+int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock);
 int orvaEditChannel(int channel, const char* body);
 // "start", "stop" or "remove", without regard to case; any other text does
-// nothing. Returns ORVA_WEB_NOT_SAVED when a removal could not be saved, else 0.
+// nothing. Returns ORVA_WEB_NOT_SAVED when a removal could not be saved (the
+// channel then stays as it was), else 0. `serviceLock` as for the edit.
+int orvaRunChannelAction(int channel, const char* action, std::unique_lock<std::mutex>& serviceLock);
 int orvaRunChannelAction(int channel, const char* action);

@@ -1,11 +1,11 @@
 // orva_files.cpp: the branding logo, the configuration download and import.
 //
-// An upload replaces the configuration file whole, through a temporary file,
-// before it is imported; a failed write leaves the old file in place and
-// imports nothing. The import picks the configuration lines out of the
-// multipart text, and the save that follows rewrites the file clean. The
-// channels of the old table are stopped first and those of the new one
-// started, so no transcoder is left running outside the table.
+// An upload is read into a table of its own: the reader picks the
+// configuration lines out of the multipart text. That table is saved clean
+// first, and only once the file holds it does it replace the running one; a
+// failed save changes nothing. The channels of the old table are stopped
+// first and those of the new one started, so no transcoder is left running
+// outside the table.
 #include "orva_files.h"
 
 #include <cerrno>
@@ -14,12 +14,12 @@
 #include <memory>
 #include <mutex>
 
-#include "config/orva_atomic_file.h"
 #include "config/orva_config.h"
 #include "engine/orva.h"
 #include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
 #include "orva_web.h"
+#include "service/orva_save.h"
 #include "service/orva_service.h"
 
 namespace {
@@ -75,13 +75,19 @@ int replyFile(MHD_Connection* connection, const char* path, const char* contentT
     return orvaReplyBlock(connection, std::move(whole.block), whole.size, contentType, expires);
 }
 
-// Returns 0 once the upload has replaced the configuration file.
-int storeUpload(const char* path, const char* body) {
-    errno = 0;
-    AtomicFile file(path);
-    if (!file.stream() || fwrite(body, 1, strlen(body), file.stream()) != strlen(body))
-        return -1;
-    return file.commit();
+// The settings and the table an upload holds, before they are saved and put
+// in place of the running ones; too large for a connection thread's stack.
+struct UploadedTable {
+    ORVA_GLOBAL_SETTINGS settings{};
+    ORVA_CHANNEL_TAG channels[ORVA_CHANNEL_COUNT];
+};
+
+OrvaConfigRecords recordsOf(const UploadedTable& uploaded) {
+    OrvaConfigRecords records = orvaLiveConfigRecords();
+    records.settings = &uploaded.settings;
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+        records.channels[index] = &uploaded.channels[index];
+    return records;
 }
 
 }  // namespace
@@ -94,17 +100,25 @@ int orvaCGIDownload(MHD_Connection* connection) {
     return replyFile(connection, orvaGetConfigFile(), "application/octet-stream", false);
 }
 
-int orvaCGIImport(const char* body, MHD_Connection* connection) {
-    const char* path = orvaGetConfigFile();
+int orvaCGIImport(const char* body, MHD_Connection* connection,
+                  std::unique_lock<std::mutex>& serviceLock) {
     // Without a body there is nothing to import, and the file stays as it is.
-    if (!body || !body[0] || !path[0])
+    if (!body || !body[0] || !orvaGetConfigFile()[0])
         return orvaReplyRedirect(connection, nullptr);
-    if (storeUpload(path, body) != 0) {
-        orvaServiceLog("importing a configuration failed: %s cannot be replaced: %s", path,
-                       errno ? strerror(errno) : "write error");
+    serviceLock.unlock();  // the upload is read apart from the running table
+    auto uploaded = std::make_unique<UploadedTable>();
+    int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels);
+    serviceLock.lock();
+    if (read < 0)
+        return orvaReplyEmpty(connection, kInternalError);
+    // The file is written clean, without the upload's multipart lines, and
+    // the running table is replaced only once it holds the upload.
+    OrvaChange change{
+        [&](std::string& text) { return orvaComposeConfigText(text, recordsOf(*uploaded)); },
+        [&] { orvaInstallTable(uploaded->settings, uploaded->channels); }};
+    if (orvaSaveChange(serviceLock, change) != 0) {
+        orvaServiceLog("importing a configuration failed: nothing was changed");
         return orvaReplyEmpty(connection, kInternalError);
     }
-    if (orvaReplaceTableFromFile() < 0)
-        return orvaReplyEmpty(connection, kInternalError);
     return orvaReplyRedirect(connection, nullptr);
 }

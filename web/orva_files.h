@@ -2,6 +2,8 @@
 // configuration download and the configuration import.
 #pragma once
 
+#include <mutex>
+
 struct MHD_Connection;
 
 // "orvaoem.png" from the program folder, with the icons' headers; 404 when it
@@ -10,6 +12,9 @@ int orvaCGIOEMLogo(MHD_Connection* connection);
 // The configuration file as it lies on disk, under the same size rule.
 // Caller holds the service lock.
 int orvaCGIDownload(MHD_Connection* connection);
-// Takes an uploaded configuration (the whole multipart text) and redirects to
-// "/". Caller holds the service lock.
-int orvaCGIImport(const char* body, MHD_Connection* connection);
+// Takes an uploaded configuration (the whole multipart text), saves it and
+// puts it in place, then redirects to "/"; 500 with nothing changed when it
+// cannot be saved. `serviceLock` is held on entry and on return, released
+// while the upload is read and written.
+int orvaCGIImport(const char* body, MHD_Connection* connection,
+                  std::unique_lock<std::mutex>& serviceLock);

@@ -66,15 +66,23 @@ void orvaFormDecode(TextCursor& out, std::string_view encoded) {
     }
 }
 
-int orvaFormValue(std::string_view form, std::string_view name, TextCursor& out) {
+bool orvaFormField(std::string_view form, std::string_view name, OrvaFormField& found) {
     OrvaFormReader reader(form);
     for (OrvaFormField field; reader.next(field);) {
-        if (field.name != name)
-            continue;
-        orvaFormDecode(out, field.value);
-        return out.truncated ? ORVA_FORM_TOO_LONG : ORVA_FORM_FOUND;
+        if (field.name == name) {
+            found = field;
+            return true;
+        }
     }
-    return ORVA_FORM_MISSING;
+    return false;
+}
+
+int orvaFormValue(std::string_view form, std::string_view name, TextCursor& out) {
+    OrvaFormField field;
+    if (!orvaFormField(form, name, field))
+        return ORVA_FORM_MISSING;
+    orvaFormDecode(out, field.value);
+    return out.truncated ? ORVA_FORM_TOO_LONG : ORVA_FORM_FOUND;
 }
 
 size_t orvaFormDecodedLength(std::string_view form) {

@@ -36,6 +36,9 @@ enum {
     ORVA_FORM_TOO_LONG = -1,  // the decoded value did not fit; `out` must not be used
 };
 
+// The first field named `name`; false when the form has none.
+bool orvaFormField(std::string_view form, std::string_view name, OrvaFormField& found);
+
 // Decodes the value of the first field named `name` into `out`. The value may
 // hold any byte, NUL included ("%00"): take it as out.view(), not as a C text.
 int orvaFormValue(std::string_view form, std::string_view name, TextCursor& out);

@@ -12,6 +12,10 @@
 // of body) are refused with 413 rather than cut, since a cut form value or
 // password would mean something else.
 //
+// When the operator has put a certificate and its key in the configuration
+// folder ("tls/cert.pem", "tls/key.pem"), the server speaks HTTPS on the same
+// port, with the library's TLS inside the same event loop; otherwise HTTP.
+//
 // Connections are event-driven: a small pool of threads, each with its own
 // epoll set, serves them all, so a kept-alive client costs no thread and no
 // wake-up of a sleeping one per request. A handler therefore holds every
@@ -37,9 +41,12 @@
 #include <pthread.h>
 #include <strings.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -53,6 +60,8 @@
 #include "orva_acl.h"
 #include "orva_router.h"
 #include "orva_web.h"
+#include "engine/orva_service_log.h"
+#include "service/orva_paths.h"
 #include "service/orva_service.h"
 
 namespace {
@@ -124,17 +133,43 @@ thread_local OrvaRequest* t_request = nullptr;
 // point of every request.
 std::string g_aclPath;
 
+// Set while the server speaks HTTPS; the key and certificate it was given
+// stay with it as long as it runs.
+bool g_tls = false;
+std::string g_tlsKey;
+std::string g_tlsCert;
+
 MHD_Result result(int handled) { return handled ? MHD_YES : MHD_NO; }
 
-// The client's IPv4 address against the access list, read afresh.
-bool clientAllowed(MHD_Connection* connection) {
+// The client's IPv4 address in host order; not known without one.
+OrvaClientAddress clientAddress(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
     if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET)
-        return true;
+        return {};
     sockaddr_in client;
     memcpy(&client, info->client_addr, sizeof client);
-    return orvaAclCheck(g_aclPath.c_str(), ntohl(client.sin_addr.s_addr)) != 0;
+    return {ntohl(client.sin_addr.s_addr), true};
+}
+
+// The client's address against the access list, read afresh.
+bool clientAllowed(MHD_Connection* connection) {
+    OrvaClientAddress client = clientAddress(connection);
+    return !client.known || orvaAclCheck(g_aclPath.c_str(), client.address) != 0;
+}
+
+const char* header(MHD_Connection* connection, const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+}
+
+OrvaRequestFacts requestFacts(MHD_Connection* connection) {
+    OrvaRequestFacts facts;
+    facts.origin.host = header(connection, MHD_HTTP_HEADER_HOST);
+    facts.origin.origin = header(connection, "Origin");
+    facts.origin.referer = header(connection, MHD_HTTP_HEADER_REFERER);
+    facts.origin.tls = g_tls;
+    facts.client = clientAddress(connection);
+    return facts;
 }
 
 // Appends "name" or "name=value" to the text, joined by "&". Stops the walk
@@ -190,7 +225,7 @@ MHD_Result answer(MHD_Connection* connection, const char* url, OrvaRequest& requ
         return result(orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE));
     const char* body = request.post ? request.body.c_str() : nullptr;
     t_request = &request;
-    int handled = orvaCGI(url, arguments, cookies, body, connection);
+    int handled = orvaCGI(url, arguments, cookies, body, connection, requestFacts(connection));
     t_request = nullptr;
     return result(handled);
 }
@@ -296,6 +331,47 @@ unsigned connectionLimit() {
 // of the connections a thread.
 unsigned poolThreads() { return std::max(2u, std::thread::hardware_concurrency()); }
 
+bool readWhole(const char* path, std::string& text) {
+    std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path, "re"), fclose);
+    if (!file)
+        return false;
+    text.clear();
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, file.get())) > 0;)
+        text.append(chunk, n);
+    return !ferror(file.get()) && !text.empty();
+}
+
+// Both files: HTTPS with them. Neither: plain HTTP. One without the other, a
+// file that cannot be read, or a library without TLS: no start at all, since
+// the operator asked for the password not to travel in clear.
+enum class Transport { Plain, Tls, Refused };
+
+Transport chooseTransport() {
+    const char* cert = orvaPath(OrvaPath::TlsCert);
+    const char* key = orvaPath(OrvaPath::TlsKey);
+    bool hasCert = access(cert, F_OK) == 0;
+    bool hasKey = access(key, F_OK) == 0;
+    if (!hasCert && !hasKey)
+        return Transport::Plain;
+    if (!hasCert || !hasKey) {
+        orvaServiceLog("HTTPS needs both %s and %s; only one exists", cert, key);
+        errno = ENOENT;
+        return Transport::Refused;
+    }
+    if (MHD_is_feature_supported(MHD_FEATURE_TLS) != MHD_YES) {
+        orvaServiceLog("%s and %s exist, but this libmicrohttpd has no TLS", cert, key);
+        errno = ENOTSUP;
+        return Transport::Refused;
+    }
+    if (!readWhole(cert, g_tlsCert) || !readWhole(key, g_tlsKey)) {
+        orvaServiceLog("HTTPS: %s or %s cannot be read", cert, key);
+        errno = EACCES;
+        return Transport::Refused;
+    }
+    return Transport::Tls;
+}
+
 }  // namespace
 
 int orvaReplyJsonLater(MHD_Connection* connection, OrvaLaterJson work) {
@@ -330,17 +406,36 @@ int orvaStartCGI() {
         std::lock_guard<std::mutex> lock(g_searchesLock);
         g_stopping = false;
     }
-    // IPv4 only, no TLS. epoll has no descriptor ceiling, unlike select().
-    g_mhd = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr, nullptr,
-        mhdAccessHandler, nullptr, MHD_OPTION_THREAD_POOL_SIZE, poolThreads(),
-        MHD_OPTION_NOTIFY_COMPLETED,
-        mhdRequestCompleted, nullptr, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds,
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, MHD_OPTION_CONNECTION_LIMIT,
-        connectionLimit(), MHD_OPTION_THREAD_STACK_SIZE, kThreadStackBytes,
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemoryBytes, MHD_OPTION_END);
+    Transport transport = chooseTransport();
+    if (transport == Transport::Refused)
+        return 0;
+    g_tls = transport == Transport::Tls;
+    // The TLS options come last, only with TLS; the list ends with MHD_OPTION_END.
+    MHD_OptionItem options[] = {
+        {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(poolThreads()), nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(connectionLimit()), nullptr},
+        {MHD_OPTION_THREAD_STACK_SIZE, static_cast<intptr_t>(kThreadStackBytes), nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemoryBytes), nullptr},
+        {g_tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, g_tlsKey.data()},
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, g_tlsCert.data()},
+        {MHD_OPTION_END, 0, nullptr},
+    };
+    unsigned flags = MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+    if (g_tls)
+        flags |= MHD_USE_TLS;
+    // IPv4 only. epoll has no descriptor ceiling, unlike select(); the
+    // library runs TLS inside the same event loop.
+    g_mhd = MHD_start_daemon(flags, port, nullptr, nullptr, mhdAccessHandler, nullptr,
+                             MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
+                             MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+    if (g_mhd && g_tls)
+        orvaServiceLog("the management server speaks HTTPS with %s", orvaPath(OrvaPath::TlsCert));
     return g_mhd ? 1 : 0;
 }
+
+bool orvaCGISecure() { return g_mhd && g_tls; }
 
 void orvaStopCGI() {
     if (!g_mhd)

@@ -6,3 +6,5 @@
 int orvaStartCGI();
 // Stops the server when it runs. Called once no channel runs any more.
 void orvaStopCGI();
+// True while the server speaks HTTPS (a certificate and its key were found).
+bool orvaCGISecure();

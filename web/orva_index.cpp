@@ -24,7 +24,8 @@ constexpr std::string_view kMark = "@@";
 constexpr std::string_view kWarning =
     "<div id=\"warning\"><b>CAUTION!</b> ORVAL web interface is INSECURE! Channel configuration "
     "details and HTTP streams could be<br>\nexposed to unexpected streamers over the internet. "
-    "Please set up web login password in Global Settings immediately!</div>\n";
+    "Please set up web login password in Global Settings immediately! Until then, any web "
+    "page you visit in this browser can change this service too.</div>\n";
 
 constexpr const char* kStripeOdd = "#6e6e6e";
 constexpr const char* kStripeEven = "#646464";

@@ -5,13 +5,36 @@
 // for no login.
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
 struct MHD_Connection;
+
+// The client's IPv4 address, in host order; `known` is false without one.
+struct OrvaClientAddress {
+    uint32_t address = 0;
+    bool known = false;
+};
+
+enum { kOrvaLoggedIn = -1 };
 
 // 1 when the cookie text logs the request in, 0 otherwise.
 // Caller holds the service lock (the password belongs to the settings).
 int orvaCGIAuth(const char* cookies);
 // The login page. Caller holds the service lock (the application title).
 int orvaCGILoginPage(MHD_Connection* connection);
-// A login attempt: the redirect to "/", carrying the cookie when the body's
-// first field is "auth=..."; 413 when that cookie would not fit its text.
-int orvaCGILogin(const char* body, MHD_Connection* connection);
+// The "Set-Cookie" text of a session: "auth=", the password as the form sent
+// it, and the attributes that keep it from scripts and other sites.
+std::string orvaSessionCookie(std::string_view encodedPassword);
+// The session of a request: kOrvaLoggedIn, or the result of the reply it
+// was answered with instead: the login page; for a path beginning with
+// "/login", the login attempt's reply (the redirect to "/" with the cookie
+// when the body's first field "auth=..." holds the password, the login page
+// saying "Wrong password" when it holds another, the redirect without a
+// cookie without such a field, 413 when the cookie would not fit its text); or
+// 429 with "Retry-After" while the client's address waits for having sent
+// too many wrong passwords (each wrong one counted, a cookie's value once a
+// minute). Caller holds the service lock.
+int orvaCGISession(const char* url, const char* cookies, const char* body,
+                   const OrvaClientAddress& client, MHD_Connection* connection);

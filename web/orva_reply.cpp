@@ -4,6 +4,8 @@
 #include <microhttpd.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -60,6 +62,20 @@ int orvaReplyEmpty(MHD_Connection* connection, unsigned status) {
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
                   const char* contentType, bool noCache) {
     return queue(connection, MHD_HTTP_OK, textResponse(text, length, contentType, noCache));
+}
+
+int orvaReplyReason(MHD_Connection* connection, unsigned status, const char* reason) {
+    std::string_view text(reason ? reason : "");
+    return queue(connection, status,
+                 textResponse(text.data(), text.size(), "text/plain; charset=utf-8", true));
+}
+
+int orvaReplyRetryLater(MHD_Connection* connection, unsigned seconds, const char* reason) {
+    std::string_view text(reason);
+    Response response = textResponse(text.data(), text.size(), "text/plain; charset=utf-8", true);
+    if (!response || !addHeader(response, "Retry-After", std::to_string(seconds).c_str()))
+        return 0;
+    return queue(connection, ORVA_HTTP_TOO_MANY, response);
 }
 
 OrvaRepeatedReply::~OrvaRepeatedReply() {

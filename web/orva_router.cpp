@@ -1,9 +1,12 @@
 // orva_router.cpp: the routing table of the management server.
 //
-// DESIGN: the router takes the service lock first, because the session check
-// reads the password from the settings. It keeps it through every handler
-// that reads or changes the channels or the settings; the icons, the logo, the
-// manual and the device searches touch neither and are answered without it.
+// DESIGN: a change that another site's page sent is refused before anything
+// else (orva_origin.h). The router then takes the service lock, because the
+// session check reads the password from the settings. It hands it to every
+// handler that reads or changes the channels or the settings; those that
+// save release it while the file is written (orva_save.h). The icons, the
+// logo, the manual and the device searches touch neither and are answered
+// without it.
 #include "orva_router.h"
 
 #include <strings.h>
@@ -23,6 +26,7 @@
 #include "orva_login.h"
 #include "orva_manual.h"
 #include "orva_metrics.h"
+#include "orva_origin.h"
 #include "orva_settings.h"
 #include "orva_thumb.h"
 #include "orva_web.h"
@@ -82,12 +86,15 @@ struct Call {
 int answerNotFound(const Call& c) { return orvaReplyEmpty(c.connection, ORVA_HTTP_NOT_FOUND); }
 int answerIndex(const Call& c) { return orvaCGIIndex(c.connection); }
 int answerStatus(const Call& c) { return orvaCGIStatus(c.connection, c.serviceLock); }
-int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection); }
-int answerGlobalConfig(const Call& c) { return orvaCGIGlobalConfig(c.body, c.connection); }
+int answerImport(const Call& c) { return orvaCGIImport(c.body, c.connection, c.serviceLock); }
+int answerGlobalConfig(const Call& c) {
+    return orvaCGIGlobalConfig(c.body, c.connection, c.serviceLock);
+}
 int answerDecklinkConfig(const Call& c) { return orvaCGIDecklinkConfig(c.arguments, c.connection); }
 int answerNdiConfig(const Call& c) { return orvaCGINDIConfig(c.arguments, c.connection); }
 int answerChannel(const Call& c) {
-    return orvaCGIChannel(orvaChannelNumber(c.url), c.arguments, c.body, c.connection);
+    return orvaCGIChannel(orvaChannelNumber(c.url), c.arguments, c.body, c.connection,
+                          c.serviceLock);
 }
 int answerIcon(const Call& c) { return orvaCGIIcon(c.url, c.connection); }
 int answerOemLogo(const Call& c) { return orvaCGIOEMLogo(c.connection); }
@@ -141,14 +148,16 @@ int orvaNumberAfter(const char* url, const char* prefix) {
 int orvaChannelNumber(const char* url) { return orvaNumberAfter(url, kChannelPrefix); }
 
 int orvaCGI(const char* url, const char* arguments, const char* cookies, const char* body,
-            MHD_Connection* connection) {
+            MHD_Connection* connection, const OrvaRequestFacts& facts) {
     orvaCountHttpRequest();
-    std::unique_lock<std::mutex> lock(g_serviceLock);
-    if (!orvaCGIAuth(cookies)) {
-        if (strncasecmp(url, "/login", 6) == 0)
-            return orvaCGILogin(body, connection);
-        return orvaCGILoginPage(connection);
+    if (orvaChangesState(url, arguments, body != nullptr)) {
+        if (const char* refusal = orvaCrossSiteRefusal(facts.origin))
+            return orvaReplyReason(connection, ORVA_HTTP_FORBIDDEN, refusal);
     }
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    if (int answered = orvaCGISession(url, cookies, body, facts.client, connection);
+        answered != kOrvaLoggedIn)
+        return answered;
     const Handler& handler = kHandlers[static_cast<size_t>(orvaFindRoute(url))];
     if (!handler.needsLock)
         lock.unlock();

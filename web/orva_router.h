@@ -1,7 +1,16 @@
 // orva_router.h: sends each request to the login flow or to its endpoint.
 #pragma once
 
+#include "orva_login.h"
+#include "orva_origin.h"
+
 struct MHD_Connection;
+
+// What the server knows of a request beyond its path, query, cookies and body.
+struct OrvaRequestFacts {
+    OrvaRequestOrigin origin;
+    OrvaClientAddress client;
+};
 
 enum class OrvaRoute {
     Index,
@@ -33,7 +42,8 @@ int orvaNumberAfter(const char* url, const char* prefix);
 
 // `body` is the POST body text, or null for a GET. Returns the answering
 // handler's result: 1 when a reply was queued, 0 when the library refused it.
-// Takes the service lock for every handler that reads or changes the channels
-// or the settings.
+// Refuses a change another site sent with 403 and its reason. Takes the
+// service lock for every handler that reads or changes the channels or the
+// settings.
 int orvaCGI(const char* url, const char* arguments, const char* cookies, const char* body,
-            MHD_Connection* connection);
+            MHD_Connection* connection, const OrvaRequestFacts& facts);

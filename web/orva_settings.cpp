@@ -4,22 +4,29 @@
 // DESIGN: as in the channel edit, every value is read and checked before
 // anything is written: an update is applied whole, in the order the dialog
 // expects, or refused whole and nothing changes, not even the engine's log
-// level. A value that the form accepts is stored exactly as the operator
-// typed it, so it reads back the same from the file after a restart.
+// level. An accepted update is saved before it takes effect (orva_save.h):
+// a save that fails leaves the running settings as they were. A value that
+// the form accepts is stored exactly as the operator typed it, so it reads
+// back the same from the file after a restart.
 #include "orva_settings.h"
 
 #include <array>
 #include <charconv>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "config/orva_channel.h"
+#include "config/orva_config.h"
 #include "engine/orva.h"
 #include "orva_channel_ops.h"
 #include "orva_form.h"
 #include "orva_json.h"
+#include "orva_login.h"
 #include "orva_utf8.h"
 #include "orva_web.h"
+#include "service/orva_save.h"
 #include "service/orva_service.h"
 
 namespace {
@@ -52,80 +59,112 @@ struct Form {
 
 // The login_pass value exactly as it was sent; empty when none was.
 std::string_view sentValue(std::string_view body, std::string_view name) {
-    OrvaFormReader reader(body);
-    for (OrvaFormField field; reader.next(field);) {
-        if (field.name == name)
-            return field.value;
-    }
-    return {};
+    OrvaFormField field{};
+    return orvaFormField(body, name, field) ? field.value : std::string_view();
 }
 
-int readForm(std::string_view body, Form& form) {
+// A refusal: the code orvaUpdateSettings returns and the reason the reply gives.
+struct Refusal {
+    int code = 0;
+    const char* reason = nullptr;
+};
+
+Refusal readForm(std::string_view body, Form& form) {
     for (size_t i = 0; i < kFieldCount; i++) {
         Value& value = form.at[i];
         TextCursor out(value.text, sizeof value.text);
         if (orvaFormValue(body, kFieldNames[i], out) == ORVA_FORM_TOO_LONG)
-            return ORVA_WEB_TOO_LARGE;
+            return {ORVA_WEB_TOO_LARGE, "A value is longer than 999 characters"};
         value.length = out.length();
     }
     // The browser sends the session cookie back in the cookie text, which
     // holds 999 characters: a longer one would lock the operator out.
     if (kAuth.size() + sentValue(body, kFieldNames[LoginPass]).size() > ORVA_WEB_TEXT_SIZE - 1)
-        return ORVA_WEB_TOO_LARGE;
-    return 0;
+        return {ORVA_WEB_TOO_LARGE, "Web Login Password is too long for its session cookie"};
+    return {};
 }
 
-// An optional "-" and digits, nothing else, within [0, highest]. An empty
-// value is one not given and passes.
-bool checkNumber(Value& value, long highest) {
+// An optional "-" and digits, nothing else, within [lowest, highest]. An
+// empty value is one not given and passes.
+bool checkNumber(Value& value, long lowest, long highest) {
     if (!value.given())
         return true;
     const char* end = value.text + value.length;
     long parsed = 0;
     auto result = std::from_chars(value.text, end, parsed);
-    if (result.ec != std::errc() || result.ptr != end || parsed < 0 || parsed > highest)
+    if (result.ec != std::errc() || result.ptr != end || parsed < lowest || parsed > highest)
         return false;
     value.number = parsed;
     return true;
 }
 
-bool checkForm(Form& form) {
+struct NumberRule {
+    Field field;
+    long lowest;
+    long highest;
+    const char* reason;
+};
+
+Refusal checkForm(Form& form) {
+    static const std::string autoRestart =
+        "Auto Restart must be 0\u2013" + std::to_string(orvaRangeHighest(OrvaRange::AutoRestartSec));
+    static const std::string cpu =
+        "CPU Affinity must be 0\u2013" + std::to_string(orvaRangeHighest(OrvaRange::CpuPerChannel));
+    // A port of 0 would have the server listen wherever the system puts it
+    // after the next restart; the RTSP port keeps 0 as "not set".
+    const NumberRule rules[] = {
+        {HttpPort, 1, kHighestPort, "HTTP Port must be 1\u201365535"},
+        {RtspPort, 0, kHighestPort, "RTSP Port must be 0\u201365535"},
+        {AutoRestart, 0, orvaRangeHighest(OrvaRange::AutoRestartSec), autoRestart.c_str()},
+        {CpuAffinity, 0, orvaRangeHighest(OrvaRange::CpuPerChannel), cpu.c_str()},
+    };
+    for (const NumberRule& rule : rules) {
+        if (!checkNumber(form.at[rule.field], rule.lowest, rule.highest))
+            return {ORVA_WEB_BAD_VALUE, rule.reason};
+    }
     std::string_view password = form.at[LoginPass].view();
-    return checkNumber(form.at[HttpPort], kHighestPort) &&
-           checkNumber(form.at[RtspPort], kHighestPort) &&
-           checkNumber(form.at[AutoRestart], orvaRangeHighest(OrvaRange::AutoRestartSec)) &&
-           checkNumber(form.at[CpuAffinity], orvaRangeHighest(OrvaRange::CpuPerChannel)) &&
-           orvaIsStorableText(password) && orvaIsValidUtf8(password);
+    if (!orvaIsStorableText(password))
+        return {ORVA_WEB_BAD_VALUE, "Web Login Password must not hold a line break or control character"};
+    if (!orvaIsValidUtf8(password))
+        return {ORVA_WEB_BAD_VALUE, "Web Login Password must be UTF-8 text"};
+    return {};
 }
 
 void applyPorts(const Form& form, ORVA_GLOBAL_SETTINGS& s) {
-    uint16_t http = s.HTTPPort;
-    uint16_t rtsp = s.RTSPPort;
     if (form.at[HttpPort].given())
-        http = static_cast<uint16_t>(form.at[HttpPort].number);  // checked to fit
+        s.HTTPPort = static_cast<uint16_t>(form.at[HttpPort].number);  // checked to fit
     if (form.at[RtspPort].given())
-        rtsp = static_cast<uint16_t>(form.at[RtspPort].number);
-    s.HTTPPort = http;
-    s.RTSPPort = rtsp;
+        s.RTSPPort = static_cast<uint16_t>(form.at[RtspPort].number);
 }
 
-// `form` is checked. The order is the dialog's: the engine learns the log
-// level first and the processor count last, and the save comes after all.
-void applyForm(const Form& form, ORVA_GLOBAL_SETTINGS& s) {
+// `form` is checked. Changes the record only; the engine learns the levels
+// once the change is saved (tellEngine).
+void applyForm(const Form& form, bool passwordSent, ORVA_GLOBAL_SETTINGS& s) {
     s.Log = form.at[Log].on() ? kLogOn : 0;
-    orvaSetLog(s.Log);
     applyPorts(form, s);
-    // A form without a password switches the login off.
-    copyText(s.LoginPass, form.at[LoginPass].view());
+    // A form without the field keeps the password: only one sent empty
+    // switches the login off, so a stray request cannot.
+    if (passwordSent)
+        copyText(s.LoginPass, form.at[LoginPass].view());
     s.AutoStart = form.at[Autorun].on() ? 1 : 0;
     if (form.at[AutoRestart].given())
         s.AutoRestart = static_cast<int32_t>(form.at[AutoRestart].number);
     s.FolderRecur = form.at[FolderRecur].on() ? 1 : 0;
     s.FolderShuffle = form.at[FolderShuffle].on() ? 1 : 0;
-    if (form.at[CpuAffinity].given()) {
+    if (form.at[CpuAffinity].given())
         s.CpuPerChannel = static_cast<int32_t>(form.at[CpuAffinity].number);
+}
+
+// The order is the dialog's: the log level first, the processor count last.
+void tellEngine(const Form& form, const ORVA_GLOBAL_SETTINGS& s) {
+    orvaSetLog(s.Log);
+    if (form.at[CpuAffinity].given())
         orvaSetCpuAffinity(s.CpuPerChannel);
-    }
+}
+
+bool fieldSent(std::string_view body, std::string_view name) {
+    OrvaFormField field{};
+    return orvaFormField(body, name, field);
 }
 
 void appendSetting(std::string& out, std::string_view key, int64_t value) {
@@ -133,52 +172,85 @@ void appendSetting(std::string& out, std::string_view key, int64_t value) {
     orvaJsonNumber(out, value);
 }
 
-int replyUpdated(MHD_Connection* connection, std::string_view sentPassword) {
-    std::string cookie(kAuth);
-    cookie += sentPassword;
+int replyUpdated(MHD_Connection* connection, std::string_view body) {
+    if (!fieldSent(body, kFieldNames[LoginPass]))
+        return orvaReplyEmpty(connection, 200);  // the session cookie stays as it is
+    std::string cookie = orvaSessionCookie(sentValue(body, kFieldNames[LoginPass]));
     return orvaReplyCookie(connection, cookie.c_str());
+}
+
+Refusal updateSettings(std::string_view body, std::unique_lock<std::mutex>& serviceLock) {
+    auto form = std::make_unique<Form>();  // too large for a connection thread's stack
+    if (Refusal refused = readForm(body, *form); refused.code != 0)
+        return refused;
+    if (Refusal refused = checkForm(*form); refused.code != 0)
+        return refused;
+    const bool passwordSent = fieldSent(body, kFieldNames[LoginPass]);
+    ORVA_GLOBAL_SETTINGS updated{};
+    OrvaChange change{
+        [&](std::string& text) {
+            updated = g_globalSettings;
+            applyForm(*form, passwordSent, updated);
+            OrvaConfigRecords records = orvaLiveConfigRecords();
+            records.settings = &updated;
+            return orvaComposeConfigText(text, records) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+        },
+        [&] {
+            g_globalSettings = updated;
+            tellEngine(*form, updated);
+        }};
+    if (orvaSaveChange(serviceLock, change) != 0)
+        return {ORVA_WEB_NOT_SAVED, "The configuration file could not be written; nothing was changed"};
+    return {};
 }
 
 }  // namespace
 
 std::string orvaComposeSettings() {
     const ORVA_GLOBAL_SETTINGS& s = g_globalSettings;
+    std::string_view password = fieldText(s.LoginPass);
+    // A password that is not UTF-8 (from the file or an import) cannot be
+    // shown; the page then leaves it out of its save, which keeps it.
+    const bool unshown = !orvaIsValidUtf8(password);
     std::string out;
     appendSetting(out, "{ \"log\": ", s.Log);
     appendSetting(out, ",\n  \"httpPort\": ", s.HTTPPort);
     appendSetting(out, ",\n  \"rtspPort\": ", s.RTSPPort);
     out += ",\n  \"loginPass\": \"";
-    orvaJsonEscape(out, fieldText(s.LoginPass));
+    if (!unshown)
+        orvaJsonEscape(out, password);
     out += "\"";
+    appendSetting(out, ",\n  \"loginPassUnshown\": ", unshown ? 1 : 0);
     appendSetting(out, ",\n  \"autorun\": ", s.AutoStart);
     appendSetting(out, ",\n  \"autoRestart\": ", s.AutoRestart);
     appendSetting(out, ",\n  \"folderRecur\": ", s.FolderRecur);
+    appendSetting(out, ",\n  \"folderShuffle\": ", s.FolderShuffle);
     appendSetting(out, ",\n  \"cpuAffinity\": ", s.CpuPerChannel);
     out += "\n}";
     return out;
 }
 
-int orvaUpdateSettings(std::string_view body) {
-    auto form = std::make_unique<Form>();  // too large for a connection thread's stack
-    if (int rc = readForm(body, *form); rc != 0)
-        return rc;
-    if (!checkForm(*form))
-        return ORVA_WEB_BAD_VALUE;
-    applyForm(*form, g_globalSettings);
-    return orvaCGICallback(0) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+int orvaUpdateSettings(std::string_view body, std::unique_lock<std::mutex>& serviceLock) {
+    return updateSettings(body, serviceLock).code;
 }
 
-int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection) {
+int orvaUpdateSettings(std::string_view body) {
+    std::unique_lock<std::mutex> lock(g_serviceLock);
+    return orvaUpdateSettings(body, lock);
+}
+
+int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection,
+                        std::unique_lock<std::mutex>& serviceLock) {
     if (!body || !body[0]) {
         std::string json = orvaComposeSettings();
         return orvaReplyText(connection, json.data(), json.size(), "application/json", true);
     }
-    int rc = orvaUpdateSettings(body);
-    if (rc == ORVA_WEB_TOO_LARGE)
-        return orvaReplyEmpty(connection, ORVA_HTTP_TOO_LARGE);
-    if (rc == ORVA_WEB_BAD_VALUE)
-        return orvaReplyEmpty(connection, ORVA_HTTP_BAD_REQUEST);
-    if (rc == ORVA_WEB_NOT_SAVED)
-        return orvaReplyEmpty(connection, kInternalError);
-    return replyUpdated(connection, sentValue(body, kFieldNames[LoginPass]));
+    Refusal refused = updateSettings(body, serviceLock);
+    switch (refused.code) {
+    case 0: return replyUpdated(connection, body);
+    case ORVA_WEB_TOO_LARGE: return orvaReplyReason(connection, ORVA_HTTP_TOO_LARGE, refused.reason);
+    case ORVA_WEB_BAD_VALUE: return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST, refused.reason);
+    default: return orvaReplyReason(connection, kInternalError, refused.reason);
+    }
 }
+

@@ -25,13 +25,16 @@ enum {
 // Status codes of the empty replies.
 enum {
     ORVA_HTTP_BAD_REQUEST = 400,   // a form value that cannot be stored as written: refused
-    ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client
+    ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client, or a cross-site change
     ORVA_HTTP_NOT_FOUND = 404,
+    ORVA_HTTP_TOO_MANY = 429,      // a client that guessed passwords waits
     ORVA_HTTP_TOO_LARGE = 413,     // a text or body beyond its limit: refused, never cut
 };
 
 // Status with an empty body (301 and its Location are orvaReplyRedirect's).
 int orvaReplyEmpty(MHD_Connection* connection, unsigned status);
+// A refusal: `status` with `reason`, one short line of UTF-8, as "text/plain".
+int orvaReplyReason(MHD_Connection* connection, unsigned status, const char* reason);
 // 200 with a copy of `text` and "Content-Type" `contentType`; `noCache` adds
 // "Pragma" and "Cache-Control" "no-cache".
 int orvaReplyText(MHD_Connection* connection, const char* text, size_t length,
@@ -54,6 +57,8 @@ private:
     std::string text_;
     struct MHD_Response* response_ = nullptr;
 };
+// 429 with "Retry-After" `seconds` and `reason` as "text/plain".
+int orvaReplyRetryLater(MHD_Connection* connection, unsigned seconds, const char* reason);
 // 200 with an empty body and the header "Set-cookie" (spelled so) `cookie`.
 int orvaReplyCookie(MHD_Connection* connection, const char* cookie);
 // 301 to "/", with "Set-Cookie" when `cookie` is not empty.

@@ -1,12 +1,20 @@
 // The form field reader and URL decoding on any text: fields cover the form,
-// decoding never grows a text, and both decoders agree with each other.
+// decoding never grows a text, and both decoders agree with each other. The
+// same text as a settings form: a refused one changes nothing, an accepted
+// one leaves the settings within their ranges, and a form without login_pass
+// keeps the password.
 #include <cstring>
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "config/orva_channel.h"
 #include "engine/orva_text.h"
 #include "fuzz_support.h"
+#include "web/orva_channel_ops.h"
 #include "web/orva_form.h"
+#include "web/orva_settings.h"
+#include "web/orva_utf8.h"
 #include "web/orva_web.h"
 
 namespace {
@@ -57,11 +65,45 @@ void checkDecoding(std::string_view form) {
         fuzzFail("_urlDecode grew the text");
 }
 
+bool sent(std::string_view form, std::string_view name) {
+    OrvaFormField field{};
+    return orvaFormField(form, name, field);
+}
+
+// No configuration file is set, so an accepted form is applied without a write.
+void checkSettingsForm(std::string_view form) {
+    ORVA_GLOBAL_SETTINGS& s = g_globalSettings;
+    s = ORVA_GLOBAL_SETTINGS{};
+    s.HTTPPort = 8888;
+    s.RTSPPort = 554;
+    copyText(s.LoginPass, "p\xFFq");  // not UTF-8: only a form that sends one replaces it
+    const ORVA_GLOBAL_SETTINGS before = s;
+    const int rc = orvaUpdateSettings(form);
+    if (rc != 0) {
+        if (rc != ORVA_WEB_BAD_VALUE && rc != ORVA_WEB_TOO_LARGE)
+            fuzzFail("a settings form got an unknown answer");
+        if (memcmp(&before, &s, sizeof s) != 0)
+            fuzzFail("a refused settings form changed the settings");
+        return;
+    }
+    if (s.HTTPPort == 0)
+        fuzzFail("an HTTP port of 0 was taken");
+    if (!orvaInRange(OrvaRange::AutoRestartSec, s.AutoRestart) ||
+        !orvaInRange(OrvaRange::CpuPerChannel, s.CpuPerChannel))
+        fuzzFail("a setting lies outside its range");
+    const std::string_view password = fieldText(s.LoginPass);
+    if (!sent(form, "login_pass") && password != fieldText(before.LoginPass))
+        fuzzFail("a form without login_pass changed the password");
+    if (sent(form, "login_pass") && (!orvaIsValidUtf8(password) || !orvaIsStorableText(password)))
+        fuzzFail("a password the file cannot carry was taken");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string form(reinterpret_cast<const char*>(data), size);
     checkFields(form);
     checkDecoding(form);
+    checkSettingsForm(form);
     return 0;
 }

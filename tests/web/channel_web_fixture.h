@@ -47,8 +47,8 @@ protected:
         return ch;
     }
     void act(int channel, const char* action) {
-        std::lock_guard<std::mutex> lock(g_serviceLock);
-        orvaRunChannelAction(channel, action);
+        std::unique_lock<std::mutex> lock(g_serviceLock);
+        orvaRunChannelAction(channel, action, lock);
     }
     static std::string status() {
         std::string buffer(100000, '\0');

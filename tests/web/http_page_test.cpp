@@ -66,7 +66,8 @@ constexpr const char* kWarningStart =
     "details and HTTP streams could be<br>";
 constexpr const char* kWarningEnd =
     "exposed to unexpected streamers over the internet. Please set up web login password in "
-    "Global Settings immediately!</div>";
+    "Global Settings immediately! Until then, any web page you visit in this browser can change "
+    "this service too.</div>";
 
 // Markup, quotes, a tab, blanks at both ends, UTF-8, and the marks the page's
 // own file uses for the server's pieces.

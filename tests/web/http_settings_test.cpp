@@ -76,8 +76,9 @@ TEST_F(SettingsHttpTest, TheReadRightAfterStartShowsTheFilesValues) {
     EXPECT_EQ("no-cache", reply.header("pragma"));
     EXPECT_EQ("no-cache", reply.header("cache-control"));
     EXPECT_EQ("{ \"log\": 32,\n  \"httpPort\": " + std::to_string(port) +
-                  ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"autorun\": 1,\n"
-                  "  \"autoRestart\": 7,\n  \"folderRecur\": 1,\n  \"cpuAffinity\": 3\n}",
+                  ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"loginPassUnshown\": 0,\n"
+                  "  \"autorun\": 1,\n  \"autoRestart\": 7,\n  \"folderRecur\": 1,\n"
+                  "  \"folderShuffle\": 1,\n  \"cpuAffinity\": 3\n}",
               reply.body);
     EXPECT_TRUE(jsonValid(reply.body));
 }
@@ -121,10 +122,11 @@ TEST_F(SettingsEngineHttpTest, AnUpdateWithoutLogTurnsTheEnginesLevelOffAtOnceAn
                              "&cpu_affinity=0");
     ASSERT_EQ(200, reply.status);
     EXPECT_EQ("", reply.body);
-    EXPECT_EQ("auth=", reply.header("set-cookie"));
+    EXPECT_EQ("auth=; HttpOnly; SameSite=Strict; Path=/", reply.header("set-cookie"));
     EXPECT_EQ("{ \"log\": 0,\n  \"httpPort\": " + std::to_string(port) +
-                  ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"autorun\": 0,\n"
-                  "  \"autoRestart\": 0,\n  \"folderRecur\": 0,\n  \"cpuAffinity\": 0\n}",
+                  ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"loginPassUnshown\": 0,\n"
+                  "  \"autorun\": 0,\n  \"autoRestart\": 0,\n  \"folderRecur\": 0,\n"
+                  "  \"folderShuffle\": 0,\n  \"cpuAffinity\": 0\n}",
               read().body);
 
     // The next process the engine starts runs without the debug level.
@@ -139,6 +141,7 @@ TEST_F(SettingsEngineHttpTest, AnUpdateWithoutLogTurnsTheEnginesLevelOffAtOnceAn
 
     ASSERT_EQ(200, update("log=on&folder_shuffle=on").status);
     EXPECT_EQ("32", setting("log"));
+    EXPECT_EQ("1", setting("folderShuffle"));
     EXPECT_TRUE(holds(readFile(confFile), "FolderShuffle 1\n"));
 }
 
@@ -162,12 +165,14 @@ TEST_F(SettingsHttpTest, APasswordAndANewPortSurviveTheFileAndARestart) {
     const std::string cookie = "auth=" + sent;
     HttpReply reply = update("http_port=" + std::to_string(newPort) + "&login_pass=" + sent);
     ASSERT_EQ(200, reply.status);
-    EXPECT_EQ(cookie, reply.header("set-cookie"));  // exactly as sent, still encoded
+    // Exactly as sent, still encoded.
+    EXPECT_EQ(cookie + "; HttpOnly; SameSite=Strict; Path=/", reply.header("set-cookie"));
     std::string raw = rawExchange(port, httpRequest("POST", "/global_config",
                                                     "Cookie: " + cookie + "\r\nConnection: close\r\n",
                                                     "http_port=" + std::to_string(newPort) +
                                                         "&login_pass=" + sent));
-    EXPECT_TRUE(holds(raw, "\r\nSet-cookie: " + cookie + "\r\n")) << raw;
+    EXPECT_TRUE(holds(raw, "\r\nSet-cookie: " + cookie + "; HttpOnly; SameSite=Strict; Path=/\r\n"))
+        << raw;
 
     // The password guards the next request; the cookie as the browser keeps it opens.
     EXPECT_TRUE(holds(get("/global_config").body, "Login Authentication"));
@@ -192,6 +197,7 @@ TEST_F(SettingsHttpTest, EachRefusalAnswersItsStatusAndChangesNeitherTheSettings
     };
     const Case cases[] = {
         {"http_port=65536", 400},       {"http_port=-1", 400},         {"http_port=80o", 400},
+        {"http_port=0", 400},           {"http_port=00", 400},
         {"http_port=0x50", 400},        {"rtsp_port=99999999999", 400}, {"rtsp_port=%2B554", 400},
         {"auto_restart=86401", 400},    {"auto_restart=-1", 400},      {"auto_restart=5s", 400},
         {"cpu_affinity=1025", 400},     {"cpu_affinity=1.0", 400},     {"login_pass=a%0Ab", 400},
@@ -205,10 +211,15 @@ TEST_F(SettingsHttpTest, EachRefusalAnswersItsStatusAndChangesNeitherTheSettings
         SCOPED_TRACE(c.form.substr(0, 40));
         // The first field of a name counts. Applied, the form would clear the log level, the switches and the
         // password and change the RTSP port.
-        EXPECT_EQ(c.status, update(c.form + "&rtsp_port=6000&login_pass=secret").status);
+        HttpReply refused = update(c.form + "&rtsp_port=6000&login_pass=secret");
+        EXPECT_EQ(c.status, refused.status);
+        EXPECT_EQ("text/plain; charset=utf-8", refused.header("content-type"));
+        EXPECT_FALSE(refused.body.empty());  // the reason
         EXPECT_EQ(before, read().body);
         EXPECT_EQ(saved, readFile(confFile));
     }
+    EXPECT_EQ("HTTP Port must be 1\u201365535", update("http_port=0").body);
+    EXPECT_EQ("Auto Restart must be 0\u201386400", update("auto_restart=86401").body);
     EXPECT_EQ(200, update("rtsp_port=6000").status);
     EXPECT_NE(saved, readFile(confFile));  // the check above can see a save
 }
@@ -226,4 +237,38 @@ TEST_F(SettingsHttpTest, TheDeviceListsAreEmptyAndValidWithoutTheDriverLibraries
     EXPECT_EQ("application/json", ndi.header("content-type"));
     EXPECT_EQ("{ \"sources\": [\n ]\n}\n", ndi.body);
     EXPECT_TRUE(jsonValid(ndi.body));
+}
+
+// A password is set in the file; `kSession` is its cookie.
+class PasswordSettingsTest : public SettingsHttpTest {
+protected:
+    static constexpr const char* kSession = "auth=p%FFq";
+    std::string settings() const override { return "LoginPass p\xFFq\n"; }
+    std::string savedPassword() const {
+        std::string saved = readFile(confFile);
+        size_t at = saved.find("\nLoginPass ");
+        return at == std::string::npos ? "<none>" : saved.substr(at + 11, saved.find('\n', at + 1) - at - 11);
+    }
+};
+
+TEST_F(PasswordSettingsTest, AFormWithoutThePasswordKeepsItAndOnlyOneSentEmptyClearsIt) {
+    // Not UTF-8: the document cannot show it and says so.
+    HttpReply document = read(kSession);
+    EXPECT_EQ("1", jsonValue(document.body, "[\"loginPassUnshown\"]"));
+    EXPECT_EQ("", jsonValue(document.body, "[\"loginPass\"]"));
+
+    // The page's save without the field: the password stays, on disk too,
+    // byte for byte, and the session cookie is left alone.
+    HttpReply kept = update("log=on&folder_shuffle=on&http_port=" + std::to_string(port), kSession);
+    ASSERT_EQ(200, kept.status);
+    EXPECT_FALSE(kept.has("set-cookie"));
+    EXPECT_EQ("p\xFFq", savedPassword());
+    EXPECT_EQ("1", setting("folderShuffle", kSession));
+    EXPECT_TRUE(holds(get("/global_config").body, "Login Authentication"));
+
+    HttpReply cleared = update("log=on&login_pass=", kSession);
+    ASSERT_EQ(200, cleared.status);
+    EXPECT_EQ("auth=; HttpOnly; SameSite=Strict; Path=/", cleared.header("set-cookie"));
+    EXPECT_EQ("", savedPassword());
+    EXPECT_EQ("0", setting("loginPassUnshown"));
 }

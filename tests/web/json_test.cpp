@@ -215,10 +215,19 @@ TEST_F(SettingsForm, TheDocumentShowsEveryReportedSettingWithItsPasswordEscaped)
     fill(g_globalSettings.LoginPass, " a \"b\" \\c ");
     const std::string json = orvaComposeSettings();
     EXPECT_EQ("{ \"log\": 32,\n  \"httpPort\": 8888,\n  \"rtspPort\": 554,\n"
-              "  \"loginPass\": \" a \\\"b\\\" \\\\c \",\n  \"autorun\": 1,\n"
-              "  \"autoRestart\": 10,\n  \"folderRecur\": 1,\n  \"cpuAffinity\": 2\n}",
+              "  \"loginPass\": \" a \\\"b\\\" \\\\c \",\n  \"loginPassUnshown\": 0,\n"
+              "  \"autorun\": 1,\n  \"autoRestart\": 10,\n  \"folderRecur\": 1,\n"
+              "  \"folderShuffle\": 1,\n  \"cpuAffinity\": 2\n}",
               json);
     EXPECT_EQ(" a \"b\" \\c ", jsonValue(json, "[\"loginPass\"]"));
+
+    // A password that is not UTF-8 is not shown; a tab is.
+    fill(g_globalSettings.LoginPass, "a\xFF\tb");
+    std::string unshown = orvaComposeSettings();
+    EXPECT_EQ("", jsonValue(unshown, "[\"loginPass\"]"));
+    EXPECT_EQ("1", jsonValue(unshown, "[\"loginPassUnshown\"]"));
+    fill(g_globalSettings.LoginPass, "a\tb");
+    EXPECT_EQ("a\tb", jsonValue(orvaComposeSettings(), "[\"loginPass\"]"));
 }
 
 TEST_F(SettingsForm, AnUpdateAppliesEachFieldAndTheMissingSwitchesMeanOff) {
@@ -237,12 +246,15 @@ TEST_F(SettingsForm, AnUpdateAppliesEachFieldAndTheMissingSwitchesMeanOff) {
     EXPECT_EQ(1024, s.CpuPerChannel);
     EXPECT_EQ(1024, g_cfg.cpuPerChannel);
 
-    // Empty numbers are numbers not given; no password switches the login off.
+    // Empty numbers are numbers not given; a form without a password keeps
+    // it, and only one sent empty switches the login off.
     ASSERT_EQ(0, orvaUpdateSettings("log=on&rtsp_port=0&http_port=&auto_restart=&cpu_affinity="));
     EXPECT_EQ(32, s.Log);
     EXPECT_EQ(32, g_cfg.logLevel);
     EXPECT_EQ(8080, s.HTTPPort);
     EXPECT_EQ(0, s.RTSPPort);
+    EXPECT_EQ("a b&c%", fieldText(s.LoginPass));
+    ASSERT_EQ(0, orvaUpdateSettings("log=on&login_pass="));
     EXPECT_EQ("", fieldText(s.LoginPass));
     EXPECT_EQ(86400, s.AutoRestart);
     EXPECT_EQ(1024, s.CpuPerChannel);
@@ -257,6 +269,7 @@ TEST_F(SettingsForm, ARefusedUpdateChangesNothingNotEvenTheEnginesLevels) {
     const Case cases[] = {
         {"http_port=65536", ORVA_WEB_BAD_VALUE},
         {"http_port=-1", ORVA_WEB_BAD_VALUE},
+        {"http_port=0", ORVA_WEB_BAD_VALUE},
         {"rtsp_port=5545x", ORVA_WEB_BAD_VALUE},
         {"rtsp_port=+5545", ORVA_WEB_BAD_VALUE},
         {"rtsp_port=+", ORVA_WEB_BAD_VALUE},

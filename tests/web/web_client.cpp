@@ -48,14 +48,18 @@ std::string HttpReply::header(const std::string& name) const {
     return it == headers.end() ? "" : it->second;
 }
 
-HttpConnection::HttpConnection(int port) {
+HttpConnection::HttpConnection(int port, const char* source) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     timeval limit{5, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in from = loopback(0);
+    if (source)
+        inet_pton(AF_INET, source, &from.sin_addr);
     sockaddr_in address = loopback(port);
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if ((source && bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
+        connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd_);
         fd_ = -1;
     }

@@ -21,7 +21,8 @@ struct HttpReply {
 
 class HttpConnection {
 public:
-    explicit HttpConnection(int port);
+    // From `source`, a loopback address such as "127.0.0.2", when given.
+    explicit HttpConnection(int port, const char* source = nullptr);
     ~HttpConnection();
     HttpConnection(const HttpConnection&) = delete;
     HttpConnection& operator=(const HttpConnection&) = delete;
