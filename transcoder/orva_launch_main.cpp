@@ -1,5 +1,9 @@
-// orva_launch_main.cpp: the orval.so program: takes the service's command line from standard input and becomes ffmpeg.
+// orva_launch_main.cpp: the orval.so program: takes the service's command
+// line from standard input and becomes ffmpeg, or runs a watched line
+// through the continuity stage.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +14,8 @@
 
 #include "orva_launch.h"
 #include "orva_rewrite.h"
+#include "orva_spawn.h"
+#include "orva_stage.h"
 #include "orva_thumb.h"
 
 namespace {
@@ -68,8 +74,9 @@ std::string thumbnailPath() {
     return path;
 }
 
-// Reads, checks, splits and rewrites the service's line into ffmpeg's argv.
-int takeCommand(std::vector<std::string>& argv) {
+// Reads, checks, splits and rewrites the service's line into ffmpeg's argv;
+// a watched line also keeps its plan for the continuity stage.
+int takeCommand(std::vector<std::string>& argv, FfPlan& watched) {
     std::string line;
     int status = readCommandLine(STDIN_FILENO, line);
     if (status == kLaunchReadFailed)
@@ -85,6 +92,8 @@ int takeCommand(std::vector<std::string>& argv) {
     if (plan.waits && waitForFeed(plan) != 0)
         return 1;
     argv = buildFfmpegArgv(plan.args, std::getenv("ORVAL_FFMPEG"));
+    if (plan.watched)
+        watched = std::move(plan);
     return 0;
 }
 
@@ -107,13 +116,35 @@ int runFfmpeg(std::vector<std::string>& argv) {
     return fail(withErrno("cannot run " + argv[0]));
 }
 
+const char* environment(const char* name) { return std::getenv(name); }
+
+// Runs the watched line as a pipeline and ends the way its encoder ended.
+int runWatched(const FfPlan& plan, const std::string& ffmpeg) {
+    std::string program = findProgram(ffmpeg);
+    if (program.empty()) {
+        errno = ENOENT;
+        return fail(withErrno("cannot run " + ffmpeg));
+    }
+    int status = runStage(plan, program, ffStageSettings(environment));
+    if (status < 0)
+        return 1;
+    if (WIFSIGNALED(status)) {
+        signal(WTERMSIG(status), SIG_DFL);
+        raise(WTERMSIG(status));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 }  // namespace
 
 int main() {
     try {
         std::vector<std::string> argv;
-        if (takeCommand(argv) != 0 || prepareDescriptors() != 0)
+        FfPlan watched;
+        if (takeCommand(argv, watched) != 0 || prepareDescriptors() != 0)
             return 1;
+        if (watched.watched)
+            return runWatched(watched, argv[0]);
         return runFfmpeg(argv);
     } catch (...) {
         // Only allocation can throw here; the reason needs no allocation.

@@ -241,8 +241,15 @@ FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view t
     ruleHttpServe(command, machine);
     ruleTimeShiftRecorder(command);
     plan.waits = ruleTimeShiftPlayer(command, plan.player);
+    plan.watched = !plan.waits && ffIsWatched(command);
+    if (plan.watched) {
+        plan.source = command.inputs[0];
+        plan.canvas = ffTargetCanvas(command.outputs[0]);
+    }
     if (!plan.waits)
         plan.thumbnail = ruleThumbnail(command, thumbPath);
+    if (plan.watched)
+        plan.encoderArgs = ffEncoderArgs(command);
     plan.args = ffFlatten(command);
     plan.args.insert(plan.args.begin(), "-nostdin");
     plan.player.startIndexArg++;

@@ -9,6 +9,7 @@
 
 #include "orva_ffargs.h"
 #include "orva_timeshift.h"
+#include "orva_watch.h"
 
 // What the launcher knows of the machine it runs on.
 struct FfMachine {
@@ -39,6 +40,12 @@ struct FfPlan {
     bool waits = false;       // a time-shift player waits for its feed first
     TimeShiftPlayer player;
     bool thumbnail = false;   // a thumbnail output was added
+    // A watched line runs through the continuity stage: its input is read by
+    // a decoder, and the encoder reads the stage's stream instead.
+    bool watched = false;
+    FfGroup source;           // the input as the line's rules left it
+    FfCanvas canvas;          // what the first output fixes of the canvas
+    FfTokens encoderArgs;     // the encoder's arguments, "-nostdin" first
 };
 
 // Checks the line, then applies every rule above in order. `thumbPath` is the

@@ -82,13 +82,16 @@ int replyFile(MHD_Connection* connection, const char* path, const char* contentT
 struct UploadedTable {
     ORVA_GLOBAL_SETTINGS settings{};
     ORVA_CHANNEL_TAG channels[ORVA_CHANNEL_COUNT];
+    ORVA_CHANNEL_CONTINUITY_TAG continuity[ORVA_CHANNEL_COUNT];
 };
 
 OrvaConfigRecords recordsOf(const UploadedTable& uploaded) {
     OrvaConfigRecords records = orvaLiveConfigRecords();
     records.settings = &uploaded.settings;
-    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
         records.channels[index] = &uploaded.channels[index];
+        records.continuity[index] = &uploaded.continuity[index];
+    }
     return records;
 }
 
@@ -109,7 +112,7 @@ int orvaCGIImport(const char* body, MHD_Connection* connection,
         return orvaReplyRedirect(connection, nullptr);
     serviceLock.unlock();  // the upload is read apart from the running table
     auto uploaded = std::make_unique<UploadedTable>();
-    int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels);
+    int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels, uploaded->continuity);
     serviceLock.lock();
     if (read < 0)
         return orvaReplyReason(connection, kInternalError,
@@ -120,7 +123,7 @@ int orvaCGIImport(const char* body, MHD_Connection* connection,
     OrvaChange change{
         [&](std::string& text) { return orvaComposeConfigText(text, recordsOf(*uploaded)); },
         [&] {
-            orvaInstallTable(uploaded->settings, uploaded->channels);
+            orvaInstallTable(uploaded->settings, uploaded->channels, uploaded->continuity);
             orvaBumpAllRevisions();
         }};
     if (orvaSaveChange(serviceLock, change) != 0) {

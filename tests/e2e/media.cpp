@@ -2,6 +2,7 @@
 #include "e2e/media.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -23,14 +24,40 @@ std::vector<char*> pointers(Args& args) {
     return out;
 }
 
-// Spawns `args` with standard output (and error when asked) into a pipe.
-pid_t spawnReading(Args args, int& readEnd, bool outToo, bool errToo) {
-    int fds[2];
+// This process's environment with `added` ("NAME=value") in place of any
+// variable of the same name.
+std::vector<std::string> environmentWith(const std::vector<std::string>& added) {
+    std::vector<std::string> all(added);
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string_view variable(*e);
+        std::string_view name = variable.substr(0, variable.find('=') + 1);
+        bool replaced = std::any_of(added.begin(), added.end(), [&](const std::string& a) {
+            return std::string_view(a).starts_with(name);
+        });
+        if (!replaced)
+            all.emplace_back(variable);
+    }
+    return all;
+}
+
+// Spawns `args` with standard output (and error when asked) into a pipe;
+// with `inputFd`, its standard input is a pipe whose write end that gets.
+pid_t spawnReading(Args args, int& readEnd, bool outToo, bool errToo,
+                   const std::vector<std::string>& environment = {}, int* inputFd = nullptr) {
+    int fds[2], in[2] = {-1, -1};
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -1;
+    if (inputFd != nullptr && pipe2(in, O_CLOEXEC) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (inputFd != nullptr)
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (outToo)
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     else
@@ -39,11 +66,17 @@ pid_t spawnReading(Args args, int& readEnd, bool outToo, bool errToo) {
         posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     pid_t pid = -1;
     std::vector<char*> argv = pointers(args);
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    std::vector<std::string> variables = environmentWith(environment);
+    std::vector<char*> envp = pointers(variables);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     readEnd = fds[0];
+    if (inputFd != nullptr) {
+        close(in[0]);
+        *inputFd = in[1];
+    }
     return pid;
 }
 
@@ -118,31 +151,48 @@ std::string probeCodecs(const std::string& path) {
     return joined;
 }
 
-LineReader::LineReader(const Args& args) {
+LineReader::LineReader(const Args& args, const SpawnOptions& options) : grace_(options.grace) {
     int fd = -1;
-    pid_ = spawnReading(args, fd, false, true);
+    bool feeds = !options.input.empty();
+    pid_ = spawnReading(args, fd, options.outputToo, true, options.environment, feeds ? &inputFd_ : nullptr);
+    // A line far below the pipe's capacity: one write takes it whole.
+    if (pid_ > 0 && feeds && write(inputFd_, options.input.data(), options.input.size()) < 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
     reader_ = std::thread([this, fd] { readLoop(fd); });
 }
 
 LineReader::~LineReader() { stop(); }
 
-void LineReader::stop() {
+int LineReader::stop() {
+    int status = -1;
     if (pid_ > 0) {
         // ffmpeg waiting on an idle UDP socket may sit out its time-out first.
         kill(pid_, SIGINT);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (waitpid(pid_, nullptr, WNOHANG) == 0) {
+        auto deadline = std::chrono::steady_clock::now() + grace_;
+        pid_t ended;
+        while ((ended = waitpid(pid_, &status, WNOHANG)) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
                 kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
+                ended = waitpid(pid_, &status, 0);
                 break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        status = ended == pid_ ? status : -1;
         pid_ = -1;
     }
+    if (inputFd_ >= 0)
+        close(inputFd_);
+    inputFd_ = -1;
+    // A child the program left behind may hold the pipe open: the reader
+    // gives up two seconds after the program ended.
+    readUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     if (reader_.joinable())
         reader_.join();
+    return status;
 }
 
 std::vector<LineReader::Line> LineReader::lines() const {
@@ -153,7 +203,16 @@ std::vector<LineReader::Line> LineReader::lines() const {
 void LineReader::readLoop(int fd) {
     std::string pending;
     char buffer[4096];
-    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) == 0) {
+            if (std::chrono::steady_clock::now() > readUntil_.load())
+                break;
+            continue;
+        }
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
         auto now = std::chrono::steady_clock::now();
         pending.append(buffer, n);
         for (size_t end; (end = pending.find_first_of("\r\n")) != std::string::npos;) {

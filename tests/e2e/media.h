@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -29,26 +30,44 @@ double measurePsnr(const std::string& distorted, const std::string& reference);
 // "h264,aac" for a file with those two streams.
 std::string probeCodecs(const std::string& path);
 
+// How a LineReader starts its program: what it is given on its standard
+// input (held open until the program is stopped, as the service does), the
+// variables added to its environment, and whether its standard output is read
+// with its standard error, through one pipe, as the service reads a transcoder.
+struct SpawnOptions {
+    std::string input;
+    std::vector<std::string> environment;  // "NAME=value"
+    bool outputToo = false;
+    // How long the program has after SIGINT before it gets SIGKILL.
+    std::chrono::milliseconds grace = std::chrono::seconds(2);
+};
+
 // A program whose standard error is read line by line as it comes, each
-// line with the moment it arrived. Ended with SIGINT when destroyed.
+// line ("\r" or "\n" ended) with the moment it arrived. Ended with SIGINT
+// when destroyed.
 class LineReader {
 public:
     struct Line {
         std::chrono::steady_clock::time_point at;
         std::string text;
     };
-    explicit LineReader(const Args& args);
+    explicit LineReader(const Args& args, const SpawnOptions& options = {});
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
 
     std::vector<Line> lines() const;
-    void stop();
+    // SIGINT, then SIGKILL after the grace; returns the wait status (-1 when already stopped).
+    int stop();
+    pid_t pid() const { return pid_; }
 
 private:
     void readLoop(int fd);
 
     pid_t pid_ = -1;
+    int inputFd_ = -1;
+    std::chrono::milliseconds grace_;
+    std::atomic<std::chrono::steady_clock::time_point> readUntil_{std::chrono::steady_clock::time_point::max()};
     mutable std::mutex mutex_;
     std::vector<Line> lines_;
     std::thread reader_;

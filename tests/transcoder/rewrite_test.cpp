@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "engine/cmdline_fixture.h"
@@ -284,6 +285,147 @@ TEST_F(RewriteTest, WhatThisMachineCannotDoIsRefusedWithItsReason) {
     machine.hasNvidia = machine.hasRenderNode = true;
     EXPECT_EQ(refusal(composeTarget(nvenc)), "");
     EXPECT_EQ(refusal(composeTarget(qsv)), "");
+}
+
+// A live source whose every target re-encodes runs through the continuity
+// stage; anything else keeps the one ffmpeg it had.
+TEST_F(RewriteTest, OnlyOneLiveInputWithEveryTargetReencodedIsWatched) {
+    ORVA_OUTPUT_TAG udp = h264Target(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1234");
+    ORVA_OUTPUT_TAG copied = udp;
+    copied.Video.VideoCodec = ORVA_VIDEO_COPY;
+    ORVA_OUTPUT_TAG soundCopied = withAudio(udp, ORVA_AUDIO_COPY);
+    ORVA_INPUT_TAG device = fileInput("/dev/video0?video_size=640x480");
+    device.Format = ORVA_FORMAT_DEVICE;
+    struct Case { const char* what; Composed composed; bool watched; };
+    const Case cases[] = {
+        {"udp source", compose({fileInput("udp://127.0.0.1:5000")}, {udp}), true},
+        {"srt source, two targets", compose({fileInput("srt://10.0.0.1:9000")}, {udp, h264Target(ORVA_FORMAT_HLS, "/h/a.m3u8")}), true},
+        {"rtsp over tcp", compose({fileInput("rtspt://cam/live")}, {udp}), true},
+        {"an SDP file", compose({fileInput("/var/orval/in.sdp")}, {udp}), true},
+        {"a V4L2 device", compose({device}, {udp}), true},
+        {"a file", compose({fileInput("/media/a.ts")}, {udp}), false},
+        {"two sources", compose({fileInput("udp://127.0.0.1:5000"), fileInput("udp://127.0.0.1:5001")}, {udp}), false},
+        {"a copied picture", compose({fileInput("udp://127.0.0.1:5000")}, {udp, copied}), false},
+        {"a copied sound", compose({fileInput("udp://127.0.0.1:5000")}, {soundCopied}), false},
+        {"copy in the options", compose({fileInput("udp://127.0.0.1:5000")}, {h264Target(ORVA_FORMAT_FILE, "/o.ts", "-c copy")}), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FfPlan p = plan(c.composed);
+        EXPECT_EQ(p.watched, c.watched) << c.composed.line;
+        EXPECT_EQ(p.encoderArgs.empty(), !c.watched);
+    }
+}
+
+TEST_F(RewriteTest, TheEncoderReadsTheStageInPlaceOfTheSourceAndKeepsEverythingElse) {
+    ORVA_OUTPUT_TAG hls = h264Target(ORVA_FORMAT_HLS, "/h/a.m3u8", "-hls_time 2");
+    hls.Video.VideoWidth = 1280;
+    hls.Video.VideoHeight = 720;
+    hls.Video.VideoFrameRate = 29.97f;
+    hls.Audio.AudioSampleRate = 44100;
+    hls.Audio.AudioChannel = 1;
+    FfTokens args = split(compose({fileInput("rtspt://cam/live", "-stimeout 5000000")}, {hls}));
+    FfPlan p = ffPlan(args, machine, "/var/orval/thumb/orva_001.jpg");
+    ASSERT_TRUE(p.watched);
+    std::string encoder = joined(p.encoderArgs);
+    EXPECT_TRUE(encoder.starts_with("-nostdin -f nut -i pipe:3 -c:a aac -ac 1 -ar 44100 ")) << encoder;
+    EXPECT_EQ(encoder.find("rtsp"), std::string::npos) << encoder;
+    EXPECT_EQ(encoder.find("stimeout"), std::string::npos) << encoder;
+    // Every output and the thumbnail stay as the plain line has them.
+    std::string plain = joined(p.args);
+    std::string outputs = plain.substr(plain.find("-c:a aac"));
+    EXPECT_TRUE(encoder.ends_with(outputs)) << encoder;
+    EXPECT_NE(outputs.find("-force_key_frames expr:gte(t,n_forced*2)"), std::string::npos) << outputs;
+    EXPECT_NE(outputs.find("orva_001.jpg"), std::string::npos) << outputs;
+    // The decoder reads the source as the line would, and the canvas is the target's.
+    EXPECT_EQ(p.source.url, "rtsp://cam/live");
+    EXPECT_EQ(joined(p.source.options), "-stimeout 5000000 -rtsp_transport tcp");
+    EXPECT_EQ(p.canvas.width, 1280);
+    EXPECT_EQ(p.canvas.height, 720);
+    EXPECT_EQ(p.canvas.rateNum, 30000);
+    EXPECT_EQ(p.canvas.rateDen, 1001);
+    EXPECT_EQ(p.canvas.sampleRate, 44100);
+    EXPECT_EQ(p.canvas.channels, 1);
+}
+
+TEST(Canvas, TakesWhatTheTargetSetsAndConformsDecodersToIt) {
+    int num = 0, den = 0;
+    struct Rate { const char* text; bool ok; int num; int den; };
+    for (const Rate& r : {Rate{"25", true, 25, 1}, {"ntsc", true, 30000, 1001}, {"ntsc-film", true, 24000, 1001},
+                          {"60000/1001", true, 60000, 1001}, {"29.97", true, 30000, 1001}, {"12.5", true, 25, 2},
+                          {"0", false, 0, 0}, {"-5", false, 0, 0}, {"abc", false, 0, 0}, {"25/0", false, 0, 0}}) {
+        SCOPED_TRACE(r.text);
+        num = den = 0;
+        EXPECT_EQ(ffParseRate(r.text, num, den), r.ok);
+        if (r.ok) {
+            EXPECT_EQ(num, r.num);
+            EXPECT_EQ(den, r.den);
+        }
+    }
+    FfGroup odd;
+    odd.options = {"-s", "641x361", "-ac", "9", "-ar", "x"};
+    FfCanvas canvas = ffTargetCanvas(odd);
+    EXPECT_EQ(canvas.width, 640);
+    EXPECT_EQ(canvas.height, 360);
+    EXPECT_EQ(canvas.channels, 0);
+    EXPECT_EQ(canvas.sampleRate, 0);
+    EXPECT_FALSE(canvas.hasRate());
+    canvas.fillDefaults();
+    EXPECT_TRUE(canvas.complete());
+    EXPECT_EQ(canvas.rateNum, 25);
+    EXPECT_EQ(canvas.sampleRate, 48000);
+
+    // The sound of each picture adds up exactly, even at 30000/1001.
+    FfCanvas ntsc{640, 360, 30000, 1001, 48000, 2};
+    long long samples = 0;
+    for (long long frame = 0; frame < 30000; frame++)
+        samples += ntsc.samplesOfFrame(frame);
+    EXPECT_EQ(samples, 30000LL * 48000 * 1001 / 30000);
+
+    FfGroup source;
+    source.options = {"-v", "32", "-rtsp_transport", "tcp"};
+    source.url = "rtsp://cam/live";
+    std::string live = joined(ffDecoderArgs(source, ntsc, FfReadMode::Live));
+    EXPECT_TRUE(live.starts_with("-nostdin -hide_banner -nostats -v warning -dts_delta_threshold 1 -rtsp_transport tcp "
+                                 "-analyzeduration 500000 -i rtsp://cam/live ")) << live;
+    EXPECT_NE(live.find("scale=640:360:force_original_aspect_ratio=decrease:force_divisible_by=2,"
+                        "pad=640:360:-1:-1:black,setsar=1,fps=30000/1001,format=yuv420p"), std::string::npos) << live;
+    EXPECT_TRUE(live.ends_with("-ar 48000 -ac 2 -sample_fmt s16 -c:a pcm_s16le -f nut pipe:1")) << live;
+    // The line's global options stay with the encoder.
+    FfCommand line = ffParse({"-v", "32", "-rtsp_transport", "tcp", "-i", "rtsp://cam/live", "-c:v", "libx264", "o.ts"});
+    EXPECT_EQ(joined(ffEncoderArgs(line)), "-nostdin -v 32 -f nut -i pipe:3 -c:v libx264 o.ts");
+    std::string looped = joined(ffDecoderArgs(ffBackupInput("/media/backup.mp4"), FfCanvas{}, FfReadMode::Looped));
+    EXPECT_NE(looped.find("-re -stream_loop -1 -i /media/backup.mp4 "), std::string::npos) << looped;
+    EXPECT_EQ(looped.find("fps="), std::string::npos) << looped;
+    EXPECT_EQ(looped.find(" -ar "), std::string::npos) << looped;
+}
+
+TEST(StageSettings, HoldsTheServicesValuesToTheirRanges) {
+    static std::map<std::string, std::string> env;
+    auto lookup = [](const char* name) -> const char* {
+        auto found = env.find(name);
+        return found == env.end() ? nullptr : found->second.c_str();
+    };
+    env = {};
+    StageSettings s = ffStageSettings(lookup);
+    EXPECT_EQ(s.sourceTimeoutMs, 1000);
+    EXPECT_EQ(s.blackSeconds, 10);
+    EXPECT_EQ(s.backup, "");
+    env = {{"ORVAL_CHANNEL", "64"}, {"ORVAL_MEMO", "Main \"news\""}, {"ORVAL_BACKUP", "/media/a b"},
+           {"ORVAL_SOURCE_TIMEOUT", "50"}, {"ORVAL_ALARM_BLACK", "0"}, {"ORVAL_ALARM_FREEZE", "99999"},
+           {"ORVAL_ALARM_SILENCE", "2x"}};
+    s = ffStageSettings(lookup);
+    EXPECT_EQ(s.channel, 64);
+    EXPECT_EQ(s.memo, "Main \"news\"");
+    EXPECT_EQ(s.backup, "/media/a b");
+    EXPECT_EQ(s.sourceTimeoutMs, 200);
+    EXPECT_EQ(s.blackSeconds, 0);
+    EXPECT_EQ(s.frozenSeconds, 3600);
+    EXPECT_EQ(s.silentSeconds, 10);
+    env = {{"ORVAL_SOURCE_TIMEOUT", "20000"}, {"ORVAL_ALARM_BLACK", "-1"}};
+    s = ffStageSettings(lookup);
+    EXPECT_EQ(s.sourceTimeoutMs, 10000);
+    EXPECT_EQ(s.blackSeconds, 10);
 }
 
 class TimeShiftRewriteTest : public RewriteTest {
