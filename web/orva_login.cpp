@@ -85,7 +85,7 @@ bool isRightPassword(std::string_view encoded) {
 }
 
 void composeLoginPage(TextCursor& page, bool wrongPassword) {
-    appendf(page, "<html>\n<head>\n<title>%s</title>\n</head>\n", orvaAppTitle());
+    appendf(page, "<html lang=\"en\">\n<head>\n<title>%s</title>\n</head>\n", orvaAppTitle());
     append(page,
            "<body>\n<div style=\"width: 100%; position: absolute; top: 30%; "
            "text-align: center\">\n");

@@ -99,7 +99,7 @@ TEST_F(LoginTest, WithoutASessionEveryPathGetsTheLoginPage) {
         EXPECT_TRUE(isLoginPage(get(path, cookie("auth=P%26Q%2BR%25S"))));  // case matters
     }
     HttpReply page = get("/");
-    EXPECT_EQ(0u, page.body.find("<html>\n<head>\n<title>Kestova Live!</title>\n</head>\n<body>\n"));
+    EXPECT_EQ(0u, page.body.find("<html lang=\"en\">\n<head>\n<title>Kestova Live!</title>\n</head>\n<body>\n"));
 }
 
 TEST_F(LoginTest, TheLoginCookieCarriesTheEncodedPasswordAndOpensTheSession) {
