@@ -481,7 +481,10 @@ void Stage::watchBackup(long long now) {
         return;
     }
     long long timeout = settings_.sourceTimeoutMs * kMs;
-    bool stalled = backupPlaying_ && now - std::max(backup_.lastData(), backupStarted_) > timeout;
+    // A folder's next file gets the start-up any fresh decoder gets; the
+    // last picture of the one before holds meanwhile.
+    long long seen = backup_.lastData() != 0 ? backup_.lastData() : backupStarted_ + kBackupGrace;
+    bool stalled = backupPlaying_ && now - seen > timeout;
     bool neverCame = !backupPlaying_ && onAir_ != OnAir::Slate && now - backupStarted_ > timeout + kBackupGrace;
     if (stalled || neverCame) {
         showSlate();
