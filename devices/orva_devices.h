@@ -49,12 +49,28 @@ static_assert(sizeof(ORVA_NDI) == 40004);
 // iterator. Safe to call from several threads at once.
 int orvaEnumBMD(int output, ORVA_DECKLINKS* result);
 
-// Searches the network for NDI sources for at least `timeoutSeconds`; each
-// change of the list extends the search by another full timeout. The caller
-// clears `result` first. 0 after a search, even one that found nothing; -1
-// when the NDI runtime ("libndi.so.3") cannot be loaded or initialised, or no
-// finder can be made.
+// The longest NDI search; a longer timeout is taken as this.
+constexpr int kOrvaLongestNdiSeconds = 60;
+// What a search answers when it was cancelled.
+constexpr int kOrvaSearchCancelled = -2;
+
+// Searches the network for NDI sources for `timeoutSeconds` (0 to 60; beyond
+// are held to the range), whatever the sources do meanwhile. The caller clears
+// `result` first. 0 after a search, even one that found nothing; -1 when no
+// NDI runtime can be found (looked for again at most once per retry
+// interval) or initialised, or no finder can be made; kOrvaSearchCancelled
+// when orvaCancelDeviceSearches ended it, with nothing stored. Searches run
+// side by side on one runtime, initialised by the first.
 int orvaEnumNDI(ORVA_NDI* result, int timeoutSeconds);
+
+// Whether an NDI runtime library has been found with every function the
+// search needs. Looks for none itself.
+bool orvaNDIRuntimeFound();
+
+// With `cancel` set, every NDI search under way ends within a tenth of a
+// second and every later one at once, until it is cleared again: the service
+// stops without waiting for a search.
+void orvaCancelDeviceSearches(bool cancel);
 
 class IDeckLinkIterator;
 class IDeckLinkAPIInformation;
@@ -63,13 +79,14 @@ class IDeckLinkDiscovery;
 class IDeckLinkGLScreenPreviewHelper;
 
 extern "C" {
-// Whether the DeckLink driver library was opened (loading it first if no one
-// has asked yet).
+// Whether the DeckLink driver library was opened (looking for it first when
+// no look was made yet, or the last one failed over a retry interval ago).
 __attribute__((visibility("default"))) bool IsDeckLinkAPIPresent(void);
 
 // The driver library's factories under their plain names, exported from the
-// program. Each loads the library once and answers the object its factory
-// makes, or none when the library or the factory is missing.
+// program. Each looks for the library as IsDeckLinkAPIPresent does and
+// answers the object its factory makes, or none when the library or the
+// factory is missing.
 __attribute__((visibility("default"))) IDeckLinkIterator* CreateDeckLinkIteratorInstance(void);
 __attribute__((visibility("default"))) IDeckLinkAPIInformation* CreateDeckLinkAPIInformationInstance(void);
 __attribute__((visibility("default"))) IDeckLinkVideoConversion* CreateVideoConversionInstance(void);
@@ -77,9 +94,9 @@ __attribute__((visibility("default"))) IDeckLinkDiscovery* CreateDeckLinkDiscove
 // Also loads the preview library once.
 __attribute__((visibility("default"))) IDeckLinkGLScreenPreviewHelper* CreateOpenGLScreenPreviewHelper(void);
 
-// The run-once loaders of the driver library ("libDeckLinkAPI.so") and of its
-// preview library ("libDeckLinkPreviewAPI.so"); callers go through
-// pthread_once, as the entry points above do.
+// The loaders of the driver library ("libDeckLinkAPI.so") and of its preview
+// library ("libDeckLinkPreviewAPI.so"): one attempt each. Callers go through
+// the entry points above, which pace the attempts and serialise them.
 void InitDeckLinkAPI(void);
 void InitDeckLinkPreviewAPI(void);
 }

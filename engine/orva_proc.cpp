@@ -1,5 +1,6 @@
 // orva_proc.cpp: creates, signals and reaps transcoder processes; the only
-// place that calls fork, exec, kill and waitpid.
+// place that calls fork, exec, kill and waitpid for them (orva_command.cpp
+// runs the short helper programs of the settings).
 //
 // DESIGN: every slot keeps its two pipes for the life of the engine. Each
 // running child also has a pidfd. One epoll set (the poll set) holds the

@@ -14,7 +14,7 @@ constexpr int kPathCount = static_cast<int>(OrvaPath::Count);
 constexpr const char* kFixedPaths[kPathCount] = {
     "/var/run/orval.pid", "/etc/orval", "/etc/orval/orval.conf",
     "/etc/orval/orval.acl", "/var/orval", "/var/orval/log",
-    "/etc/orval/tls/cert.pem", "/etc/orval/tls/key.pem"};
+    "/etc/orval/tls/cert.pem", "/etc/orval/tls/key.pem", "/run/systemd/system", "/usr/bin/systemctl"};
 
 char g_paths[kPathCount][1000];
 bool g_rooted;

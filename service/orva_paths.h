@@ -2,7 +2,9 @@
 #pragma once
 
 // TlsCert and TlsKey: the management server speaks HTTPS when both exist.
-enum class OrvaPath { PidFile, ConfDir, ConfFile, AclFile, WorkDir, LogDir, TlsCert, TlsKey, Count };
+// SystemdDir exists where systemd runs the machine; Systemctl is its tool.
+enum class OrvaPath { PidFile, ConfDir, ConfFile, AclFile, WorkDir, LogDir, TlsCert, TlsKey, SystemdDir,
+                      Systemctl, Count };
 
 // Takes every fixed path under $ORVAL_ROOT when it is set and not empty.
 // Returns -1 when a path would not fit its buffer.

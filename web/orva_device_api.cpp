@@ -3,9 +3,12 @@
 //
 // A search takes seconds and touches neither the channels nor the settings,
 // so these run without the service lock, on a thread of their own while the
-// other requests go on.
+// other requests go on. A list that is empty because the driver library is
+// missing says so in its "error", so the page can tell "not installed" from
+// "nothing connected".
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,7 +25,7 @@ constexpr int kDefaultNdiSeconds = 5;
 // A longer search would hold a connection and a thread for as long as a
 // client asks.
 constexpr int kShortestNdiSeconds = 1;
-constexpr int kLongestNdiSeconds = 60;
+constexpr int kLongestNdiSeconds = kOrvaLongestNdiSeconds;
 
 // The decimal number that begins the argument's value, as "%d" reads it:
 // blanks first, an optional sign, digits, and anything after them ignored.
@@ -38,9 +41,19 @@ long argumentNumber(const char* arguments, std::string_view name, long fallback)
         value.remove_prefix(1);
     long number = 0;
     auto result = std::from_chars(value.data(), value.data() + value.size(), number);
+    // Beyond a long: the nearest end of its range, so a huge timeout is the
+    // longest search, not the shortest.
     if (result.ec == std::errc::result_out_of_range)
-        return value.starts_with('-') ? -1 : 1;  // only the sign matters to the callers
+        return value.starts_with('-') ? LONG_MIN : LONG_MAX;
     return result.ec == std::errc() ? number : fallback;
+}
+
+std::string_view deckLinkError() {
+    return IsDeckLinkAPIPresent() ? "DeckLink driver not working" : "DeckLink driver not installed";
+}
+
+std::string_view ndiError() {
+    return orvaNDIRuntimeFound() ? "NDI runtime not working" : "NDI runtime not found";
 }
 
 }  // namespace
@@ -50,9 +63,10 @@ int orvaCGIDecklinkConfig(const char* arguments, MHD_Connection* connection) {
     return orvaReplyJsonLater(connection, [output] {
         // Large records: on the heap, cleared as the search expects.
         auto cards = std::make_unique<ORVA_DECKLINKS>();
-        if (orvaEnumBMD(output, cards.get()) != 0)
-            cards->count = 0;  // a failed search lists nothing
-        return orvaComposeDecklinks(*cards);
+        if (orvaEnumBMD(output, cards.get()) == 0)
+            return orvaComposeDecklinks(*cards);
+        cards->count = 0;  // a failed search lists nothing
+        return orvaComposeDecklinks(*cards, deckLinkError());
     });
 }
 
@@ -61,8 +75,11 @@ int orvaCGINDIConfig(const char* arguments, MHD_Connection* connection) {
     int seconds = static_cast<int>(std::clamp<long>(asked, kShortestNdiSeconds, kLongestNdiSeconds));
     return orvaReplyJsonLater(connection, [seconds] {
         auto sources = std::make_unique<ORVA_NDI>();
-        if (orvaEnumNDI(sources.get(), seconds) != 0)
-            sources->count = 0;
-        return orvaComposeNdiSources(*sources);
+        int rc = orvaEnumNDI(sources.get(), seconds);
+        if (rc == 0)
+            return orvaComposeNdiSources(*sources);
+        // A cancelled search's client is answered by the stop, not with this.
+        sources->count = 0;
+        return orvaComposeNdiSources(*sources, rc == -1 ? ndiError() : "NDI search cancelled");
     });
 }

@@ -21,7 +21,9 @@
 // wake-up of a sleeping one per request. A handler therefore holds every
 // other connection of its pool thread while it runs. The device searches
 // (up to a minute) run on a thread of their own while their connection is
-// suspended, and answer on the handler's call after the resume. Handlers
+// suspended, and answer on the handler's call after the resume. The stop
+// cancels the searches under way, answers their clients 503 at once and
+// never waits for a search to run its course. Handlers
 // under the service lock are short, except an import (a few seconds): it
 // holds its pool thread, and every request that needs the lock (the access
 // check of each new request among them) waits for it on the others, as it
@@ -56,6 +58,7 @@
 #include <utility>
 
 #include "config/orva_channel.h"
+#include "devices/orva_devices.h"
 #include "engine/orva_text.h"
 #include "orva_acl.h"
 #include "orva_router.h"
@@ -91,6 +94,13 @@ constexpr size_t kThreadStackBytes = 512 * 1024;
 // keeps after they close. Only just above: the library zeroes the whole
 // buffer before each request of a kept-alive connection.
 constexpr size_t kConnectionMemoryBytes = 36 * 1024;
+// The answer of a search that the stop cancelled.
+constexpr unsigned kServiceStopping = 503;
+// How long the stop gives the cancelled searches' clients to get their
+// answer, and the searches' threads to leave the device libraries (a
+// cancelled NDI search ends within a tenth of a second). Beyond it the stop
+// goes on: the service's own end must not wait on a client or a driver.
+constexpr auto kCancelGrace = std::chrono::milliseconds(1000);
 
 // A search that answers its request later, shared by the request and the
 // search's thread, whichever ends last frees it.
@@ -98,8 +108,10 @@ struct OrvaSearch {
     OrvaSearch(MHD_Connection* c, OrvaLaterJson w) : connection(c), work(std::move(w)) {}
     MHD_Connection* connection;
     OrvaLaterJson work;
-    // Set under g_searchesLock before the resume.
-    bool done = false;
+    // Set under g_searchesLock before the resume: `json` by the search's
+    // thread once it ended, `cancelled` by the stop, which counts it in
+    // g_cancelledAnswers.
+    bool cancelled = false;
     std::string json;
 };
 
@@ -118,10 +130,13 @@ struct OrvaRequest {
 std::mutex g_searchesLock;
 std::unordered_set<OrvaSearch*> g_suspended;
 bool g_stopping = false;
-// Search threads under way. The stop waits for them: the program must not
-// end while a thread is inside a device library.
+// Search threads under way, and the cancelled searches' requests not yet
+// completed. The stop waits a short while for both to reach zero: the 503
+// gets out before the connections close, and normally no thread is inside a
+// device library when the program ends.
 unsigned g_searchThreads = 0;
-std::condition_variable g_searchThreadEnded;
+unsigned g_cancelledAnswers = 0;
+std::condition_variable g_searchesChanged;
 
 // The request whose handler runs on this thread, for orvaReplyJsonLater.
 thread_local OrvaRequest* t_request = nullptr;
@@ -230,14 +245,15 @@ MHD_Result answer(MHD_Connection* connection, const char* url, OrvaRequest& requ
     return result(handled);
 }
 
-// The call after a search's resume: its list, or a closed connection when
-// the server stops before the search ended.
+// The call after a search's resume: its list, or 503 when the server stops
+// before the search ended. A cancelled search stays with its request, so the
+// request's completion counts it off for the stop.
 MHD_Result answerSearch(MHD_Connection* connection, OrvaRequest& request) {
     std::string json;
     {
         std::lock_guard<std::mutex> lock(g_searchesLock);
-        if (!request.search->done)
-            return MHD_NO;
+        if (request.search->cancelled)
+            return result(orvaReplyEmpty(connection, kServiceStopping));
         json = std::move(request.search->json);
     }
     request.search.reset();
@@ -256,13 +272,20 @@ MHD_Result mhdAccessHandler(void*, MHD_Connection* connection, const char* url,
         return MHD_YES;
     }
     if (request->search)
-        return answerSearch(connection, *request);
+        return answerSearch(connection, *request);  // the search ended or was cancelled
     return answer(connection, url, *request);
 }
 
 void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
     std::unique_ptr<OrvaRequest> done(static_cast<OrvaRequest*>(*context));
     *context = nullptr;
+    if (!done || !done->search)
+        return;
+    std::lock_guard<std::mutex> lock(g_searchesLock);
+    if (done->search->cancelled && g_cancelledAnswers > 0) {
+        g_cancelledAnswers--;
+        g_searchesChanged.notify_all();
+    }
 }
 
 // Runs the search, keeps its list and resumes its connection, unless the
@@ -274,7 +297,6 @@ void runSearch(const std::shared_ptr<OrvaSearch>& search) {
     if (g_stopping || g_suspended.erase(search.get()) == 0)
         return;
     search->json = std::move(json);
-    search->done = true;
     MHD_resume_connection(search->connection);
 }
 
@@ -285,7 +307,7 @@ void* searchThread(void* argument) {
     search.reset();
     std::lock_guard<std::mutex> lock(g_searchesLock);
     g_searchThreads--;
-    g_searchThreadEnded.notify_all();
+    g_searchesChanged.notify_all();
     return nullptr;
 }
 
@@ -384,11 +406,11 @@ int orvaReplyJsonLater(MHD_Connection* connection, OrvaLaterJson work) {
     {
         std::lock_guard<std::mutex> lock(g_searchesLock);
         if (g_stopping)
-            return 0;  // the library closes the connection
+            return orvaReplyEmpty(connection, kServiceStopping);
         g_suspended.insert(search.get());
+        request->search = search;
         MHD_suspend_connection(connection);
     }
-    request->search = search;
     // Without a thread of its own it runs here, as a slow handler would.
     if (!startSearchThread(search))
         runSearch(search);
@@ -406,6 +428,7 @@ int orvaStartCGI() {
         std::lock_guard<std::mutex> lock(g_searchesLock);
         g_stopping = false;
     }
+    orvaCancelDeviceSearches(false);
     Transport transport = chooseTransport();
     if (transport == Transport::Refused)
         return 0;
@@ -440,19 +463,23 @@ bool orvaCGISecure() { return g_mhd && g_tls; }
 void orvaStopCGI() {
     if (!g_mhd)
         return;
-    {
-        // Their handlers then close the connections; the searches' threads
-        // end on their own and leave the connections alone.
-        std::lock_guard<std::mutex> lock(g_searchesLock);
-        g_stopping = true;
-        for (OrvaSearch* search : g_suspended)
-            MHD_resume_connection(search->connection);
-        g_suspended.clear();
-    }
-    MHD_stop_daemon(g_mhd);
-    // A search cannot be cut short: the stop waits for it as long as it was
-    // asked to run, with its client already gone.
+    orvaCancelDeviceSearches(true);
     std::unique_lock<std::mutex> lock(g_searchesLock);
-    g_searchThreadEnded.wait(lock, [] { return g_searchThreads == 0; });
+    // Their handlers answer 503; the searches' threads end on their own and
+    // leave the connections alone.
+    g_stopping = true;
+    for (OrvaSearch* search : g_suspended) {
+        search->cancelled = true;
+        g_cancelledAnswers++;
+        MHD_resume_connection(search->connection);
+    }
+    g_suspended.clear();
+    g_searchesChanged.wait_for(lock, kCancelGrace, [] { return g_cancelledAnswers == 0; });
+    lock.unlock();
+    MHD_stop_daemon(g_mhd);
+    lock.lock();
+    // Whatever did not complete was closed with the library's connections.
+    g_cancelledAnswers = 0;
+    g_searchesChanged.wait_for(lock, kCancelGrace, [] { return g_searchThreads == 0; });
     g_mhd = nullptr;
 }

@@ -92,6 +92,16 @@ void appendCard(std::string& out, const ORVA_DECKLINK_CARD& card) {
     out += "  ]\n  }";
 }
 
+// Closes a device list and its document, with the reason when there is one.
+void closeList(std::string& out, std::string_view error) {
+    out += " ]";
+    if (!error.empty()) {
+        out += ",\n  \"error\": ";
+        appendString(out, error);
+    }
+    out += "\n}\n";
+}
+
 }  // namespace
 
 void orvaJsonEscape(std::string& out, std::string_view text) {
@@ -105,18 +115,18 @@ void orvaJsonNumber(std::string& out, int64_t value) {
     out.append(digits, result.ptr);
 }
 
-std::string orvaComposeDecklinks(const ORVA_DECKLINKS& cards) {
+std::string orvaComposeDecklinks(const ORVA_DECKLINKS& cards, std::string_view error) {
     std::string out = "{ \"devices\": [\n";
     uint32_t count = std::min<uint32_t>(cards.count, kOrvaMaxDeckLinkCards);
     for (uint32_t i = 0; i < count; i++) {
         appendCard(out, cards.cards[i]);
         out += i + 1 < count ? ",\n" : "\n";
     }
-    out += " ]\n}\n";
+    closeList(out, error);
     return out;
 }
 
-std::string orvaComposeNdiSources(const ORVA_NDI& sources) {
+std::string orvaComposeNdiSources(const ORVA_NDI& sources, std::string_view error) {
     std::string out = "{ \"sources\": [\n";
     uint32_t count = std::min<uint32_t>(sources.count, kOrvaMaxNdiSources);
     for (uint32_t i = 0; i < count; i++) {
@@ -128,6 +138,6 @@ std::string orvaComposeNdiSources(const ORVA_NDI& sources) {
         out += " }\n";
         out += i + 1 < count ? ",\n" : "\n";
     }
-    out += " ]\n}\n";
+    closeList(out, error);
     return out;
 }

@@ -20,6 +20,7 @@ void orvaJsonNumber(std::string& out, int64_t value);
 
 // The DeckLink cards with their display modes, and the NDI sources, as the
 // page's dialogs read them. A count or mode count beyond its record's room
-// is taken as the room; nothing is ever cut.
-std::string orvaComposeDecklinks(const ORVA_DECKLINKS& cards);
-std::string orvaComposeNdiSources(const ORVA_NDI& sources);
+// is taken as the room; nothing is ever cut. A non-empty `error` (why the
+// list is empty: no driver, no runtime) follows the list as "error".
+std::string orvaComposeDecklinks(const ORVA_DECKLINKS& cards, std::string_view error = {});
+std::string orvaComposeNdiSources(const ORVA_NDI& sources, std::string_view error = {});

@@ -179,11 +179,15 @@ int replyUpdated(MHD_Connection* connection, std::string_view body) {
     return orvaReplyCookie(connection, cookie.c_str());
 }
 
+Refusal readAndCheck(std::string_view body, Form& form) {
+    if (Refusal refused = readForm(body, form); refused.code != 0)
+        return refused;
+    return checkForm(form);
+}
+
 Refusal updateSettings(std::string_view body, std::unique_lock<std::mutex>& serviceLock) {
     auto form = std::make_unique<Form>();  // too large for a connection thread's stack
-    if (Refusal refused = readForm(body, *form); refused.code != 0)
-        return refused;
-    if (Refusal refused = checkForm(*form); refused.code != 0)
+    if (Refusal refused = readAndCheck(body, *form); refused.code != 0)
         return refused;
     const bool passwordSent = fieldSent(body, kFieldNames[LoginPass]);
     ORVA_GLOBAL_SETTINGS updated{};
@@ -204,9 +208,28 @@ Refusal updateSettings(std::string_view body, std::unique_lock<std::mutex>& serv
     return {};
 }
 
+// Where systemd manages the boot start and the form's box differs from the
+// unit, the unit changes first, and back again when the save is refused or
+// fails: a failed systemctl, like a failed save, changes nothing.
+Refusal updateSettingsAndAutorun(std::string_view body, const OrvaAutorun& autorun,
+                                 std::unique_lock<std::mutex>& serviceLock) {
+    auto form = std::make_unique<Form>();
+    if (Refusal refused = readAndCheck(body, *form); refused.code != 0)
+        return refused;
+    const bool wanted = form->at[Autorun].on();
+    if (!autorun.managed || wanted == autorun.enabled)
+        return updateSettings(body, serviceLock);
+    if (orvaSetAutorun(wanted, serviceLock) != 0)
+        return {ORVA_WEB_NOT_SAVED, "systemctl could not change the start at boot; nothing was changed"};
+    Refusal refused = updateSettings(body, serviceLock);
+    if (refused.code != 0)
+        orvaSetAutorun(!wanted, serviceLock);
+    return refused;
+}
+
 }  // namespace
 
-std::string orvaComposeSettings() {
+std::string orvaComposeSettings(const OrvaAutorun& autorun) {
     const ORVA_GLOBAL_SETTINGS& s = g_globalSettings;
     std::string_view password = fieldText(s.LoginPass);
     // A password that is not UTF-8 (from the file or an import) cannot be
@@ -221,7 +244,8 @@ std::string orvaComposeSettings() {
         orvaJsonEscape(out, password);
     out += "\"";
     appendSetting(out, ",\n  \"loginPassUnshown\": ", unshown ? 1 : 0);
-    appendSetting(out, ",\n  \"autorun\": ", s.AutoStart);
+    appendSetting(out, ",\n  \"autorun\": ", autorun.managed ? autorun.enabled : s.AutoStart);
+    appendSetting(out, ",\n  \"autorunManaged\": ", autorun.managed);
     appendSetting(out, ",\n  \"autoRestart\": ", s.AutoRestart);
     appendSetting(out, ",\n  \"folderRecur\": ", s.FolderRecur);
     appendSetting(out, ",\n  \"folderShuffle\": ", s.FolderShuffle);
@@ -241,11 +265,12 @@ int orvaUpdateSettings(std::string_view body) {
 
 int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection,
                         std::unique_lock<std::mutex>& serviceLock) {
+    OrvaAutorun autorun = orvaQueryAutorun(serviceLock);
     if (!body || !body[0]) {
-        std::string json = orvaComposeSettings();
+        std::string json = orvaComposeSettings(autorun);
         return orvaReplyText(connection, json.data(), json.size(), "application/json", true);
     }
-    Refusal refused = updateSettings(body, serviceLock);
+    Refusal refused = updateSettingsAndAutorun(body, autorun, serviceLock);
     switch (refused.code) {
     case 0: return replyUpdated(connection, body);
     case ORVA_WEB_TOO_LARGE: return orvaReplyReason(connection, ORVA_HTTP_TOO_LARGE, refused.reason);

@@ -6,11 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "orva_autorun.h"
+
 struct MHD_Connection;
 
 // The settings as JSON. A password that is not UTF-8 is shown empty, with
-// "loginPassUnshown" 1. Caller holds the service lock.
-std::string orvaComposeSettings();
+// "loginPassUnshown" 1. Where systemd manages the boot start, "autorun" is
+// the unit's state, and "autorunManaged" says whether it is. Caller holds
+// the service lock.
+std::string orvaComposeSettings(const OrvaAutorun& autorun = {});
 
 // Saves a form-encoded settings body and then applies it: 0,
 // ORVA_WEB_TOO_LARGE (a value beyond 999 characters, or a password whose
@@ -25,7 +29,8 @@ int orvaUpdateSettings(std::string_view body, std::unique_lock<std::mutex>& serv
 int orvaUpdateSettings(std::string_view body);
 
 // A read without a body, an update with one; a refused update is answered
-// with its reason as plain text. `serviceLock` as for orvaUpdateSettings.
+// with its reason as plain text. `serviceLock` as for orvaUpdateSettings; it
+// is also let go while systemctl runs.
 int orvaCGIGlobalConfig(const char* body, MHD_Connection* connection,
                         std::unique_lock<std::mutex>& serviceLock);
 

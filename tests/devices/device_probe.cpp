@@ -3,7 +3,9 @@
 // description they choose (the loader reads its path once, at start).
 //
 //     orval_device_probe bmd <output> [<calls>]   orvaEnumBMD, <calls> times
-//     orval_device_probe ndi <timeout seconds>    orvaEnumNDI once
+//     orval_device_probe ndi <timeout seconds> [<searches> [<cancel after ms>]]
+//                  orvaEnumNDI <searches> times at once (1 unless given), and
+//                  orvaCancelDeviceSearches that many milliseconds in
 //
 // Output, one fact a line: "result <n>" for each call, then "count <n>", the
 // cards ("card <name>", then "mode <fmtcode> <width> <height> <numFrame>
@@ -11,11 +13,14 @@
 // <name>", "addr <address>"), and the fake driver's counts when one is loaded.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "devices/orva_devices.h"
 #include "orva_text.h"
@@ -69,12 +74,26 @@ void printNdiCounts() {
     dlclose(fake);
 }
 
-int probeNdi(int timeoutSeconds) {
-    auto sources = std::make_unique<ORVA_NDI>();
+// The sources printed are those of the first search.
+int probeNdi(int timeoutSeconds, int searches, int cancelAfterMs) {
+    std::vector<std::unique_ptr<ORVA_NDI>> found;
+    std::vector<int> results(static_cast<size_t>(searches));
+    std::vector<std::thread> threads;
     auto start = std::chrono::steady_clock::now();
-    int result = orvaEnumNDI(sources.get(), timeoutSeconds);
+    for (int i = 0; i < searches; i++) {
+        found.push_back(std::make_unique<ORVA_NDI>());
+        threads.emplace_back([&, i] { results[i] = orvaEnumNDI(found[i].get(), timeoutSeconds); });
+    }
+    if (cancelAfterMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(cancelAfterMs));
+        orvaCancelDeviceSearches(true);
+    }
+    for (std::thread& thread : threads)
+        thread.join();
     auto elapsed = std::chrono::steady_clock::now() - start;
-    printf("result %d\n", result);
+    const ORVA_NDI* sources = found.front().get();
+    for (int result : results)
+        printf("result %d\n", result);
     printf("elapsed_ms %lld\n",
            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
     printf("count %u\n", sources->count);
@@ -93,7 +112,8 @@ int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "bmd") == 0)
         return probeDeckLink(atoi(argv[2]), argc >= 4 ? atoi(argv[3]) : 1);
     if (argc >= 3 && strcmp(argv[1], "ndi") == 0)
-        return probeNdi(atoi(argv[2]));
-    fprintf(stderr, "usage: %s bmd <output> [<calls>] | ndi <timeout seconds>\n", argv[0]);
+        return probeNdi(atoi(argv[2]), argc >= 4 ? std::max(1, atoi(argv[3])) : 1, argc >= 5 ? atoi(argv[4]) : -1);
+    fprintf(stderr, "usage: %s bmd <output> [<calls>] | ndi <timeout seconds> [<searches> [<cancel after ms>]]\n",
+            argv[0]);
     return 2;
 }

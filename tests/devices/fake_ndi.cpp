@@ -5,7 +5,8 @@
 //     LD_LIBRARY_PATH=<build>/fakes ORVAL_FAKE_NDI=sources.txt ./orval
 //
 // ORVAL_FAKE_NDI holds the description, or names a file that holds it; it is
-// read again at every initialize. Unset: a network without sources.
+// read again at every initialize and every finder made, so a test can change
+// the network while one runtime stays up. Unset: a network without sources.
 // One statement per line; blank lines and lines starting with '#' are skipped:
 //
 //     init fail             initialize answers false
@@ -26,8 +27,8 @@
 //
 // Counting: orvalFakeNdiCounts (exported, for dlsym) writes
 // "init <n> destroy <n> finders <n> destroyed <n> wait <last timeout ms>
-// local <0|1> groups <set|none> extra <set|none>\n" into a buffer: the calls
-// so far and the last finder settings seen. When ORVAL_FAKE_NDI_COUNTS names
+// longest <longest timeout ms> local <0|1> groups <set|none> extra <set|none>\n"
+// into a buffer: the calls so far and the last finder settings seen. When ORVAL_FAKE_NDI_COUNTS names
 // a file, the fake rewrites it with the same line after every call.
 #include <algorithm>
 #include <atomic>
@@ -72,12 +73,13 @@ struct Finder {
 std::mutex g_lock;  // guards everything below
 Description g_description;
 long g_inits = 0, g_destroys = 0, g_findersMade = 0, g_findersDestroyed = 0;
-long g_lastWaitMs = -1;
+long g_lastWaitMs = -1, g_longestWaitMs = -1;
 bool g_showLocal = false, g_groupsSet = false, g_extraSet = false;
 
 void formatCounts(char* buffer, size_t size) {
-    snprintf(buffer, size, "init %ld destroy %ld finders %ld destroyed %ld wait %ld local %d groups %s extra %s\n",
-             g_inits, g_destroys, g_findersMade, g_findersDestroyed, g_lastWaitMs, g_showLocal ? 1 : 0,
+    snprintf(buffer, size,
+             "init %ld destroy %ld finders %ld destroyed %ld wait %ld longest %ld local %d groups %s extra %s\n",
+             g_inits, g_destroys, g_findersMade, g_findersDestroyed, g_lastWaitMs, g_longestWaitMs, g_showLocal ? 1 : 0,
              g_groupsSet ? "set" : "none", g_extraSet ? "set" : "none");
 }
 
@@ -179,6 +181,7 @@ FAKE_EXPORT NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_creat
     g_showLocal = settings == nullptr || settings->show_local_sources;  // none means the defaults
     g_groupsSet = settings != nullptr && settings->p_groups != nullptr;
     g_extraSet = settings != nullptr && settings->p_extra_ips != nullptr;
+    g_description = readDescription();
     writeCounts();
     if (g_description.finderFails)
         return nullptr;
@@ -191,6 +194,7 @@ FAKE_EXPORT bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t instance, u
     {
         std::lock_guard<std::mutex> hold(g_lock);
         g_lastWaitMs = static_cast<long>(timeoutMs);
+        g_longestWaitMs = std::max(g_longestWaitMs, g_lastWaitMs);
         writeCounts();
     }
     if (finder->description.noWait)

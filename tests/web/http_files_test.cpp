@@ -15,12 +15,6 @@ std::string uploadedConfiguration(int port) {
            "File \"udp://127.0.0.1:5000\"\n</Output1>\n</Output>\n</Channel1>\n";
 }
 
-std::string multipart(const std::string& file) {
-    return "------b0undary\r\nContent-Disposition: form-data; name=\"file\"; "
-           "filename=\"orval.conf\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
-           file + "\r\n------b0undary--\r\n";
-}
-
 }  // namespace
 
 TEST_F(WebTest, TheAccessListIsReadAfreshForEveryRequest) {

@@ -21,12 +21,6 @@ bool holds(const std::string& text, const std::string& part) {
 // A process the daemon has ended and reaped.
 bool gone(pid_t pid) { return kill(pid, 0) != 0; }
 
-std::string multipart(const std::string& file) {
-    return "------b0undary\r\nContent-Disposition: form-data; name=\"file\"; "
-           "filename=\"orval.conf\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
-           file + "\r\n------b0undary--\r\n";
-}
-
 // Channel 1 plays "old1.ts" in a transcoder that ignores the orderly stop;
 // channel 2 is time-shifted, a recorder and a player on "old2.ts".
 class ImportHttpTest : public WebTest {

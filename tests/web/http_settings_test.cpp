@@ -8,12 +8,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <future>
 #include <string>
 
 #include "web/json_check.h"
 #include "web/web_fixture.h"
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -67,6 +71,46 @@ protected:
     }
 };
 
+// A stand-in for systemctl where the daemon looks for it under its root. It
+// records each call, answers is-enabled from its state file, and enable and
+// disable change that file; they fail while a file "fail" exists and hang
+// while a file "hang" does.
+constexpr const char* kSystemctl =
+    "#!/bin/sh\n"
+    "here=$(dirname \"$0\")\n"
+    "echo \"$*\" >> \"$here/systemctl.calls\"\n"
+    "case \"$1\" in\n"
+    "is-enabled) read -r state < \"$here/systemctl.state\"; echo \"$state\"; [ \"$state\" = enabled ] ;;\n"
+    "enable|disable)\n"
+    "  [ -e \"$here/hang\" ] && exec sleep 30\n"
+    "  [ -e \"$here/fail\" ] && exit 1\n"
+    "  echo \"$1d\" > \"$here/systemctl.state\" ;;\n"
+    "*) exit 2 ;;\n"
+    "esac\n";
+
+// The daemon runs where systemd runs the machine (the folder systemd makes
+// exists under the daemon's root) and its unit is installed but disabled,
+// while the file says AutoStart 1.
+class AutorunHttpTest : public SettingsHttpTest {
+protected:
+    std::string bin = root + "/usr/bin";
+    void SetUp() override {
+        std::filesystem::create_directories(bin);
+        std::filesystem::create_directories(root + "/run/systemd/system");
+        setState("disabled");
+        writeExecutable(bin + "/systemctl", kSystemctl);
+        SettingsHttpTest::SetUp();
+    }
+    void setState(const std::string& state) { writeFile(bin + "/systemctl.state", state + "\n"); }
+    std::string state() const { return readFile(bin + "/systemctl.state"); }
+    // The calls since the last look.
+    std::string calls() {
+        std::string text = readFile(bin + "/systemctl.calls");
+        writeFile(bin + "/systemctl.calls", "");
+        return text;
+    }
+};
+
 }  // namespace
 
 TEST_F(SettingsHttpTest, TheReadRightAfterStartShowsTheFilesValues) {
@@ -77,7 +121,7 @@ TEST_F(SettingsHttpTest, TheReadRightAfterStartShowsTheFilesValues) {
     EXPECT_EQ("no-cache", reply.header("cache-control"));
     EXPECT_EQ("{ \"log\": 32,\n  \"httpPort\": " + std::to_string(port) +
                   ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"loginPassUnshown\": 0,\n"
-                  "  \"autorun\": 1,\n  \"autoRestart\": 7,\n  \"folderRecur\": 1,\n"
+                  "  \"autorun\": 1,\n  \"autorunManaged\": 0,\n  \"autoRestart\": 7,\n  \"folderRecur\": 1,\n"
                   "  \"folderShuffle\": 1,\n  \"cpuAffinity\": 3\n}",
               reply.body);
     EXPECT_TRUE(jsonValid(reply.body));
@@ -125,7 +169,7 @@ TEST_F(SettingsEngineHttpTest, AnUpdateWithoutLogTurnsTheEnginesLevelOffAtOnceAn
     EXPECT_EQ("auth=; HttpOnly; SameSite=Strict; Path=/", reply.header("set-cookie"));
     EXPECT_EQ("{ \"log\": 0,\n  \"httpPort\": " + std::to_string(port) +
                   ",\n  \"rtspPort\": 5554,\n  \"loginPass\": \"\",\n  \"loginPassUnshown\": 0,\n"
-                  "  \"autorun\": 0,\n  \"autoRestart\": 0,\n  \"folderRecur\": 0,\n"
+                  "  \"autorun\": 0,\n  \"autorunManaged\": 0,\n  \"autoRestart\": 0,\n  \"folderRecur\": 0,\n"
                   "  \"folderShuffle\": 0,\n  \"cpuAffinity\": 0\n}",
               read().body);
 
@@ -229,13 +273,13 @@ TEST_F(SettingsHttpTest, TheDeviceListsAreEmptyAndValidWithoutTheDriverLibraries
     EXPECT_EQ(200, decklink.status);
     EXPECT_EQ("application/json", decklink.header("content-type"));
     EXPECT_EQ("no-cache", decklink.header("cache-control"));
-    EXPECT_EQ("{ \"devices\": [\n ]\n}\n", decklink.body);
+    EXPECT_EQ("{ \"devices\": [\n ],\n  \"error\": \"DeckLink driver not installed\"\n}\n", decklink.body);
     EXPECT_TRUE(jsonValid(decklink.body));
 
     HttpReply ndi = get("/ndi_config?timeout=1");
     EXPECT_EQ(200, ndi.status);
     EXPECT_EQ("application/json", ndi.header("content-type"));
-    EXPECT_EQ("{ \"sources\": [\n ]\n}\n", ndi.body);
+    EXPECT_EQ("{ \"sources\": [\n ],\n  \"error\": \"NDI runtime not found\"\n}\n", ndi.body);
     EXPECT_TRUE(jsonValid(ndi.body));
 }
 
@@ -271,4 +315,94 @@ TEST_F(PasswordSettingsTest, AFormWithoutThePasswordKeepsItAndOnlyOneSentEmptyCl
     EXPECT_EQ("auth=; HttpOnly; SameSite=Strict; Path=/", cleared.header("set-cookie"));
     EXPECT_EQ("", savedPassword());
     EXPECT_EQ("0", setting("loginPassUnshown"));
+}
+
+TEST_F(AutorunHttpTest, TheBoxShowsTheUnitAndASaveEnablesOrDisablesItOnlyWhenItDiffers) {
+    EXPECT_EQ("0", setting("autorun"));
+    EXPECT_EQ("1", setting("autorunManaged"));
+    EXPECT_EQ("is-enabled orval\nis-enabled orval\n", calls());
+
+    struct Step {
+        const char* form;
+        const char* calls;
+        std::string state;
+    };
+    const Step steps[] = {
+        {"log=on", "is-enabled orval\n", "disabled\n"},  // absent is off, as the unit is
+        {"autorun=on", "is-enabled orval\nenable orval\n", "enabled\n"},
+        {"autorun=on", "is-enabled orval\n", "enabled\n"},
+        {"rtsp_port=6000", "is-enabled orval\ndisable orval\n", "disabled\n"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.form);
+        EXPECT_EQ(200, update(step.form).status);
+        EXPECT_EQ(step.calls, calls());
+        EXPECT_EQ(step.state, state());
+        EXPECT_EQ(step.state == "enabled\n" ? "1" : "0", setting("autorun"));
+        calls();
+    }
+    EXPECT_EQ("6000", setting("rtspPort"));
+}
+
+// A systemctl that fails or hangs is a failed save: 500, and neither the
+// unit nor the settings nor the file change. It runs without the service
+// lock, so the status answers meanwhile, and is killed at its time limit.
+TEST_F(AutorunHttpTest, ASystemctlThatFailsOrHangsAnswers500AndChangesNothing) {
+    const std::string before = read().body;
+    const std::string saved = readFile(confFile);
+    writeFile(bin + "/fail", "");
+    EXPECT_EQ(500, update("autorun=on&rtsp_port=6000").status);
+    EXPECT_EQ(before, read().body);
+    EXPECT_EQ(saved, readFile(confFile));
+    std::filesystem::remove(bin + "/fail");
+
+    // A refused form calls no enable.
+    calls();
+    EXPECT_EQ(400, update("autorun=on&http_port=abc").status);
+    EXPECT_EQ("is-enabled orval\n", calls());
+
+    writeFile(bin + "/hang", "");
+    auto begin = Clock::now();
+    auto save = std::async(std::launch::async, [&] { return update("autorun=on&rtsp_port=6000").status; });
+    std::this_thread::sleep_for(500ms);
+    auto asked = Clock::now();
+    EXPECT_EQ(200, get("/status").status);
+    EXPECT_LT(Clock::now() - asked, 1000ms);
+    ASSERT_EQ(std::future_status::ready, save.wait_for(15s));
+    EXPECT_EQ(500, save.get());
+    EXPECT_LT(Clock::now() - begin, 15s);
+    std::filesystem::remove(bin + "/hang");
+    EXPECT_EQ(before, read().body);
+    EXPECT_EQ(saved, readFile(confFile));
+}
+
+TEST_F(AutorunHttpTest, AnImportNeverCallsSystemctl) {
+    calls();
+    HttpReply reply = post("/import", multipart(portLine() + "AutoStart 1\n"),
+                           "Content-Type: multipart/form-data; boundary=----b0undary\r\n");
+    EXPECT_LT(reply.status, 400);
+    EXPECT_EQ("", calls());
+    EXPECT_EQ("disabled\n", state());
+    EXPECT_NE(std::string::npos, readFile(confFile).find("AutoStart 1\n"));
+}
+
+// Without systemd, or with its unit unknown, the box is only kept: the
+// document shows the stored flag and says so, and no save calls systemctl.
+TEST_F(AutorunHttpTest, WhereSystemdDoesNotManageTheUnitTheBoxIsOnlyKept) {
+    std::filesystem::remove(root + "/run/systemd/system");
+    EXPECT_EQ("1", setting("autorun"));
+    EXPECT_EQ("0", setting("autorunManaged"));
+    EXPECT_EQ(200, update("log=on").status);
+    EXPECT_EQ("0", setting("autorun"));
+    EXPECT_EQ("", calls());
+
+    std::filesystem::create_directories(root + "/run/systemd/system");
+    for (const char* unknown : {"not-found", "masked", "static"}) {
+        SCOPED_TRACE(unknown);
+        setState(unknown);
+        EXPECT_EQ(200, update("autorun=on").status);
+        EXPECT_EQ("1", setting("autorun"));
+        EXPECT_EQ("0", setting("autorunManaged"));
+        EXPECT_EQ("is-enabled orval\nis-enabled orval\nis-enabled orval\n", calls());
+    }
 }

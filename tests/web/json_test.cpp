@@ -216,7 +216,7 @@ TEST_F(SettingsForm, TheDocumentShowsEveryReportedSettingWithItsPasswordEscaped)
     const std::string json = orvaComposeSettings();
     EXPECT_EQ("{ \"log\": 32,\n  \"httpPort\": 8888,\n  \"rtspPort\": 554,\n"
               "  \"loginPass\": \" a \\\"b\\\" \\\\c \",\n  \"loginPassUnshown\": 0,\n"
-              "  \"autorun\": 1,\n  \"autoRestart\": 10,\n  \"folderRecur\": 1,\n"
+              "  \"autorun\": 1,\n  \"autorunManaged\": 0,\n  \"autoRestart\": 10,\n  \"folderRecur\": 1,\n"
               "  \"folderShuffle\": 1,\n  \"cpuAffinity\": 2\n}",
               json);
     EXPECT_EQ(" a \"b\" \\c ", jsonValue(json, "[\"loginPass\"]"));

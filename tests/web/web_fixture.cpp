@@ -31,6 +31,12 @@ HttpReply WebTest::post(const std::string& path, const std::string& body,
     return httpExchange(port, httpRequest("POST", path, extraHeaders, body));
 }
 
+std::string multipart(const std::string& file) {
+    return "------b0undary\r\nContent-Disposition: form-data; name=\"file\"; "
+           "filename=\"orval.conf\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
+           file + "\r\n------b0undary--\r\n";
+}
+
 std::string channelBlock(int number, const std::string& source, int enable) {
     std::string n = std::to_string(number);
     return "<Channel" + n + ">\nEnable " + std::to_string(enable) +

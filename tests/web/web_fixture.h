@@ -30,6 +30,10 @@ protected:
                    const std::string& extraHeaders = "") const;
 };
 
+// A configuration file as the page uploads it to "/import", with the
+// boundary "----b0undary".
+std::string multipart(const std::string& file);
+
 // A channel block of the configuration file: the file `source` into an H.264
 // UDP target; `enable` is its run flag.
 std::string channelBlock(int number, const std::string& source, int enable);
