@@ -5,6 +5,7 @@
 #include <algorithm>
 
 ORVA_CHANNEL_TAG g_orvaChannels[ORVA_CHANNEL_COUNT];
+ORVA_CHANNEL_CONTINUITY_TAG g_orvaContinuity[ORVA_CHANNEL_COUNT];
 
 // Values before any configuration file is read.
 ORVA_GLOBAL_SETTINGS g_globalSettings = {
@@ -75,8 +76,21 @@ bool orvaIsRecordConfigured(const ORVA_CHANNEL_TAG& ch) {
     return targetVideoUsable(ch.Targets[0]) || targetAudioUsable(ch.Targets[0]);
 }
 
+void orvaResetContinuity() {
+    for (ORVA_CHANNEL_CONTINUITY_TAG& continuity : g_orvaContinuity)
+        continuity = {};
+}
+
+int32_t orvaRangeLowest(OrvaRange range) {
+    return range == OrvaRange::SourceTimeoutMs ? kOrvaMinSourceTimeoutMs : 0;
+}
+
 int32_t orvaRangeHighest(OrvaRange range) {
     switch (range) {
+    case OrvaRange::SourceTimeoutMs:
+        return kOrvaMaxSourceTimeoutMs;
+    case OrvaRange::AlarmSec:
+        return kOrvaMaxAlarmSec;
     case OrvaRange::AutoRestartSec:
         return kOrvaMaxAutoRestartSec;
     case OrvaRange::TimeShiftSec:
@@ -88,11 +102,11 @@ int32_t orvaRangeHighest(OrvaRange range) {
 }
 
 bool orvaInRange(OrvaRange range, long value) {
-    return value >= 0 && value <= orvaRangeHighest(range);
+    return value >= orvaRangeLowest(range) && value <= orvaRangeHighest(range);
 }
 
 int32_t orvaClampToRange(OrvaRange range, long value) {
-    return static_cast<int32_t>(std::clamp<long>(value, 0, orvaRangeHighest(range)));
+    return static_cast<int32_t>(std::clamp<long>(value, orvaRangeLowest(range), orvaRangeHighest(range)));
 }
 
 bool orvaIsStorableText(std::string_view text) {

@@ -18,10 +18,18 @@ constexpr int kOrvaMaxFilters = 10;
 constexpr int32_t kOrvaMaxAutoRestartSec = 86400;   // a day
 constexpr int32_t kOrvaMaxTimeShiftSec = 86400;     // a day
 constexpr int32_t kOrvaMaxCpuPerChannel = 1024;     // CPU_SETSIZE
+// How long a source may stay silent before the backup takes over, and the
+// thresholds of the content alarms (0 turns an alarm off).
+constexpr int32_t kOrvaMinSourceTimeoutMs = 200;
+constexpr int32_t kOrvaMaxSourceTimeoutMs = 10000;
+constexpr int32_t kOrvaDefaultSourceTimeoutMs = ORVA_DEFAULT_SOURCE_TIMEOUT_MS;
+constexpr int32_t kOrvaMaxAlarmSec = 3600;
+constexpr int32_t kOrvaDefaultAlarmSec = ORVA_DEFAULT_ALARM_SEC;
 
-// The numbers held to those ranges; each range starts at 0.
-enum class OrvaRange { AutoRestartSec, TimeShiftSec, CpuPerChannel };
+// The numbers held to those ranges; each range starts at 0 but the source timeout's.
+enum class OrvaRange { AutoRestartSec, TimeShiftSec, CpuPerChannel, SourceTimeoutMs, AlarmSec };
 
+int32_t orvaRangeLowest(OrvaRange range);
 int32_t orvaRangeHighest(OrvaRange range);
 // Whether a value may be stored as it is; the web refuses any other value.
 bool orvaInRange(OrvaRange range, long value);
@@ -75,6 +83,18 @@ struct ORVA_GLOBAL_SETTINGS {
     char AclFile[ORVA_TEXT_SIZE];
 };
 
+// What keeps a channel on air when its source fails, and when its content
+// alarms are raised. The channel record's layout is fixed and has no room, so
+// these live in a table beside it, with the same index: they move with the
+// record when channels are renumbered and are replaced with it by a file read.
+struct ORVA_CHANNEL_CONTINUITY_TAG {
+    char BackupSource[ORVA_TEXT_SIZE] = {};  // file, folder or address; empty: none
+    int32_t SourceTimeout = kOrvaDefaultSourceTimeoutMs;
+    int32_t AlarmBlackSec = kOrvaDefaultAlarmSec;
+    int32_t AlarmFreezeSec = kOrvaDefaultAlarmSec;
+    int32_t AlarmSilenceSec = kOrvaDefaultAlarmSec;
+};
+
 // Stored records: their layouts are fixed.
 static_assert(sizeof(ORVA_CHANNEL_SOURCE_TAG) == 3152);
 static_assert(sizeof(ORVA_CHANNEL_TARGET_TAG) == 9160);
@@ -83,6 +103,10 @@ static_assert(sizeof(ORVA_GLOBAL_SETTINGS) == 2032);
 
 extern ORVA_CHANNEL_TAG g_orvaChannels[ORVA_CHANNEL_COUNT];
 extern ORVA_GLOBAL_SETTINGS g_globalSettings;
+extern ORVA_CHANNEL_CONTINUITY_TAG g_orvaContinuity[ORVA_CHANNEL_COUNT];
+
+// Every channel's continuity settings back at their defaults.
+void orvaResetContinuity();
 
 // The values a configuration file read starts from, before its own lines.
 void orvaSetFileReadDefaults(ORVA_GLOBAL_SETTINGS& settings);

@@ -42,6 +42,7 @@ int orvaExportConfigText(std::string& text);
 struct OrvaConfigRecords {
     const ORVA_GLOBAL_SETTINGS* settings;
     const ORVA_CHANNEL_TAG* channels[ORVA_CHANNEL_COUNT];
+    const ORVA_CHANNEL_CONTINUITY_TAG* continuity[ORVA_CHANNEL_COUNT];  // beside each channel
 };
 // The settings and the table as they are, to point elsewhere where a change
 // is composed.
@@ -54,9 +55,10 @@ int orvaComposeConfigText(std::string& text, const OrvaConfigRecords& records);
 int orvaWriteConfigText(std::string_view text);
 // orvaImportConfigText into records outside the table: `settings` (whose
 // AclFile stays) and ORVA_CHANNEL_COUNT channels at `table`, whose addresses
-// then point at their own File texts.
+// then point at their own File texts, with their continuity settings at
+// `continuity` (ORVA_CHANNEL_COUNT records; null: not kept).
 int orvaReadConfigText(std::string_view text, ORVA_GLOBAL_SETTINGS& settings,
-                       ORVA_CHANNEL_TAG* table);
+                       ORVA_CHANNEL_TAG* table, ORVA_CHANNEL_CONTINUITY_TAG* continuity = nullptr);
 // Points every source's and target's address at its own File text.
 void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel);
 
@@ -74,6 +76,9 @@ void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel);
 // - addresses use their low 32 bits, header modes are 0 or 1, a target with a
 //   bit rate has no quality, and the numbers with a range lie in it.
 void orvaNormaliseChannel(ORVA_CHANNEL_TAG& channel);
+// A continuity record in the same form: a storable backup text (else empty)
+// and its numbers in their ranges.
+void orvaNormaliseContinuity(ORVA_CHANNEL_CONTINUITY_TAG& continuity);
 // A Log of 1 is the debug level 32; the ranged numbers lie in their ranges.
 void orvaNormaliseSettings(ORVA_GLOBAL_SETTINGS& settings);
 // Removes every "-map " option, with its argument, from a target's VideoParam.
@@ -89,6 +94,9 @@ void parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings);
 // block or in its <Output> block (outside the numbered sub-blocks).
 enum class OrvaConfigBlock { Channel, Input, Output };
 void parseChannelLine(const char* line, ORVA_CHANNEL_TAG& channel, OrvaConfigBlock block);
+// The continuity keys, which stand directly in the channel block; returns
+// whether the line held one.
+bool parseContinuityLine(const char* line, ORVA_CHANNEL_CONTINUITY_TAG& continuity);
 
 // Finds the first `name` in `text` (case-sensitive; a name normally ends in
 // "=") and reads the value right behind it into `out`. Returns the number of

@@ -131,6 +131,14 @@ void orvaNormaliseChannel(ORVA_CHANNEL_TAG& channel) {
     channel.TimeShiftSec = orvaClampToRange(OrvaRange::TimeShiftSec, channel.TimeShiftSec);
 }
 
+void orvaNormaliseContinuity(ORVA_CHANNEL_CONTINUITY_TAG& continuity) {
+    keepStorable(continuity.BackupSource);
+    continuity.SourceTimeout = orvaClampToRange(OrvaRange::SourceTimeoutMs, continuity.SourceTimeout);
+    for (int32_t* seconds :
+         {&continuity.AlarmBlackSec, &continuity.AlarmFreezeSec, &continuity.AlarmSilenceSec})
+        *seconds = orvaClampToRange(OrvaRange::AlarmSec, *seconds);
+}
+
 void orvaNormaliseSettings(ORVA_GLOBAL_SETTINGS& settings) {
     if (settings.Log == 1)
         settings.Log = 32;

@@ -248,6 +248,19 @@ constexpr KeyRule<Settings> kSettingsKeys[] = {
     {"FolderShuffle ", [](const char* v, Settings& s) { readInt(v, s.FolderShuffle); }},
     {"LoginPass ", [](const char* v, Settings& s) { readRestOfLine(v, s.LoginPass); }}};
 
+using Continuity = ORVA_CHANNEL_CONTINUITY_TAG;
+
+constexpr KeyRule<Continuity> kContinuityKeys[] = {
+    {"BackupSource ", [](const char* v, Continuity& c) { readQuoted(v, c.BackupSource); }},
+    {"SourceTimeout ",
+     [](const char* v, Continuity& c) { readRanged(v, c.SourceTimeout, OrvaRange::SourceTimeoutMs); }},
+    {"AlarmBlackSec ",
+     [](const char* v, Continuity& c) { readRanged(v, c.AlarmBlackSec, OrvaRange::AlarmSec); }},
+    {"AlarmFreezeSec ",
+     [](const char* v, Continuity& c) { readRanged(v, c.AlarmFreezeSec, OrvaRange::AlarmSec); }},
+    {"AlarmSilenceSec ",
+     [](const char* v, Continuity& c) { readRanged(v, c.AlarmSilenceSec, OrvaRange::AlarmSec); }}};
+
 constexpr KeyRule<Channel> kChannelKeys[] = {
     {"Enable", [](const char* v, Channel& c) { readInt(v, c.Enable); }}};
 
@@ -299,6 +312,10 @@ void parseOutputSubBlock(const char* line, ORVA_CHANNEL_TARGET_TAG& target) {
 
 void parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings) {
     applyKeys(kSettingsKeys, line, settings);
+}
+
+bool parseContinuityLine(const char* line, ORVA_CHANNEL_CONTINUITY_TAG& continuity) {
+    return applyKeys(kContinuityKeys, line, continuity);
 }
 
 void parseChannelLine(const char* line, ORVA_CHANNEL_TAG& channel, OrvaConfigBlock block) {

@@ -181,8 +181,10 @@ void readBlock(LineReader& lines, const BlockWords& words, ORVA_CHANNEL_TAG& rec
     }
 }
 
-void readChannelBlock(LineReader& lines, int channel, ORVA_CHANNEL_TAG& record) {
+void readChannelBlock(LineReader& lines, int channel, ORVA_CHANNEL_TAG& record,
+                      ORVA_CHANNEL_CONTINUITY_TAG& continuity) {
     memset(static_cast<void*>(&record), 0, sizeof record);
+    continuity = {};
     while (lines.next() && channelTagNumber(lines, true) != channel) {
         if (channelTagNumber(lines, false) != 0) {
             lines.handBack();
@@ -194,10 +196,11 @@ void readChannelBlock(LineReader& lines, int channel, ORVA_CHANNEL_TAG& record) 
         else if (lines.begins(kOutputWords.open))
             readBlock(lines, kOutputWords, record, channel, record.NumOutputs, record.Targets,
                       parseOutputSubBlock, OrvaConfigBlock::Output);
-        else
+        else if (!parseContinuityLine(lines.line(), continuity))
             parseChannelLine(lines.line(), record, OrvaConfigBlock::Channel);
     }
     orvaNormaliseChannel(record);
+    orvaNormaliseContinuity(continuity);
 }
 
 // Channel start hands these addresses to the engine; a source without a File
@@ -217,16 +220,20 @@ FilePtr openForReading(const char* path) {
 }
 
 // The file or text at `in`, read from its start into the settings and the
-// table of ORVA_CHANNEL_COUNT records; returns the number of configured channels.
-int readConfig(FILE* in, ORVA_GLOBAL_SETTINGS& settings, ORVA_CHANNEL_TAG* table) {
+// table of ORVA_CHANNEL_COUNT records with their continuity settings;
+// returns the number of configured channels.
+int readConfig(FILE* in, ORVA_GLOBAL_SETTINGS& settings, ORVA_CHANNEL_TAG* table,
+               ORVA_CHANNEL_CONTINUITY_TAG* continuity) {
     orvaSetFileReadDefaults(settings);
     memset(static_cast<void*>(table), 0, sizeof(ORVA_CHANNEL_TAG) * ORVA_CHANNEL_COUNT);
+    for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
+        continuity[channel] = {};
     FileLocale locale;
 
     LineReader lines(in);
     while (lines.next()) {
         if (int channel = channelTagNumber(lines, false))
-            readChannelBlock(lines, channel, table[channel - 1]);
+            readChannelBlock(lines, channel, table[channel - 1], continuity[channel - 1]);
         else
             parseSettingsLine(lines.line(), settings);
     }
@@ -252,22 +259,25 @@ int orvaImportConfig() {
     FilePtr file = openForReading(path);
     if (!file)
         return 0;
-    return readConfig(file.get(), g_globalSettings, g_orvaChannels);
+    return readConfig(file.get(), g_globalSettings, g_orvaChannels, g_orvaContinuity);
 }
 
 int orvaImportConfigText(std::string_view text) {
     FilePtr stream(openText(text));
     if (!stream)
         return -1;
-    return readConfig(stream.get(), g_globalSettings, g_orvaChannels);
+    return readConfig(stream.get(), g_globalSettings, g_orvaChannels, g_orvaContinuity);
 }
 
 int orvaReadConfigText(std::string_view text, ORVA_GLOBAL_SETTINGS& settings,
-                       ORVA_CHANNEL_TAG* table) {
+                       ORVA_CHANNEL_TAG* table, ORVA_CHANNEL_CONTINUITY_TAG* continuity) {
     FilePtr stream(openText(text));
     if (!stream)
         return -1;
-    return readConfig(stream.get(), settings, table);
+    if (continuity)
+        return readConfig(stream.get(), settings, table, continuity);
+    auto unused = std::make_unique<ORVA_CHANNEL_CONTINUITY_TAG[]>(ORVA_CHANNEL_COUNT);
+    return readConfig(stream.get(), settings, table, unused.get());
 }
 
 void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel) {

@@ -174,10 +174,18 @@ void writeOutputBlock(FILE* f, const ORVA_CHANNEL_TAG& ch) {
     fprintf(f, " </Output>\n");
 }
 
-void writeChannel(FILE* f, int number, const ORVA_CHANNEL_TAG& ch) {
+void writeContinuity(FILE* f, const ORVA_CHANNEL_CONTINUITY_TAG& c) {
+    putQuoted(f, 0, "BackupSource", c.BackupSource);
+    fprintf(f, "SourceTimeout %d\nAlarmBlackSec %d\n", c.SourceTimeout, c.AlarmBlackSec);
+    fprintf(f, "AlarmFreezeSec %d\nAlarmSilenceSec %d\n", c.AlarmFreezeSec, c.AlarmSilenceSec);
+}
+
+void writeChannel(FILE* f, int number, const ORVA_CHANNEL_TAG& ch,
+                  const ORVA_CHANNEL_CONTINUITY_TAG& continuity) {
     fprintf(f, "<Channel%d>\nEnable %d\n", number, ch.Enable);
     writeInputBlock(f, ch);
     writeOutputBlock(f, ch);
+    writeContinuity(f, continuity);
     fprintf(f, "</Channel%d>\n", number);
 }
 
@@ -191,7 +199,9 @@ void writeConfig(FILE* f, const OrvaConfigRecords& records) {
     for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
         *channel = *records.channels[index];
         orvaNormaliseChannel(*channel);
-        writeChannel(f, index + 1, *channel);
+        ORVA_CHANNEL_CONTINUITY_TAG continuity = *records.continuity[index];
+        orvaNormaliseContinuity(continuity);
+        writeChannel(f, index + 1, *channel, continuity);
     }
 }
 
@@ -213,8 +223,10 @@ int orvaExportConfig(const char* path) {
 OrvaConfigRecords orvaLiveConfigRecords() {
     OrvaConfigRecords records;
     records.settings = &g_globalSettings;
-    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
         records.channels[index] = &g_orvaChannels[index];
+        records.continuity[index] = &g_orvaContinuity[index];
+    }
     return records;
 }
 

@@ -131,6 +131,22 @@ typedef struct ORVA_CONTEXT_TAG {
     ORVA_APP_CALLBACK appCallback;
 } ORVA_CONTEXT_TAG;
 
+/* What the transcoder of a channel learns from its environment besides the
+ * command line: the memo its slate shows, the backup that plays when the
+ * source stops delivering, how long the source may stay silent, and the
+ * thresholds of the content alarms (0 turns an alarm off). */
+typedef struct ORVA_CONTINUITY_TAG {
+    const char* pszMemo;    /* NULL: empty */
+    const char* pszBackup;  /* NULL or empty: no backup */
+    int sourceTimeoutMs;
+    int alarmBlackSec;
+    int alarmFreezeSec;
+    int alarmSilenceSec;
+} ORVA_CONTINUITY_TAG;
+
+#define ORVA_DEFAULT_SOURCE_TIMEOUT_MS 1000
+#define ORVA_DEFAULT_ALARM_SEC 10
+
 #ifdef __cplusplus
 #define ORVA_STATIC_ASSERT static_assert
 #else
@@ -189,6 +205,12 @@ ORVA_API int orvaTranscodeA(int slot, const ORVA_INPUT_TAG* input, const ORVA_OU
 ORVA_API int orvaTranscodeW(int slot, const ORVA_INPUT_TAG* input, const ORVA_OUTPUT_TAG* output);
 ORVA_API int _orvaTranscode(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
                             const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide);
+
+/* Sets what the next starts of a channel's slot (0 to 63) and of its
+ * recorder slot (64 to 127) pass to the transcoder; the texts are copied.
+ * NULL gives the defaults. Returns ORVA_OK or ORVA_ERR_SLOT_RANGE. Until it
+ * is called a channel has the defaults, an empty memo and no backup. */
+ORVA_API int orvaSetContinuity(int channel, const ORVA_CONTINUITY_TAG* settings);
 
 ORVA_API void orvaStop(int slot, int mode);
 ORVA_API int orvaPoll(void);

@@ -92,8 +92,10 @@ void reapKilled() {
             ORVA_PROC_TAG& proc = g_procChannels[slot];
             if (proc.pid <= 0)
                 continue;
-            if (orvaReap(slot))
+            if (orvaReap(slot)) {
                 orvaRunReaped(slot, proc.exitStatus);
+                orvaAlarmsRunEnded(slot);
+            }
             else
                 pending = true;
         }
@@ -118,6 +120,7 @@ int orvaSwapSlots(int slotA, int slotB) {
     std::swap(g_procChannels[slotA], g_procChannels[slotB]);
     orvaSwapWatches(slotA, slotB);
     orvaSwapRuns(slotA, slotB);
+    orvaSwapAlarms(slotA, slotB);
     return ORVA_OK;
 }
 
@@ -171,6 +174,7 @@ int orvaInitChannels(void) {
     g_procTable = std::make_unique<ORVA_PROC_TAG[]>(ORVA_SLOT_COUNT);  // zeroed
     g_procChannels = g_procTable.get();
     orvaResetRuns();
+    orvaResetAlarms();
     orvaOpenWatches();
     return 0;
 }

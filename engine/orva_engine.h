@@ -5,7 +5,9 @@
 
 #include <cstdio>
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "orva.h"
 
@@ -36,6 +38,25 @@ void orvaSwapWatches(int slotA, int slotB);
 void orvaOpenWatches();
 
 bool orvaSlotInRange(int slot);
+
+// The environment variables (each "NAME=value") that tell a slot's
+// transcoder its channel's continuity settings; built before the fork.
+constexpr size_t kOrvaContinuityVariableCount = 7;
+extern const std::string_view kOrvaContinuityVariables[kOrvaContinuityVariableCount];  // "NAME="
+std::vector<std::string> orvaContinuityEnvironment(int slot);
+
+// Lines of a slot's output (orva_alarms.cpp). Takes one chunk, acts on the
+// alarm lines in it, and says whether a line of the encoder (one without
+// the launcher's "orval-input: " or "orval-alarm: " in front) holds a
+// message after which the transcoder's output is no longer usable. The
+// unfinished tail of a line waits for the next chunk.
+bool orvaTakeOutputLines(int slot, std::string_view chunk);
+// A slot's run began, or ended: the line state is reset, and at the end
+// every alarm the run raised is cleared.
+void orvaAlarmsRunLaunched(int slot);
+void orvaAlarmsRunEnded(int slot);
+void orvaSwapAlarms(int slotA, int slotB);
+void orvaResetAlarms();
 
 // Run records (orva_runs.cpp): the engine tells them of each launch, each
 // chunk of output, each hang kill and each reaped process. The caller has

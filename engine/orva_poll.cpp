@@ -44,6 +44,7 @@ void reapSlot(int slot) {
     drainOutput(slot);  // whatever the process wrote just before it ended
     proc.state = ORVA_STATE_IDLE;
     orvaRunReaped(slot, proc.exitStatus);
+    orvaAlarmsRunEnded(slot);
     char line[64];
     snprintf(line, sizeof line, "transcoding stopped (0x%08x)", proc.exitStatus);
     orvaLog(slot, 1, line);

@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -128,28 +129,40 @@ void becomeDescriptor(int fd, int target) {
 
 constexpr std::string_view kThumbVariable = "ORVAL_THUMB=";
 
+// Variables the engine sets itself; the service's own values of them are
+// not passed on.
+bool setByEngine(std::string_view entry) {
+    return entry.starts_with(kThumbVariable) ||
+           std::any_of(std::begin(kOrvaContinuityVariables), std::end(kOrvaContinuityVariables),
+                       [&](std::string_view name) { return entry.starts_with(name); });
+}
+
 // The service's environment for the child, with the file where the launcher
-// keeps the channel's live thumbnail. A recorder slot shows its channel's
-// input, so it names the channel's file. Built before the fork: the child
-// may not allocate.
+// keeps the channel's live thumbnail and the channel's continuity settings.
+// A recorder slot shows its channel's input, so it names the channel's file
+// and takes the channel's settings. Built before the fork: the child may not
+// allocate.
 class ChildEnvironment {
 public:
-    explicit ChildEnvironment(int slot) {
+    explicit ChildEnvironment(int slot) : continuity_(orvaContinuityEnvironment(slot)) {
         TextCursor t(thumb_, sizeof thumb_);
         appendf(t, "%.*s%s/thumb/orva_%03d.jpg", static_cast<int>(kThumbVariable.size()),
                 kThumbVariable.data(), g_cfg.szWorkDir, slot % ORVA_CHANNEL_COUNT + 1);
         for (char** entry = environ; entry && *entry; ++entry)
-            if (!std::string_view(*entry).starts_with(kThumbVariable))
+            if (!setByEngine(*entry))
                 entries_.push_back(*entry);
         // A cut path would name another file: then the channel has none.
         if (!t.truncated && g_cfg.szWorkDir[0] != '\0')
             entries_.push_back(thumb_);
+        for (std::string& variable : continuity_)
+            entries_.push_back(variable.data());
         entries_.push_back(nullptr);
     }
     char* const* get() { return entries_.data(); }
 
 private:
     char thumb_[600];
+    std::vector<std::string> continuity_;
     std::vector<char*> entries_;
 };
 
@@ -246,13 +259,19 @@ int orvaLaunch(int slot, std::string_view commandLine) {
     char* const argv[] = {g_cfg.szEngineFile, nullptr};
     ChildEnvironment environment(slot);
     int maxFd = static_cast<int>(sysconf(_SC_OPEN_MAX));
+    // Signals wait until the child has its default dispositions: a stop that
+    // came in between would run the service's handler in the child and be lost.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
     pid_t pid = fork();
+    if (pid == 0)
+        runChild(proc, argv, environment.get(), maxFd);  // unblocks once its dispositions are reset
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (pid < 0) {
         orvaLogFailedCall("fork", "starting a transcoder");
         return ORVA_ERR_SPAWN;
     }
-    if (pid == 0)
-        runChild(proc, argv, environment.get(), maxFd);
     proc.pid = pid;
     watchExit(slot, pid);
     proc.state = ORVA_STATE_RUNNING;
@@ -260,6 +279,7 @@ int orvaLaunch(int slot, std::string_view commandLine) {
     proc.bitrate = -1;
     proc.tmLastOutput = 0;
     orvaRunLaunched(slot);
+    orvaAlarmsRunLaunched(slot);
     pipeWriteStr(proc.fdCmd[1], ORVA_TRANSCODER_TOKEN " ");
     pipeWrite(proc.fdCmd[1], commandLine.data(), commandLine.size());
     pipeWriteStr(proc.fdCmd[1], "\n");

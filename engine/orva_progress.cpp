@@ -1,5 +1,6 @@
 // orva_progress.cpp: takes stream time and bitrate from transcoder output,
-// logs the output and stops slots whose transcoder reports a fatal condition.
+// logs the output, hands its lines to the alarms and stops slots whose
+// encoder reports a fatal condition.
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -8,10 +9,6 @@
 #include "orva_engine.h"
 
 namespace {
-
-// Messages after which the transcoder's output is no longer usable.
-constexpr const char* kStopMessages[] = {"Number of bands", "channel element",
-                                         "Queue input is backward in time"};
 
 void parseStreamTime(ORVA_PROC_TAG& proc, const char* chunk) {
     const char* at = strstr(chunk, " time=");
@@ -40,14 +37,6 @@ void parseBitrate(ORVA_PROC_TAG& proc, const char* chunk) {
         proc.bitrate = kbits;
 }
 
-bool holdsStopMessage(const char* chunk) {
-    for (const char* message : kStopMessages) {
-        if (strstr(chunk, message))
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 long orvaParseProgress(int slot, const char* chunk) {
@@ -57,7 +46,7 @@ long orvaParseProgress(int slot, const char* chunk) {
     parseBitrate(proc, chunk);
     orvaRunOutput(slot, chunk);
     orvaLog(slot, 0, chunk);
-    if (holdsStopMessage(chunk))
+    if (orvaTakeOutputLines(slot, chunk))
         orvaStop(slot, ORVA_STOP_ORDERLY);
     if (g_cfg.appCallback)
         return g_cfg.appCallback(static_cast<unsigned long>(slot), chunk);

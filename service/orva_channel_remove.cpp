@@ -55,6 +55,7 @@ void moveRecord(int from, int to) {
 void moveChannelDown(int from) {
     int to = from - 1;
     moveRecord(from, to);
+    g_orvaContinuity[to] = g_orvaContinuity[from];
     orvaSwapSlots(to, from);
     orvaSwapSlots(to + kOrvaRecorderSlotOffset, from + kOrvaRecorderSlotOffset);
     g_orvaPlaylists[to].takeOver(g_orvaPlaylists[from]);
@@ -72,6 +73,7 @@ void orvaRemoveChannel(int channel) {
     for (int from = channel + 1; from <= kLastChannel; from++)
         moveChannelDown(from);
     memset(&g_orvaChannels[kLastChannel], 0, sizeof g_orvaChannels[kLastChannel]);
+    g_orvaContinuity[kLastChannel] = {};
     CPlayList none;
     g_orvaPlaylists[kLastChannel].takeOver(none);
 }

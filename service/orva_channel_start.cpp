@@ -6,6 +6,7 @@
 // a cut address or option would make the transcoder do something else.
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "config/orva_channel.h"
 #include "engine/orva_runs.h"
@@ -168,7 +169,20 @@ int startTimeShift(int channel, StartRequest& rq) {
 
 namespace {
 
+// The launcher of both slots learns the channel's memo and continuity
+// settings from its environment.
+void passContinuity(int channel) {
+    const ORVA_CHANNEL_CONTINUITY_TAG& c = g_orvaContinuity[channel];
+    // A text that fills its field has no terminator there.
+    std::string memo(fieldText(g_orvaChannels[channel].Memo));
+    std::string backup(fieldText(c.BackupSource));
+    ORVA_CONTINUITY_TAG settings{memo.c_str(), backup.c_str(), c.SourceTimeout, c.AlarmBlackSec,
+                                 c.AlarmFreezeSec, c.AlarmSilenceSec};
+    orvaSetContinuity(channel, &settings);
+}
+
 int startChannel(int channel) {
+    passContinuity(channel);
     StartRequest rq{};
     if (int rc = composeInputs(channel, rq); rc != ORVA_OK)
         return rc;

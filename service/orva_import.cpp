@@ -64,7 +64,8 @@ void orvaStopAllChannels() {
     waitForIdleSlots(kKilledReapTime);
 }
 
-void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_TAG* table) {
+void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_TAG* table,
+                      const ORVA_CHANNEL_CONTINUITY_TAG* continuity) {
     orvaStopAllChannels();
     for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
         orvaCancelTimer(channel);
@@ -74,6 +75,7 @@ void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_T
     for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++) {
         g_orvaChannels[channel] = table[channel];
         orvaPointAddressesAtFiles(g_orvaChannels[channel]);
+        g_orvaContinuity[channel] = continuity[channel];
     }
     // The imported settings reach the engine before the first start.
     orvaSetLog(g_globalSettings.Log);

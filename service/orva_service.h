@@ -48,7 +48,8 @@ void orvaStopAllChannels();
 // puts `settings` (but its AclFile) and the ORVA_CHANNEL_COUNT records at
 // `table` in place of the settings and the table, and starts the enabled
 // channels as at start-up.
-void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_TAG* table);
+void orvaInstallTable(const ORVA_GLOBAL_SETTINGS& settings, const ORVA_CHANNEL_TAG* table,
+                      const ORVA_CHANNEL_CONTINUITY_TAG* continuity);
 
 void orvaSupervisePass();           // takes the service lock
 void orvaSupervise();               // runs passes until `quit` is set

@@ -36,8 +36,11 @@ void stopChannel(int channel) {
 // the last one empty.
 OrvaConfigRecords recordsWithout(int removed, const ORVA_CHANNEL_TAG& empty) {
     OrvaConfigRecords records = orvaLiveConfigRecords();
-    for (int i = removed; i < ORVA_CHANNEL_COUNT; i++)
+    static const ORVA_CHANNEL_CONTINUITY_TAG defaults{};
+    for (int i = removed; i < ORVA_CHANNEL_COUNT; i++) {
         records.channels[i] = i + 1 < ORVA_CHANNEL_COUNT ? &g_orvaChannels[i + 1] : &empty;
+        records.continuity[i] = i + 1 < ORVA_CHANNEL_COUNT ? &g_orvaContinuity[i + 1] : &defaults;
+    }
     return records;
 }
 

@@ -27,6 +27,7 @@
 namespace {
 
 using Channel = ORVA_CHANNEL_TAG;
+using Continuity = ORVA_CHANNEL_CONTINUITY_TAG;
 
 // How a value is checked and turned into its field, and what a missing one does.
 enum class Kind {
@@ -51,6 +52,8 @@ struct Param {
     void* (*field)(Channel&);
     int32_t min = INT32_MIN;
     int32_t max = INT32_MAX;
+    // In place of `field` for the settings kept beside the channel record.
+    void* (*continuityField)(Continuity&) = nullptr;
 };
 
 // In the order they are applied.
@@ -87,6 +90,13 @@ const Param kParams[] = {
     {"tslen", Kind::Integer, [](Channel& c) -> void* { return &c.TimeShiftSec; }, 0, kOrvaMaxTimeShiftSec},
     {"tspath", Kind::Text, [](Channel& c) -> void* { return c.TimeShiftCacheFolder; }},
     {"tparam", Kind::Text, [](Channel& c) -> void* { return c.TargetParam; }},
+    {"bsrc", Kind::Text, nullptr, INT32_MIN, INT32_MAX,
+     [](Continuity& c) -> void* { return c.BackupSource; }},
+    {"stimeout", Kind::Integer, nullptr, kOrvaMinSourceTimeoutMs, kOrvaMaxSourceTimeoutMs,
+     [](Continuity& c) -> void* { return &c.SourceTimeout; }},
+    {"ablack", Kind::Integer, nullptr, 0, kOrvaMaxAlarmSec, [](Continuity& c) -> void* { return &c.AlarmBlackSec; }},
+    {"afreeze", Kind::Integer, nullptr, 0, kOrvaMaxAlarmSec, [](Continuity& c) -> void* { return &c.AlarmFreezeSec; }},
+    {"asilent", Kind::Integer, nullptr, 0, kOrvaMaxAlarmSec, [](Continuity& c) -> void* { return &c.AlarmSilenceSec; }},
 };
 constexpr size_t kParamCount = std::size(kParams);
 
@@ -198,8 +208,8 @@ void applyGiven(const Param& param, void* field, const Value& value) {
     }
 }
 
-void applyValue(Channel& ch, const Param& param, const Value& value) {
-    void* field = param.field(ch);
+void applyValue(Channel& ch, Continuity& continuity, const Param& param, const Value& value) {
+    void* field = param.field ? param.field(ch) : param.continuityField(continuity);
     if (param.kind == Kind::Text || param.kind == Kind::VideoOptions) {
         copyText(static_cast<char*>(field), ORVA_TEXT_SIZE, value.view());
         return;
@@ -244,13 +254,13 @@ bool addressLosesLeadingBlank(Channel& ch, const Values& values) {
     return resultingFormat != ORVA_FORMAT_FILE && !text.empty() && (text[0] == ' ' || text[0] == '\t');
 }
 
-void applyValues(Channel& ch, const Values& values) {
+void applyValues(Channel& ch, Continuity& continuity, const Values& values) {
     if (ch.NumInputs < 1)
         ch.NumInputs = 1;
     if (ch.NumOutputs < 1)
         ch.NumOutputs = 1;
     for (size_t i = 0; i < kParamCount; i++)
-        applyValue(ch, kParams[i], values.at[i]);
+        applyValue(ch, continuity, kParams[i], values.at[i]);
 }
 
 }  // namespace
@@ -268,20 +278,23 @@ int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>&
             return ORVA_WEB_BAD_VALUE;
     }
     auto edited = std::make_unique<Channel>();
+    auto editedContinuity = std::make_unique<Continuity>();
     OrvaChange change{
         [&](std::string& text) {
             Channel& ch = g_orvaChannels[channel];
             if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
                 return static_cast<int>(ORVA_WEB_BAD_VALUE);
             *edited = ch;
-            applyValues(*edited, *values);
+            *editedContinuity = g_orvaContinuity[channel];
+            applyValues(*edited, *editedContinuity, *values);
             OrvaConfigRecords records = orvaLiveConfigRecords();
             records.channels[channel] = edited.get();
+            records.continuity[channel] = editedContinuity.get();
             return orvaComposeConfigText(text, records) == 0
                        ? 0
                        : static_cast<int>(ORVA_WEB_NOT_SAVED);
         },
-        [&] { applyValues(g_orvaChannels[channel], *values); }};
+        [&] { applyValues(g_orvaChannels[channel], g_orvaContinuity[channel], *values); }};
     int rc = orvaSaveChange(serviceLock, change);
     return rc == ORVA_SAVE_NOT_WRITTEN ? ORVA_WEB_NOT_SAVED : rc;
 }

@@ -80,13 +80,16 @@ int replyFile(MHD_Connection* connection, const char* path, const char* contentT
 struct UploadedTable {
     ORVA_GLOBAL_SETTINGS settings{};
     ORVA_CHANNEL_TAG channels[ORVA_CHANNEL_COUNT];
+    ORVA_CHANNEL_CONTINUITY_TAG continuity[ORVA_CHANNEL_COUNT];
 };
 
 OrvaConfigRecords recordsOf(const UploadedTable& uploaded) {
     OrvaConfigRecords records = orvaLiveConfigRecords();
     records.settings = &uploaded.settings;
-    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++)
+    for (int index = 0; index < ORVA_CHANNEL_COUNT; index++) {
         records.channels[index] = &uploaded.channels[index];
+        records.continuity[index] = &uploaded.continuity[index];
+    }
     return records;
 }
 
@@ -107,7 +110,7 @@ int orvaCGIImport(const char* body, MHD_Connection* connection,
         return orvaReplyRedirect(connection, nullptr);
     serviceLock.unlock();  // the upload is read apart from the running table
     auto uploaded = std::make_unique<UploadedTable>();
-    int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels);
+    int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels, uploaded->continuity);
     serviceLock.lock();
     if (read < 0)
         return orvaReplyEmpty(connection, kInternalError);
@@ -115,7 +118,7 @@ int orvaCGIImport(const char* body, MHD_Connection* connection,
     // the running table is replaced only once it holds the upload.
     OrvaChange change{
         [&](std::string& text) { return orvaComposeConfigText(text, recordsOf(*uploaded)); },
-        [&] { orvaInstallTable(uploaded->settings, uploaded->channels); }};
+        [&] { orvaInstallTable(uploaded->settings, uploaded->channels, uploaded->continuity); }};
     if (orvaSaveChange(serviceLock, change) != 0) {
         orvaServiceLog("importing a configuration failed: nothing was changed");
         return orvaReplyEmpty(connection, kInternalError);

@@ -1,4 +1,5 @@
-// orva_history.cpp: writes a channel's run records as JSON for the page.
+// orva_history.cpp: writes a channel's run records and alarms, and the
+// alarms of all channels, as JSON for the page.
 #include "orva_history.h"
 
 #include <mutex>
@@ -40,34 +41,88 @@ void appendRun(std::string& out, const OrvaRun& run) {
     out += '}';
 }
 
-}  // namespace
+void appendAlarmEvent(std::string& out, const OrvaAlarmEvent& event) {
+    out.append("{\"time\":");
+    orvaJsonNumber(out, event.time);
+    appendText(out, "kind", orvaAlarmKindName(event.kind));
+    appendText(out, "event", event.raised ? "raised" : "cleared");
+    out += '}';
+}
 
-std::string orvaComposeHistory(int channelNumber, const std::vector<OrvaRun>& runs) {
-    std::string out = "{\"channel\":";
-    orvaJsonNumber(out, channelNumber);
-    out.append(",\"runs\":[");
-    for (size_t i = 0; i < runs.size(); i++) {
+template <typename Item>
+void appendArray(std::string& out, const std::vector<Item>& items,
+                 void (*appendItem)(std::string&, const Item&)) {
+    out += '[';
+    for (size_t i = 0; i < items.size(); i++) {
         if (i > 0)
             out += ',';
-        appendRun(out, runs[i]);
+        appendItem(out, items[i]);
+    }
+    out += ']';
+}
+
+}  // namespace
+
+std::string orvaComposeHistory(int channelNumber, const std::vector<OrvaRun>& runs,
+                               const std::vector<OrvaAlarmEvent>& alarms) {
+    std::string out = "{\"channel\":";
+    orvaJsonNumber(out, channelNumber);
+    out.append(",\"runs\":");
+    appendArray(out, runs, appendRun);
+    out.append(",\"alarms\":");
+    appendArray(out, alarms, appendAlarmEvent);
+    out += '}';
+    return out;
+}
+
+std::string orvaComposeAlarms(const std::vector<OrvaChannelAlarms>& channels) {
+    std::string out = "{\"alarms\":[";
+    bool first = true;
+    for (size_t channel = 0; channel < channels.size(); channel++) {
+        for (size_t k = 0; k < kOrvaAlarmKindCount; k++) {
+            time_t since = channels[channel].since[k];
+            if (since == 0)
+                continue;
+            out.append(first ? "{\"channel\":" : ",{\"channel\":");
+            first = false;
+            orvaJsonNumber(out, static_cast<int64_t>(channel) + 1);
+            appendText(out, "kind", orvaAlarmKindName(static_cast<OrvaAlarmKind>(k)));
+            appendField(out, "since");
+            orvaJsonNumber(out, since);
+            out += '}';
+        }
     }
     out.append("]}");
     return out;
+}
+
+int orvaCGIAlarms(MHD_Connection* connection) {
+    std::vector<OrvaChannelAlarms> channels;
+    {
+        std::lock_guard<std::mutex> lock(g_serviceLock);
+        for (int channel = 0; channel < ORVA_CHANNEL_COUNT; channel++)
+            channels.push_back(orvaChannelAlarms(channel));
+    }
+    std::string text = orvaComposeAlarms(channels);
+    return orvaReplyText(connection, text.data(), text.size(), "application/json", true);
 }
 
 int orvaCGIHistory(int channel, MHD_Connection* connection) {
     if (channel < 1 || channel > ORVA_CHANNEL_COUNT)
         return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
     std::vector<OrvaRun> runs;
+    std::vector<OrvaAlarmEvent> alarms;
     bool configured;
     {
         std::lock_guard<std::mutex> lock(g_serviceLock);
         configured = isChannelValid(channel - 1) != 0;
-        if (configured)
+        if (configured) {
             runs = orvaSlotRuns(channel - 1);
+            alarms = orvaChannelAlarmEvents(channel - 1);
+        }
     }
     if (!configured)
         return orvaReplyEmpty(connection, ORVA_HTTP_NOT_FOUND);
-    std::string text = orvaComposeHistory(channel, runs);
+    std::string text = orvaComposeHistory(channel, runs, alarms);
     return orvaReplyText(connection, text.data(), text.size(), "application/json", true);
 }

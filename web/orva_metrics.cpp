@@ -51,6 +51,11 @@ constexpr ChannelFamily kChannelFamilies[] = {
     {"orval_channel_last_exit_status", "gauge",
      "Exit status of the last transcoder that ended (128 + signal when killed).",
      [](const OrvaChannelSample& c) -> int64_t { return c.lastExitStatus; }},
+    {"orval_channel_on_backup", "gauge",
+     "What the channel plays: 0 its source, 1 its backup, 2 the slate.",
+     [](const OrvaChannelSample& c) -> int64_t { return c.onBackup; }},
+    {"orval_channel_source_losses_total", "counter", "Times the channel's source was lost.",
+     [](const OrvaChannelSample& c) -> int64_t { return static_cast<int64_t>(c.sourceLosses); }},
 };
 
 template <typename Number>
@@ -75,6 +80,22 @@ void appendChannelFamily(std::string& out, const ChannelFamily& family,
         out.append("\"} ");
         appendNumber(out, family.value(channel));
         out.append("\n");
+    }
+}
+
+// One series per channel and kind of alarm.
+void appendAlarmFamily(std::string& out, const std::vector<OrvaChannelSample>& channels) {
+    constexpr std::string_view name = "orval_channel_alarm";
+    appendHeader(out, name, "gauge", "1 while the channel's alarm of the kind is raised, else 0.");
+    for (const OrvaChannelSample& channel : channels) {
+        for (size_t k = 0; k < kOrvaAlarmKindCount; k++) {
+            out.append(name).append("{channel=\"");
+            appendNumber(out, channel.number);
+            out.append("\",kind=\"").append(orvaAlarmKindName(static_cast<OrvaAlarmKind>(k)));
+            out.append("\"} ");
+            appendNumber(out, channel.alarms[k]);
+            out.append("\n");
+        }
     }
 }
 
@@ -113,6 +134,11 @@ OrvaChannelSample sampleChannel(int channel) {
     sample.hangKills = counters.hangKills;
     sample.lastExitStatus = counters.lastExitStatus;
     sample.restarts = orvaRestartCount(channel);
+    OrvaChannelAlarms alarms = orvaChannelAlarms(channel);
+    for (size_t k = 0; k < kOrvaAlarmKindCount; k++)
+        sample.alarms[k] = alarms.raised(static_cast<OrvaAlarmKind>(k)) ? 1 : 0;
+    sample.onBackup = alarms.onBackup();
+    sample.sourceLosses = alarms.sourceLosses;
     return sample;
 }
 
@@ -140,6 +166,7 @@ std::string orvaComposeMetrics(const OrvaMetricsSample& sample) {
     std::string out;
     for (const ChannelFamily& family : kChannelFamilies)
         appendChannelFamily(out, family, sample.channels);
+    appendAlarmFamily(out, sample.channels);
     appendServiceValue(out, "orval_uptime_seconds", "gauge", "Seconds since the service started.",
                        sample.uptimeSeconds);
     appendServiceValue(out, "orval_running_slots", "gauge",

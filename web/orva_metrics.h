@@ -2,9 +2,12 @@
 // the Prometheus text format, version 0.0.4.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "engine/orva_alarms.h"
 
 struct MHD_Connection;
 
@@ -17,6 +20,9 @@ struct OrvaChannelSample {
     uint64_t restarts = 0;
     uint64_t hangKills = 0;
     int lastExitStatus = 0;
+    std::array<int, kOrvaAlarmKindCount> alarms{};  // 1 while raised, by OrvaAlarmKind
+    int onBackup = 0;        // 0 source, 1 backup, 2 slate
+    uint64_t sourceLosses = 0;
 };
 
 struct OrvaMetricsSample {

@@ -61,6 +61,7 @@ constexpr RouteEntry kRoutes[] = {
     {"/metrics", Match::Exact, OrvaRoute::Metrics},
     {kHistoryPrefix, Match::Prefix, OrvaRoute::History},
     {kThumbPrefix, Match::Prefix, OrvaRoute::Thumb},
+    {"/alarms", Match::Exact, OrvaRoute::Alarms},
 };
 
 bool fits(const RouteEntry& entry, const char* url) {
@@ -105,6 +106,7 @@ int answerHistory(const Call& c) {
     return orvaCGIHistory(orvaNumberAfter(c.url, kHistoryPrefix), c.connection);
 }
 int answerThumb(const Call& c) { return orvaCGIThumb(orvaNumberAfter(c.url, kThumbPrefix), c.connection); }
+int answerAlarms(const Call& c) { return orvaCGIAlarms(c.connection); }
 
 struct Handler {
     int (*answer)(const Call&);
@@ -112,15 +114,15 @@ struct Handler {
 };
 
 // Indexed by OrvaRoute. A device search takes seconds: it runs without the
-// lock, so the status and the channels answer meanwhile. Metrics and
-// history take it themselves, only while they read.
+// lock, so the status and the channels answer meanwhile. Metrics, history
+// and alarms take it themselves, only while they read.
 constexpr Handler kHandlers[] = {
     {answerIndex, true},          {answerStatus, true},     {answerImport, true},
     {answerGlobalConfig, true},   {answerDecklinkConfig, false},
     {answerNdiConfig, false},     {answerChannel, true},    {answerIcon, false},
     {answerOemLogo, false},       {answerDownload, true},   {answerManual, false},
     {answerMetrics, false},       {answerHistory, false},   {answerThumb, false},
-    {answerNotFound, false},
+    {answerAlarms, false},        {answerNotFound, false},
 };
 static_assert(std::size(kHandlers) == static_cast<size_t>(OrvaRoute::NotFound) + 1);
 

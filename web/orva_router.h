@@ -27,6 +27,7 @@ enum class OrvaRoute {
     Metrics,
     History,
     Thumb,
+    Alarms,
     NotFound,
 };
 

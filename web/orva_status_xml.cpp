@@ -173,15 +173,31 @@ void appendTarget(TextCursor& out, const ORVA_CHANNEL_TARGET_TAG& t) {
     append(out, "\n</target>\n");
 }
 
+void intElement(TextCursor& out, std::string_view name, int32_t number) {
+    append(out, "<");
+    append(out, name);
+    append(out, ">");
+    appendInt(out, number);
+    append(out, "</");
+    append(out, name);
+    append(out, ">\n");
+}
+
 void appendChannelTexts(TextCursor& out, const ORVA_CHANNEL_TAG& ch) {
     textElement(out, "map", fieldText(ch.MapParam));
     textElement(out, "format", fieldText(ch.FormatParam));
-    append(out, "<tslen>");
-    appendInt(out, ch.TimeShiftSec);
-    append(out, "</tslen>\n");
+    intElement(out, "tslen", ch.TimeShiftSec);
     textElement(out, "tspath", fieldText(ch.TimeShiftCacheFolder));
     textElement(out, "param", fieldText(ch.TargetParam));
     textElement(out, "memo", fieldText(ch.Memo));
+}
+
+void appendContinuity(TextCursor& out, const ORVA_CHANNEL_CONTINUITY_TAG& c) {
+    textElement(out, "bsrc", fieldText(c.BackupSource));
+    intElement(out, "stimeout", c.SourceTimeout);
+    intElement(out, "ablack", c.AlarmBlackSec);
+    intElement(out, "afreeze", c.AlarmFreezeSec);
+    intElement(out, "asilent", c.AlarmSilenceSec);
 }
 
 }  // namespace
@@ -207,6 +223,8 @@ int orvaComposeChannel(int channel, TextCursor& out) {
     for (int t = 0; t < targets; t++)
         appendTarget(out, ch.Targets[t]);
     appendChannelTexts(out, ch);
-    append(out, "</targets>\n</root>\n");
+    append(out, "</targets>\n");
+    appendContinuity(out, g_orvaContinuity[channel]);
+    append(out, "</root>\n");
     return out.truncated ? ORVA_WEB_TOO_LONG : 0;
 }

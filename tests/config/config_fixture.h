@@ -17,6 +17,7 @@ protected:
     void SetUp() override {
         memset(static_cast<void*>(g_orvaChannels), 0, sizeof g_orvaChannels);
         memset(&g_globalSettings, 0, sizeof g_globalSettings);
+        orvaResetContinuity();
         orvaSetConfigFile(path_.c_str());
     }
     void TearDown() override { orvaSetConfigFile(""); }

@@ -215,7 +215,8 @@ TEST_F(ConfigRead, AnyFileReadsAndItsFirstSaveRoundTripsUnchanged) {
         "NumInputs ", "NumOutputs ", "Format ", "File ", "VideoCodec ", "AudioCodec ", "VideoIP ",
         "VideoPort ", "VideoFrameRate ", "VideoBitRate ", "VideoQuality ", "VideoParam ",
         "Filters ", "Filter[1] ", "Filter[2] ", "TimeShift ", "TimeShiftSec ", "MapParam ",
-        "TimeShiftCacheFolder ", "RTMPPubUser ", "LoginPass ", "HTTPPort ", "Log "};
+        "TimeShiftCacheFolder ", "RTMPPubUser ", "LoginPass ", "HTTPPort ", "Log ",
+        "BackupSource ", "SourceTimeout ", "AlarmBlackSec "};
     const char* const values[] = {"1", "-3", "0", "7", "99999", "29.97", "\"a b\"", "\"-map 0 x\"",
                                   "rtp", "file", "decklink", "H264", "AAC", "10.0.0.1", "\"",
                                   "word", "\"/media/c.ts\"", " \t x", ""};
@@ -331,6 +332,28 @@ TEST_F(ConfigRead, RangedNumbersAreClampedIntoTheirRanges) {
         readChannel(c.line);
         EXPECT_EQ(c.seconds, ch_.TimeShiftSec);
     }
+    // The continuity keys stand in the channel block; a value that cannot be
+    // read leaves the default, and a later block of the channel starts afresh.
+    struct ContinuityCase { const char* lines; int32_t timeout, black, freeze, silence; const char* backup; };
+    const ContinuityCase continuity[] = {
+        {"SourceTimeout 2500\nAlarmBlackSec 0\nAlarmFreezeSec 3600\nAlarmSilenceSec 7\n"
+         "BackupSource \"/media/slate \"x\".ts\"\n", 2500, 0, 3600, 7, "/media/slate \"x\".ts"},
+        {"SourceTimeout 199\nAlarmBlackSec -1\nAlarmFreezeSec 3601\nAlarmSilenceSec 99999999999\n",
+         200, 0, 3600, 3600, ""},
+        {"SourceTimeout 10001\nAlarmBlackSec x\nBackupSource udp://no-quotes\n", 10000, 10, 10, 10, ""},
+        {"", 1000, 10, 10, 10, ""},
+    };
+    for (const ContinuityCase& c : continuity) {
+        SCOPED_TRACE(c.lines);
+        g_orvaContinuity[0].SourceTimeout = 5000;  // from an earlier read
+        read(std::string("<Channel1>\n") + kMinimalBlock + "</Output>\n" + c.lines + "</Channel1>\n");
+        const ORVA_CHANNEL_CONTINUITY_TAG& got = g_orvaContinuity[0];
+        EXPECT_EQ(c.timeout, got.SourceTimeout);
+        EXPECT_EQ(c.black, got.AlarmBlackSec);
+        EXPECT_EQ(c.freeze, got.AlarmFreezeSec);
+        EXPECT_EQ(c.silence, got.AlarmSilenceSec);
+        EXPECT_STREQ(c.backup, got.BackupSource);
+    }
 }
 
 TEST(ChannelRanges, TellWhetherAValueMayBeStored) {
@@ -343,7 +366,12 @@ TEST(ChannelRanges, TellWhetherAValueMayBeStored) {
                           {OrvaRange::TimeShiftSec, 3000000000L, false, 86400},
                           {OrvaRange::CpuPerChannel, 1024, true, 1024},
                           {OrvaRange::CpuPerChannel, 1025, false, 1024},
-                          {OrvaRange::CpuPerChannel, -2000000000L, false, 0}};
+                          {OrvaRange::CpuPerChannel, -2000000000L, false, 0},
+                          {OrvaRange::SourceTimeoutMs, 199, false, 200},
+                          {OrvaRange::SourceTimeoutMs, 200, true, 200},
+                          {OrvaRange::SourceTimeoutMs, 10001, false, 10000},
+                          {OrvaRange::AlarmSec, 3600, true, 3600},
+                          {OrvaRange::AlarmSec, -1, false, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
         EXPECT_EQ(c.inRange, orvaInRange(c.range, c.value));

@@ -37,6 +37,8 @@ public:
                 continue;  // a gap between channels
             fillChannel(channel);
         }
+        for (ORVA_CHANNEL_CONTINUITY_TAG& continuity : g_orvaContinuity)
+            fillContinuity(continuity);
         for (ORVA_CHANNEL_TAG& channel : channels) {
             for (ORVA_CHANNEL_SOURCE_TAG& source : channel.Sources)
                 source.pszAddress = source.File;
@@ -169,6 +171,14 @@ private:
         text(c.Memo);
     }
 
+    void fillContinuity(ORVA_CHANNEL_CONTINUITY_TAG& c) {
+        text(c.BackupSource);
+        c.SourceTimeout = between(kOrvaMinSourceTimeoutMs, kOrvaMaxSourceTimeoutMs);
+        c.AlarmBlackSec = between(0, kOrvaMaxAlarmSec);
+        c.AlarmFreezeSec = between(0, kOrvaMaxAlarmSec);
+        c.AlarmSilenceSec = between(0, kOrvaMaxAlarmSec);
+    }
+
     std::mt19937 random_;
 };
 
@@ -179,6 +189,8 @@ struct Snapshot {
         memcpy(&settings, &g_globalSettings, sizeof settings);
     }
     std::unique_ptr<ORVA_CHANNEL_TAG[]> channels;
+    std::vector<ORVA_CHANNEL_CONTINUITY_TAG> continuity{std::begin(g_orvaContinuity),
+                                                        std::end(g_orvaContinuity)};
     ORVA_GLOBAL_SETTINGS settings;
 };
 
@@ -193,6 +205,9 @@ std::string differenceFrom(const Snapshot& before) {
         auto at = std::mismatch(a, a + sizeof(ORVA_CHANNEL_TAG), b);
         if (at.first != a + sizeof(ORVA_CHANNEL_TAG))
             return "channel " + std::to_string(index + 1) + ", byte " + std::to_string(at.first - a);
+        if (memcmp(&before.continuity[static_cast<size_t>(index)], &g_orvaContinuity[index],
+                   sizeof(ORVA_CHANNEL_CONTINUITY_TAG)) != 0)
+            return "continuity of channel " + std::to_string(index + 1);
     }
     return "";
 }

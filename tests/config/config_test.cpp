@@ -39,7 +39,8 @@ std::string emptyBlock(int n) {
     return "<Channel" + number + ">\nEnable 0\n <Input>\n  NumInputs 0\n  VideoParam \"\"\n"
            "  SourceParam \"\"\n </Input>\n <Output>\n  NumOutputs 0\n  MapParam \"\"\n"
            "  FormatParam \"\"\n  Filters 0\n  TimeShiftSec 0\n  TimeShiftCacheFolder \"\"\n"
-           "  TargetParam \"\"\n  Memo \"\"\n </Output>\n</Channel" + number + ">\n";
+           "  TargetParam \"\"\n  Memo \"\"\n </Output>\nBackupSource \"\"\nSourceTimeout 1000\n"
+           "AlarmBlackSec 10\nAlarmFreezeSec 10\nAlarmSilenceSec 10\n</Channel" + number + ">\n";
 }
 
 void fillRichConfiguration() {

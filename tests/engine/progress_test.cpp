@@ -1,6 +1,12 @@
-// The progress parser on single chunks of transcoder output.
+// The progress parser on chunks of transcoder output: progress, stop
+// messages, the launcher's alarm lines and the environment it is given.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/orva_alarms.h"
 #include "engine/orva_engine.h"
 
 namespace {
@@ -68,4 +74,110 @@ TEST_F(ProgressTest, FatalTranscoderMessagesStopOnlyARunningSlot) {
     g_procChannels[1].state = ORVA_STATE_RUNNING;
     orvaParseProgress(1, "Number of frames");
     EXPECT_EQ(ORVA_STATE_RUNNING, orvaGetState(1));
+}
+
+namespace {
+
+using Kind = OrvaAlarmKind;
+
+std::vector<std::pair<Kind, bool>> eventsOf(int channel) {
+    std::vector<std::pair<Kind, bool>> out;
+    for (const OrvaAlarmEvent& event : orvaChannelAlarmEvents(channel))
+        out.emplace_back(event.kind, event.raised);
+    return out;
+}
+
+}  // namespace
+
+// The launcher's lines may be cut anywhere between two reads, may follow a
+// progress fragment, and say each alarm once; anything else on them is ignored.
+TEST_F(ProgressTest, AlarmLinesAreTakenWholeAcrossChunksAndAfterProgress) {
+    for (const char* chunk : {"frame= 1 time=00:00:01.00 bitrate= 1.0kbits/s\rorval-al",
+                              "arm: raise sour", "ce_lost\n"})
+        orvaParseProgress(2, chunk);
+    OrvaChannelAlarms alarms = orvaChannelAlarms(2);
+    EXPECT_TRUE(alarms.raised(Kind::SourceLost));
+    EXPECT_EQ(2, alarms.onBackup());  // lost, and no backup plays: the slate
+    EXPECT_EQ(1, orvaGetStreamTime(2));
+    orvaParseProgress(2, "orval-alarm: raise on_backup\r\norval-alarm: raise source_lost\n");
+    EXPECT_EQ(1, orvaChannelAlarms(2).onBackup());
+    // Unknown kinds, other words and other cases change nothing.
+    orvaParseProgress(2, "orval-alarm: raise purple\norval-alarm: raise Black\norval-alarm: clear "
+                         "frozen\norval-alarm: lower black\nsay orval-alarm: raise\n");
+    // A progress fragment without its "\r" in front of the line.
+    orvaParseProgress(2, "frame= 2 time=00:00:02.00 bitrate= 1.0kbits/sorval-alarm: raise black \n");
+    EXPECT_TRUE(orvaChannelAlarms(2).raised(Kind::Black));
+    orvaParseProgress(2, "orval-alarm: clear on_backup\norval-alarm: clear source_lost\n");
+    alarms = orvaChannelAlarms(2);
+    EXPECT_EQ(0, alarms.onBackup());
+    EXPECT_EQ(1u, alarms.sourceLosses);
+    const std::vector<std::pair<Kind, bool>> expected = {
+        {Kind::SourceLost, true}, {Kind::OnBackup, true}, {Kind::Black, true},
+        {Kind::OnBackup, false}, {Kind::SourceLost, false}};
+    EXPECT_EQ(expected, eventsOf(2));
+    // A recorder's alarms are its channel's.
+    orvaParseProgress(2 + ORVA_CHANNEL_COUNT, "orval-alarm: raise source_lost\n");
+    alarms = orvaChannelAlarms(2);
+    EXPECT_EQ(2u, alarms.sourceLosses);
+    EXPECT_EQ(2, alarms.onBackup());
+    EXPECT_FALSE(orvaChannelAlarms(3).raised(Kind::SourceLost));
+    EXPECT_EQ(6u, orvaChannelAlarmEvents(2).size());
+}
+
+// A line without an end is kept only so far: what follows it is no alarm
+// line, and the line after its end is read again.
+TEST_F(ProgressTest, AnOverlongLineIsNoAlarmLineAndTheNextLineIsRead) {
+    const std::string noise(3000, 'x');
+    orvaParseProgress(5, noise.c_str());
+    orvaParseProgress(5, noise.c_str());
+    orvaParseProgress(5, "orval-alarm: raise black\n");
+    EXPECT_FALSE(orvaChannelAlarms(5).raised(Kind::Black));
+    orvaParseProgress(5, "orval-alarm: raise black\n");
+    EXPECT_TRUE(orvaChannelAlarms(5).raised(Kind::Black));
+    EXPECT_EQ(1u, orvaChannelAlarmEvents(5).size());
+}
+
+// The launcher's input stage rides out a source's decoder trouble; only the
+// encoder's messages end the run.
+TEST_F(ProgressTest, StopMessagesOfTheLaunchersOwnLinesDoNotStopTheSlot) {
+    g_procChannels[1].state = ORVA_STATE_RUNNING;
+    g_procChannels[1].pid = 0;
+    for (const char* chunk :
+         {"orval-input: [aac @ 0x1] channel element 1.0 is not allocated\n",
+          "frame= 1 time=00:00:01.00\rorval-input: [mp3] Number of bands (33) exceeds limit\n",
+          "orval-alarm: raise source_lost Queue input is backward in time\n", "orval-in",
+          "put: [aac] channel element 0.0 is not allocated\n", "orval-input: a long message: ",
+          "Queue input is backward in time\n"}) {
+        SCOPED_TRACE(chunk);
+        orvaParseProgress(1, chunk);
+        EXPECT_EQ(ORVA_STATE_RUNNING, orvaGetState(1));
+    }
+    orvaParseProgress(1, "[aac @ 0x2] channel element 1.0 is not allocated\n");
+    EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(1));
+    g_procChannels[1].state = ORVA_STATE_RUNNING;
+    orvaParseProgress(1, "[aac @ 0x2] channel el");  // a message cut between two reads
+    EXPECT_EQ(ORVA_STATE_RUNNING, orvaGetState(1));
+    orvaParseProgress(1, "ement 1.0 is not allocated\n");
+    EXPECT_EQ(ORVA_STATE_STOPPING, orvaGetState(1));
+}
+
+// The recorder slot runs for its channel; a text too long to pass whole is left out.
+TEST_F(ProgressTest, TheEnvironmentCarriesTheChannelsSettingsWholeOrNotAtAll) {
+    const std::string longest(ORVA_TEXT_SIZE - 1, 'm');
+    const std::string tooLong(ORVA_TEXT_SIZE, 'b');
+    ORVA_CONTINUITY_TAG settings{longest.c_str(), tooLong.c_str(), 2500, 0, 3600, 7};
+    ASSERT_EQ(ORVA_OK, orvaSetContinuity(6, &settings));
+    EXPECT_EQ(ORVA_ERR_SLOT_RANGE, orvaSetContinuity(ORVA_CHANNEL_COUNT, &settings));
+    const std::vector<std::string> expected = {
+        "ORVAL_CHANNEL=7", "ORVAL_MEMO=" + longest, "ORVAL_SOURCE_TIMEOUT=2500",
+        "ORVAL_ALARM_BLACK=0", "ORVAL_ALARM_FREEZE=3600", "ORVAL_ALARM_SILENCE=7"};
+    EXPECT_EQ(expected, orvaContinuityEnvironment(6 + ORVA_CHANNEL_COUNT));
+    settings.pszBackup = "udp://239.0.0.1:5000";
+    orvaSetContinuity(6, &settings);
+    EXPECT_EQ("ORVAL_BACKUP=udp://239.0.0.1:5000", orvaContinuityEnvironment(6)[2]);
+    orvaSetContinuity(6, nullptr);
+    const std::vector<std::string> defaults = {
+        "ORVAL_CHANNEL=7", "ORVAL_MEMO=", "ORVAL_SOURCE_TIMEOUT=1000", "ORVAL_ALARM_BLACK=10",
+        "ORVAL_ALARM_FREEZE=10", "ORVAL_ALARM_SILENCE=10"};
+    EXPECT_EQ(defaults, orvaContinuityEnvironment(6));
 }

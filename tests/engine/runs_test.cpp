@@ -5,7 +5,9 @@
 #include <chrono>
 
 #include "engine/engine_fixture.h"
+#include "engine/orva_alarms.h"
 #include "engine/orva_runs.h"
+#include "engine/orva_service_log.h"
 
 using namespace std::chrono_literals;
 
@@ -153,4 +155,34 @@ TEST_F(RunTest, ARunKilledWhenTheEngineIsReleasedEndsWithItsCause) {
     EXPECT_EQ(OrvaRunEnd::Shutdown, lastRun(6).how);
     EXPECT_EQ(128 + SIGKILL, lastRun(6).code);
     EXPECT_EQ(6, g_hookSlot);
+}
+
+// The transcoder of a recorder slot learns its channel's settings; the
+// alarms its run raised are cleared when it ends, each with a line in the
+// service log.
+TEST_F(RunTest, ARunsEndClearsItsAlarmsAndTheRecorderRunsWithItsChannelsSettings) {
+    ASSERT_EQ(0, initEngine(
+        "printf '%s|%s|%s\\n' \"$ORVAL_CHANNEL\" \"$ORVAL_BACKUP\" \"$ORVAL_ALARM_BLACK\" > \"$here/env.txt\"\n"
+        "printf 'orval-alarm: raise source_lost\\norval-alarm: raise black\\n'\n"
+        "exit 0"));
+    orvaServiceLogOpen(dir.path().c_str());
+    ORVA_CONTINUITY_TAG settings{"memo", "/media/backup.ts", 1000, 4, 10, 10};
+    ASSERT_EQ(ORVA_OK, orvaSetContinuity(3, &settings));
+    runToEnd(3 + ORVA_CHANNEL_COUNT);
+    orvaServiceLogOpen(nullptr);
+    EXPECT_EQ("4|/media/backup.ts|4\n", readFile(dir / "env.txt"));
+    OrvaChannelAlarms alarms = orvaChannelAlarms(3);
+    EXPECT_FALSE(alarms.raised(OrvaAlarmKind::SourceLost) || alarms.raised(OrvaAlarmKind::Black));
+    EXPECT_EQ(1u, alarms.sourceLosses);
+    std::vector<OrvaAlarmEvent> events = orvaChannelAlarmEvents(3);
+    ASSERT_EQ(4u, events.size());
+    EXPECT_TRUE(events[1].raised);
+    EXPECT_EQ(OrvaAlarmKind::Black, events[2].kind);  // the source's alarm is cleared last
+    EXPECT_FALSE(events[2].raised || events[3].raised);
+    std::string log = readFile(dir / "orval.log");
+    for (const char* line : {"] channel 4 recorder alarm raised: source_lost\n",
+                             "] channel 4 recorder alarm raised: black\n",
+                             "] channel 4 recorder alarm cleared: black\n",
+                             "] channel 4 recorder alarm cleared: source_lost\n"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line << log;
 }

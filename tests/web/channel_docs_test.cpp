@@ -87,6 +87,8 @@ TEST_F(ChannelWebTest, ReadListsEveryTargetAndEscapesEveryText) {
     ch.Targets[0].Video.VideoFrameRate = 25;
     copyText(ch.Targets[0].File, "rtmp://h/app?x=1&y");
     ch.Targets[2] = ch.Targets[1] = ch.Targets[0];
+    copyText(g_orvaContinuity[0].BackupSource, "/media/<b>&c.ts");
+    g_orvaContinuity[0].AlarmFreezeSec = 0;
     std::string doc(100000, '\0');
     TextCursor out(doc.data(), doc.size());
     ASSERT_EQ(0, orvaComposeChannel(0, out));
@@ -97,7 +99,9 @@ TEST_F(ChannelWebTest, ReadListsEveryTargetAndEscapesEveryText) {
                            "width=\"0\" height=\"0\" fps=\"25.000000\" "));
     EXPECT_EQ(3u, count(doc, "<target "));
     EXPECT_EQ(3u, count(doc, "\">\nrtmp://h/app?x=1&amp;y\n</target>\n"));
-    EXPECT_TRUE(holds(doc, "<memo>a&amp;b memo</memo>\n</targets>\n</root>\n"));
+    EXPECT_TRUE(holds(doc, "<memo>a&amp;b memo</memo>\n</targets>\n<bsrc>/media/&lt;b&gt;&amp;c.ts</bsrc>\n"
+                           "<stimeout>1000</stimeout>\n<ablack>10</ablack>\n<afreeze>0</afreeze>\n"
+                           "<asilent>10</asilent>\n</root>\n"));
     EXPECT_EQ(ORVA_WEB_NOT_CONFIGURED, orvaComposeChannel(1, out));
 }
 
@@ -177,7 +181,8 @@ TEST_F(ChannelWebTest, AnEditWithAValueTheTableCannotCarryIsRefusedWhole) {
         // Numbers that are not whole or lie outside their field's range.
         "vx=abc", "qv=12q", "vx=1.5", "vx=+5", "vx=%205", "vx=5+", "vx=-", "vx=0x10",
         "vy=2147483648", "ac=-2147483649", "muxbr=99999999999", "ar=%EF%BC%94",
-        "tslen=-1", "tslen=86401",
+        "tslen=-1", "tslen=86401", "stimeout=199", "stimeout=10001", "ablack=-1",
+        "afreeze=3601", "asilent=1.5", "bsrc=a%0Ab",
         // Frame rates that are not a finite decimal number >= 0.
         "vr=-1", "vr=abc", "vr=1e3", "vr=inf", "vr=nan", "vr=1.2.3", "vr=.", "vr=29,97",
         "vr=+25", "vr=1000000000000000000000000000000000000000000000",
@@ -193,6 +198,8 @@ TEST_F(ChannelWebTest, AnEditWithAValueTheTableCannotCarryIsRefusedWhole) {
         std::string body = std::string("kfi=50&fparam=changed&") + field;
         EXPECT_EQ(ORVA_WEB_BAD_VALUE, orvaEditChannel(0, body.c_str()));
         EXPECT_EQ(0, memcmp(&before, &g_orvaChannels[0], sizeof before));
+        EXPECT_EQ(kOrvaDefaultSourceTimeoutMs, g_orvaContinuity[0].SourceTimeout);
+        EXPECT_EQ(kOrvaDefaultAlarmSec, g_orvaContinuity[0].AlarmFreezeSec);
     }
     EXPECT_FALSE(fileExists(conf));
 }

@@ -65,16 +65,27 @@ TEST_F(SlotSwapTest, ARunningTranscoderIsReadAndStoppedUnderItsNewSlot) {
 
 TEST_F(ChannelWebTest, RemovingMovesLaterChannelsDownAndRewritesTheFile) {
     const char* memos[] = {"one", "two", "three", "four", "five"};
-    for (int i = 0; i < 5; i++)
+    for (int i = 0; i < 5; i++) {
         configure(i, memos[i]);
+        copyText(g_orvaContinuity[i].BackupSource, std::string("/backup/") + memos[i]);
+        g_orvaContinuity[i].SourceTimeout = 2000 + i;
+    }
     act(2, "remove");
-    for (int i : {0, 1, 2, 3})
-        EXPECT_STREQ(memos[i < 2 ? i : i + 1], g_orvaChannels[i].Memo);
+    for (int i : {0, 1, 2, 3}) {
+        int was = i < 2 ? i : i + 1;
+        EXPECT_STREQ(memos[was], g_orvaChannels[i].Memo);
+        EXPECT_EQ("/backup/" + std::string(memos[was]), g_orvaContinuity[i].BackupSource);
+        EXPECT_EQ(2000 + was, g_orvaContinuity[i].SourceTimeout);
+    }
+    EXPECT_EQ(kOrvaDefaultSourceTimeoutMs, g_orvaContinuity[4].SourceTimeout);
+    EXPECT_STREQ("", g_orvaContinuity[4].BackupSource);
     EXPECT_FALSE(isChannelValid(4));
     const ORVA_CHANNEL_TAG& moved = g_orvaChannels[3];
     EXPECT_EQ(moved.Sources[0].File, moved.Sources[0].pszAddress);
     EXPECT_STREQ((dir / "out5").c_str(), moved.Targets[0].pszAddress);
-    EXPECT_TRUE(holds(readFile(conf), "Memo \"five\"\n </Output>\n</Channel4>\n"));
+    EXPECT_TRUE(holds(readFile(conf), "Memo \"five\"\n </Output>\nBackupSource \"/backup/five\"\n"
+                                      "SourceTimeout 2004\n"));
+    EXPECT_TRUE(holds(readFile(conf), "AlarmSilenceSec 10\n</Channel4>\n"));
     EXPECT_FALSE(holds(readFile(conf), "three"));
 
     configure(63, "last");

@@ -19,6 +19,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(0, initEngine(transcoderBody()));
         memset(g_orvaChannels, 0, sizeof g_orvaChannels);
+        orvaResetContinuity();
         g_globalSettings.AutoRestart = 0;
         orvaSetConfigFile(conf.c_str());
     }

@@ -116,11 +116,25 @@ TEST(HistoryJson, AnyErrorLineGivesValidJsonThatReadsBack) {
     EXPECT_EQ("1700000000", jsonValue(json, "[\"runs\"][0][\"start\"]"));
     EXPECT_EQ("1700000100", jsonValue(json, "[\"runs\"][0][\"end\"]"));
     EXPECT_EQ("bad \"quote\" \\ tab\t \x01 \xEF\xBF\xBD end", jsonValue(json, "[\"runs\"][0][\"error\"]"));
-    EXPECT_EQ("{\"channel\":3,\"runs\":[]}", orvaComposeHistory(3, {}));
+    EXPECT_EQ("{\"channel\":3,\"runs\":[],\"alarms\":[]}", orvaComposeHistory(3, {}));
+    OrvaAlarmEvent raised{1700000005, OrvaAlarmKind::Frozen, true};
+    OrvaAlarmEvent cleared{1700000009, OrvaAlarmKind::Frozen, false};
+    EXPECT_EQ("{\"channel\":3,\"runs\":[],\"alarms\":[{\"time\":1700000005,\"kind\":\"frozen\","
+              "\"event\":\"raised\"},{\"time\":1700000009,\"kind\":\"frozen\",\"event\":\"cleared\"}]}",
+              orvaComposeHistory(3, {}, {raised, cleared}));
+    std::vector<OrvaChannelAlarms> channels(ORVA_CHANNEL_COUNT);
+    EXPECT_EQ("{\"alarms\":[]}", orvaComposeAlarms(channels));
+    channels[63].since[static_cast<size_t>(OrvaAlarmKind::Silent)] = 1700000001;
+    channels[1].since[static_cast<size_t>(OrvaAlarmKind::OnBackup)] = 1700000003;
+    channels[1].since[static_cast<size_t>(OrvaAlarmKind::SourceLost)] = 1700000002;
+    EXPECT_EQ("{\"alarms\":[{\"channel\":2,\"kind\":\"source_lost\",\"since\":1700000002},"
+              "{\"channel\":2,\"kind\":\"on_backup\",\"since\":1700000003},"
+              "{\"channel\":64,\"kind\":\"silent\",\"since\":1700000001}]}",
+              orvaComposeAlarms(channels));
     OrvaRun refused;
     refused.how = OrvaRunEnd::Refused;
     refused.code = ORVA_ERR_NO_PLAYLIST;
     EXPECT_EQ("{\"channel\":2,\"runs\":[{\"start\":0,\"end\":0,\"ended\":\"refused\",\"code\":-99,\"reason\":\"" +
-                  std::string(orvaStartResultText(ORVA_ERR_NO_PLAYLIST)) + "\",\"error\":\"\"}]}",
+                  std::string(orvaStartResultText(ORVA_ERR_NO_PLAYLIST)) + "\",\"error\":\"\"}],\"alarms\":[]}",
               orvaComposeHistory(2, {refused}));
 }

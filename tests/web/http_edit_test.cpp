@@ -85,6 +85,8 @@ TEST_F(EditHttpTest, ARefusedEditAnswers400AndChangesNeitherTheTableNorTheFile) 
         "vx=12q",             "vx=1.5",                              "muxbr=2147483648",
         "tslen=86401",        "tslen=-1",                            "vr=-25",
         "vr=1e2",             "vr=29%2C97",                          "tvparam=-map+0%3Av",
+        "stimeout=100",       "stimeout=10001",                      "ablack=3601",
+        "afreeze=-1",         "asilent=5s",                          "bsrc=%0D",
     };
     for (const char* field : bad) {
         SCOPED_TRACE(field);

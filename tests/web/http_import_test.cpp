@@ -26,11 +26,24 @@ bool gone(pid_t pid) { return kill(pid, 0) != 0; }
 class ImportHttpTest : public WebTest {
 protected:
     std::string transcoderBody() const override {
-        return "printf '%s %s\\n' \"$$\" \"$line\" >> \"$here/procs.txt\"\n"
+        return "printf '%s %s env:%s:%s:%s\\n' \"$$\" \"$line\" \"$ORVAL_SOURCE_TIMEOUT\" "
+               "\"$ORVAL_ALARM_FREEZE\" \"$ORVAL_BACKUP\" >> \"$here/procs.txt\"\n"
                "case \"$line\" in *old1.ts*) trap '' INT ;; esac\nexec sleep 30";
     }
     std::string settings() const override {
-        return channelBlock(1, media("old1.ts"), 1) + timeShifted(2, media("old2.ts"));
+        return withLines(channelBlock(1, media("old1.ts"), 1), "SourceTimeout 3000\nBackupSource \"/old/b.ts\"\n") +
+               withLines(timeShifted(2, media("old2.ts")), "AlarmBlackSec 5\n");
+    }
+    // A channel block with `lines` at its end.
+    static std::string withLines(std::string block, const std::string& lines) {
+        return block.insert(block.rfind("</Channel"), lines);
+    }
+    std::string procLineOf(const std::string& path) const {
+        std::istringstream in(readFile(dir / "bin/procs.txt"));
+        for (std::string line; std::getline(in, line);)
+            if (holds(line, "-i \"" + path + "\""))
+                return line;
+        return "";
     }
     void SetUp() override {
         std::filesystem::create_directories(dir / "media");
@@ -80,7 +93,8 @@ TEST_F(ImportHttpTest, RunningChannelsEndBeforeTheImportedOnesStart) {
     ASSERT_EQ(3u, daemonChildren());
 
     const std::string imported = "# Kestova Configuration File\n\nAutoRestart 0\nHTTPPort " +
-                                 std::to_string(port) + "\n\n" + channelBlock(1, media("new1.ts"), 1) +
+                                 std::to_string(port) + "\n\n" +
+                                 withLines(channelBlock(1, media("new1.ts"), 1), "AlarmFreezeSec 20\n") +
                                  channelBlock(2, media("new2.ts"), 0);
     auto begin = std::chrono::steady_clock::now();
     HttpReply reply = post("/import", multipart(imported),
@@ -103,4 +117,11 @@ TEST_F(ImportHttpTest, RunningChannelsEndBeforeTheImportedOnesStart) {
         << status;
     EXPECT_TRUE(holds(readFile(confFile), media("new1.ts")));
     EXPECT_FALSE(holds(readFile(confFile), "old1.ts"));
+    // The channels' continuity settings are the imported file's, defaults where it has none.
+    EXPECT_TRUE(procLineOf(media("old1.ts")).ends_with(" env:3000:10:/old/b.ts"));
+    EXPECT_TRUE(procLineOf(media("new1.ts")).ends_with(" env:1000:20:")) << procLineOf(media("new1.ts"));
+    EXPECT_TRUE(holds(get("/channel1").body, "<bsrc></bsrc>\n<stimeout>1000</stimeout>\n<ablack>10</ablack>\n"
+                                             "<afreeze>20</afreeze>\n"));
+    EXPECT_TRUE(holds(get("/channel2").body, "<ablack>10</ablack>\n"));
+    EXPECT_FALSE(holds(readFile(confFile), "/old/b.ts"));
 }

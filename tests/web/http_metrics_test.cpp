@@ -122,7 +122,7 @@ TEST_F(MetricsHttpTest, HistoryAnswersConfiguredChannelsAndRunEndsReachTheServic
     EXPECT_EQ(200, reply.status);
     EXPECT_EQ("application/json", reply.header("content-type"));
     EXPECT_EQ("no-cache", reply.header("cache-control"));
-    EXPECT_EQ("{\"channel\":2,\"runs\":[]}", reply.body);
+    EXPECT_EQ("{\"channel\":2,\"runs\":[],\"alarms\":[]}", reply.body);
     for (const char* path : {"/history3", "/history0", "/history65", "/history", "/history/1"}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(404, get(path).status);
@@ -147,6 +147,109 @@ TEST_F(MetricsHttpTest, HistoryAnswersConfiguredChannelsAndRunEndsReachTheServic
 
 namespace {
 
+// Channel 1's launcher reports its source lost and the backup playing once
+// "lose" exists; once "back" exists the source is back and the picture
+// black; once "end" exists it ends with the black alarm raised. Each trigger
+// file is taken away when seen, so the restarted run waits again.
+class AlarmsHttpTest : public MetricsHttpTest {
+protected:
+    std::string transcoderBody() const override {
+        auto await = [](const char* name) {
+            return std::string("while [ ! -f \"$here/") + name + "\" ]; do sleep 0.05; done; rm -f \"$here/" +
+                   name + "\"\n";
+        };
+        return "printf 'frame=  1 size=   1kB time=00:00:05.00 bitrate= 800.0kbits/s speed=1x\\r'\n" +
+               await("lose") +
+               "printf 'frame=  2 time=00:00:06.00 bitrate= 800.0kbits/s\\rorval-alarm: raise source_lost\\n'\n"
+               "printf 'orval-alarm: raise on_backup\\n'\n" +
+               await("back") +
+               "printf 'orval-alarm: clear on_backup\\norval-alarm: clear source_lost\\n"
+               "orval-alarm: raise black\\n'\n" +
+               await("end") + "exit 0";
+    }
+    std::string alarms() const { return get("/alarms").body; }
+    std::string serviceLog() const { return readFile(root + "/var/orval/log/orval.log"); }
+    bool waitForAlarms(const std::string& text) {
+        return waitUntil([&] { return alarms() == text; }, 10s);
+    }
+    std::string alarmSeries(const char* kind) const {
+        return std::string("orval_channel_alarm{channel=\"1\",kind=\"") + kind + "\"}";
+    }
+};
+
+}  // namespace
+
+TEST_F(AlarmsHttpTest, RaisedAndClearedAlarmsShowInAllFourPlaces) {
+    ASSERT_TRUE(waitForValue(channelSeries("orval_channel_stream_time_seconds", 1), "5"));
+    HttpReply reply = get("/alarms");
+    EXPECT_EQ(200, reply.status);
+    EXPECT_EQ("application/json", reply.header("content-type"));
+    EXPECT_EQ("{\"alarms\":[]}", reply.body);
+    std::string text = metrics();
+    EXPECT_EQ("0", valueOf(text, alarmSeries("source_lost")));
+    EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_on_backup", 1)));
+    EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_source_losses_total", 1)));
+    EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_on_backup", 2)));
+
+    time_t before = time(nullptr);
+    writeFile(dir / "bin/lose", "");
+    ASSERT_TRUE(waitUntil([&] { return alarms().find("\"on_backup\"") != std::string::npos; }, 10s))
+        << alarms();
+    std::string now = alarms();
+    EXPECT_EQ("on_backup", jsonValue(now, "[\"alarms\"][1][\"kind\"]"));
+    EXPECT_EQ("1", jsonValue(now, "[\"alarms\"][0][\"channel\"]"));
+    EXPECT_EQ("source_lost", jsonValue(now, "[\"alarms\"][0][\"kind\"]"));
+    long since = std::stol(jsonValue(now, "[\"alarms\"][0][\"since\"]").value_or("0"));
+    EXPECT_GE(since, before);
+    EXPECT_LE(since, time(nullptr));
+    text = metrics();
+    EXPECT_EQ("1", valueOf(text, alarmSeries("source_lost")));
+    EXPECT_EQ("1", valueOf(text, alarmSeries("on_backup")));
+    EXPECT_EQ("0", valueOf(text, alarmSeries("black")));
+    EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_on_backup", 1)));
+    EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_source_losses_total", 1)));
+    PromtoolCheck check = promtoolCheckMetrics(text);
+    ORVAL_REQUIRE_PROMTOOL(check);
+    EXPECT_EQ(0, check.status) << check.output;
+    EXPECT_EQ("", check.output);
+
+    writeFile(dir / "bin/back", "");
+    ASSERT_TRUE(waitUntil([&] { return alarms().find("\"black\"") != std::string::npos; }, 10s))
+        << alarms();
+    EXPECT_EQ("black", jsonValue(alarms(), "[\"alarms\"][0][\"kind\"]"));
+    EXPECT_EQ(std::nullopt, jsonValue(alarms(), "[\"alarms\"][1]"));
+    text = metrics();
+    EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_on_backup", 1)));
+    EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_source_losses_total", 1)));
+    EXPECT_EQ("1", valueOf(text, alarmSeries("black")));
+
+    // The run ends with the picture black: its alarm is cleared with it.
+    writeFile(dir / "bin/end", "");
+    ASSERT_TRUE(waitForAlarms("{\"alarms\":[]}"));
+    EXPECT_EQ("0", valueOf(metrics(), alarmSeries("black")));
+    std::string history = get("/history1").body;
+    const char* expected[][2] = {{"source_lost", "raised"}, {"on_backup", "raised"},
+                                 {"on_backup", "cleared"},  {"source_lost", "cleared"},
+                                 {"black", "raised"},       {"black", "cleared"}};
+    ASSERT_TRUE(jsonValid(history)) << history;
+    size_t at = history.find("\"alarms\":[");
+    for (const auto& [kind, event] : expected) {
+        // In order, each with its time.
+        at = history.find(std::string(",\"kind\":\"") + kind + "\",\"event\":\"" + event + "\"}", at);
+        ASSERT_NE(std::string::npos, at) << kind << " " << event << " in " << history;
+    }
+    EXPECT_GE(std::stol(jsonValue(history, "[\"alarms\"][0][\"time\"]").value_or("0")), before);
+    EXPECT_EQ(std::nullopt, jsonValue(history, "[\"alarms\"][6]"));
+    EXPECT_EQ("exited", jsonValue(history, "[\"runs\"][0][\"ended\"]"));
+    std::string log = serviceLog();
+    for (const char* line : {"channel 1 alarm raised: source_lost\n", "channel 1 alarm raised: on_backup\n",
+                             "channel 1 alarm cleared: on_backup\n", "channel 1 alarm cleared: source_lost\n",
+                             "channel 1 alarm raised: black\n", "channel 1 alarm cleared: black\n"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line << log;
+}
+
+namespace {
+
 constexpr const char* kPassword = "secret";
 
 class GuardedMetricsTest : public WebTest {
@@ -159,7 +262,7 @@ protected:
 }  // namespace
 
 TEST_F(GuardedMetricsTest, BothPathsNeedTheSessionCookieAndObeyTheAccessList) {
-    for (const char* path : {"/metrics", "/history1"}) {
+    for (const char* path : {"/metrics", "/history1", "/alarms"}) {
         SCOPED_TRACE(path);
         HttpReply anonymous = get(path);
         EXPECT_EQ(200, anonymous.status);
@@ -190,7 +293,8 @@ TEST(MetricsText, TheSetOfNamesIsTheSameForNoChannelAndSixtyFour) {
     for (const char* name : {"orval_channel_state", "orval_channel_stream_time_seconds",
                              "orval_channel_bitrate", "orval_channel_starts_total",
                              "orval_channel_restarts_total", "orval_channel_hang_kills_total",
-                             "orval_channel_last_exit_status"}) {
+                             "orval_channel_last_exit_status", "orval_channel_alarm",
+                             "orval_channel_on_backup", "orval_channel_source_losses_total"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(emptyNames.contains(std::string("declared ") + name));
         EXPECT_FALSE(emptyNames.contains(std::string("series ") + name));

@@ -54,6 +54,11 @@ const std::vector<std::pair<std::string, std::string>> kFields = {
     {"tslen", "0"},
     {"tspath", "/tmp/ts cache/ä&<x>"},
     {"tparam", "-headers \"X-A: a&b\" -metadata comment=100%+"},
+    {"bsrc", "/media/backup \"x\" ä&<b>+%41 = 'y'.ts"},
+    {"stimeout", "2500"},
+    {"ablack", "0"},
+    {"afreeze", "3600"},
+    {"asilent", "7"},
 };
 
 const std::string kPassword = " p ä \"w\" &%+=<x> ";
@@ -97,7 +102,16 @@ bool holds(const std::string& text, const std::string& part) {
 
 class RoundTripTest : public WebTest {
 protected:
-    std::string transcoderBody() const override { return "exec sleep 30"; }
+    // The service's own value of a variable the engine sets does not reach the transcoder.
+    void SetUp() override {
+        setenv("ORVAL_ALARM_BLACK", "99", 1);
+        WebTest::SetUp();
+        unsetenv("ORVAL_ALARM_BLACK");
+    }
+    // The transcoder keeps its environment, to show what the engine passed on.
+    std::string transcoderBody() const override {
+        return "env > \"$here/env.tmp\" && mv \"$here/env.tmp\" \"$here/env.txt\"\nexec sleep 30";
+    }
     std::string settings() const override {
         return "Log 32\nRTSPPort 5545\nAutoStart 1\nAutoRestart 7\nCpuPerChannel 1\n"
                "StreamTimeLimit 3600\nFolderRecur 1\nFolderShuffle 1\nLoginPass " +
@@ -129,6 +143,7 @@ protected:
     void expectDocumentHoldsEveryField(const std::string& xml) const;
     void expectLineHoldsEveryField() const;
     void expectFileHoldsEveryValue() const;
+    void expectEnvironmentHoldsTheContinuity() const;
     void runRoundTrip();
 };
 
@@ -168,6 +183,11 @@ void RoundTripTest::expectDocumentHoldsEveryField(const std::string& xml) const 
         {"/root/targets/tspath", field("tspath")},
         {"/root/targets/param", field("tparam")},
         {"/root/targets/memo", field("memo")},
+        {"/root/bsrc", field("bsrc")},
+        {"/root/stimeout", field("stimeout")},
+        {"/root/ablack", field("ablack")},
+        {"/root/afreeze", field("afreeze")},
+        {"/root/asilent", field("asilent")},
     };
     for (const auto& [path, value] : expected)
         EXPECT_EQ(value, xpath(xml, path)) << path;
@@ -220,6 +240,19 @@ void RoundTripTest::expectFileHoldsEveryValue() const {
     EXPECT_TRUE(holds(saved, "File \"" + field("turl") + "\"\n"));
     EXPECT_TRUE(holds(saved, "RTMPPubPass " + field("rtmppass") + "\n"));
     EXPECT_TRUE(holds(saved, "TimeShiftCacheFolder \"" + field("tspath") + "\"\n"));
+    EXPECT_TRUE(holds(saved, "\nBackupSource \"" + field("bsrc") + "\"\nSourceTimeout 2500\n"
+                             "AlarmBlackSec 0\nAlarmFreezeSec 3600\nAlarmSilenceSec 7\n</Channel1>\n"));
+}
+
+// The launcher learns the memo and the continuity settings from its environment.
+void RoundTripTest::expectEnvironmentHoldsTheContinuity() const {
+    std::string env = readFile(dir / "bin/env.txt");
+    for (const std::string& line :
+         {std::string("ORVAL_CHANNEL=1"), "ORVAL_MEMO=" + field("memo"), "ORVAL_BACKUP=" + field("bsrc"),
+          std::string("ORVAL_SOURCE_TIMEOUT=2500"), std::string("ORVAL_ALARM_BLACK=0"),
+          std::string("ORVAL_ALARM_FREEZE=3600"), std::string("ORVAL_ALARM_SILENCE=7")})
+        EXPECT_TRUE(holds("\n" + env, "\n" + line + "\n")) << line << " in " << env;
+    EXPECT_FALSE(holds(env, "ORVAL_ALARM_BLACK=99"));
 }
 
 void RoundTripTest::runRoundTrip() {
@@ -231,9 +264,10 @@ void RoundTripTest::runRoundTrip() {
     expectFileHoldsEveryValue();
 
     ASSERT_EQ(200, get("/channel1?start", cookie()).status);
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(dir / "bin/line.txt"); }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(dir / "bin/env.txt"); }, 10s))
         << readFile(root + "/var/orval/log/orva_001.log");
     expectLineHoldsEveryField();
+    expectEnvironmentHoldsTheContinuity();
     std::vector<std::string> firstLine = receivedArguments();
 
     // The start set the run flag, which only the save at exit writes; the
@@ -246,11 +280,13 @@ void RoundTripTest::runRoundTrip() {
     ASSERT_EQ(0, endDaemon());
     EXPECT_TRUE(running == readFile(confFile)) << readFile(confFile).substr(0, 3000);
     std::filesystem::remove(dir / "bin/line.txt");
+    std::filesystem::remove(dir / "bin/env.txt");
     ended = false;
     ASSERT_GT(startDaemon(), 0);
     EXPECT_EQ(xml, document());
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(dir / "bin/line.txt"); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(dir / "bin/env.txt"); }, 10s));
     EXPECT_EQ(firstLine, receivedArguments());
+    expectEnvironmentHoldsTheContinuity();
     ASSERT_EQ(0, endDaemon());
     EXPECT_TRUE(running == readFile(confFile)) << readFile(confFile).substr(0, 3000);
 }
