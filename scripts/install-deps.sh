@@ -33,9 +33,14 @@ if [ -n "$missing" ]; then
     apt-get install -y -q --no-install-recommends $missing
 fi
 
-# playwright-core drives the system's Chromium and downloads no browser.
-wanted=$(sed -n 's/.*"playwright-core": *"\([0-9.]*\)".*/\1/p' package.json)
-have=$(sed -n 's/^ *"version": *"\([0-9.]*\)".*/\1/p' node_modules/playwright-core/package.json 2>/dev/null | head -n 1)
-if [ "${NODE_PACKAGES:-}" = yes ] && [ "$have" != "$wanted" ]; then
+# playwright-core drives the system's Chromium and downloads no browser;
+# axe-core checks the page's accessibility inside it.
+stale=no
+for module in playwright-core axe-core; do
+    wanted=$(sed -n "s/.*\"$module\": *\"\([0-9.]*\)\".*/\1/p" package.json)
+    have=$(sed -n 's/^ *"version": *"\([0-9.]*\)".*/\1/p' "node_modules/$module/package.json" 2>/dev/null | head -n 1)
+    [ "$have" = "$wanted" ] || stale=yes
+done
+if [ "${NODE_PACKAGES:-}" = yes ] && [ "$stale" = yes ]; then
     npm ci --no-audit --no-fund
 fi

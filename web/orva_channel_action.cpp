@@ -11,6 +11,7 @@
 #include "config/orva_channel.h"
 #include "config/orva_config.h"
 #include "orva_channel_ops.h"
+#include "orva_revision.h"
 #include "service/orva_channel_ctl.h"
 #include "service/orva_save.h"
 #include "service/orva_service.h"
@@ -45,30 +46,39 @@ OrvaConfigRecords recordsWithout(int removed, const ORVA_CHANNEL_TAG& empty) {
 }
 
 // Saved first: a removal that cannot be saved leaves the channel running.
-int removeChannel(int channel, std::unique_lock<std::mutex>& serviceLock) {
+// The removed channel and every later one then hold other records.
+int removeChannel(int channel, std::unique_lock<std::mutex>& serviceLock, const uint32_t* revision) {
     auto empty = std::make_unique<ORVA_CHANNEL_TAG>();
     OrvaChange change{
         [&](std::string& text) {
+            if (orvaIsStale(channel, revision))
+                return static_cast<int>(ORVA_WEB_STALE);
             return orvaComposeConfigText(text, recordsWithout(channel, *empty)) == 0
                        ? 0
                        : static_cast<int>(ORVA_WEB_NOT_SAVED);
         },
-        [&] { orvaRemoveChannel(channel); }};
-    return orvaSaveChange(serviceLock, change) == 0 ? 0 : ORVA_WEB_NOT_SAVED;
+        [&] {
+            orvaRemoveChannel(channel);
+            orvaBumpRevision(channel, true);
+        }};
+    int rc = orvaSaveChange(serviceLock, change);
+    return rc == 0 || rc == ORVA_WEB_STALE ? rc : ORVA_WEB_NOT_SAVED;
 }
 
 }  // namespace
 
 int orvaRunChannelAction(int channel, const char* action,
-                         std::unique_lock<std::mutex>& serviceLock) {
+                         std::unique_lock<std::mutex>& serviceLock, const uint32_t* revision) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !action)
         return 0;
+    if (strcasecmp(action, "remove") == 0)
+        return removeChannel(channel, serviceLock, revision);
+    if (orvaIsStale(channel, revision))
+        return ORVA_WEB_STALE;
     if (strcasecmp(action, "start") == 0)
         startChannel(channel);
     else if (strcasecmp(action, "stop") == 0)
         stopChannel(channel);
-    else if (strcasecmp(action, "remove") == 0)
-        return removeChannel(channel, serviceLock);
     return 0;
 }
 

@@ -15,11 +15,13 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/orva_channel.h"
 #include "config/orva_config.h"
 #include "orva_channel_ops.h"
 #include "orva_form.h"
+#include "orva_revision.h"
 #include "orva_utf8.h"
 #include "service/orva_save.h"
 #include "service/orva_service.h"
@@ -115,12 +117,43 @@ struct Values {
     Value at[kParamCount];
 };
 
-int readValues(std::string_view body, Values& values) {
+// What the operator reads for each field, in the page's words.
+constexpr std::pair<std::string_view, std::string_view> kLabels[] = {
+    {"sfmt", "Source Format"}, {"surl", "Media Source"}, {"memo", "Memo"},
+    {"svparam", "Device Option"}, {"sparam", "Source Param"}, {"turl", "Target URL"},
+    {"tfmt", "Target Format"}, {"muxbr", "Mux Bitrate"}, {"ev", "Enable Video"},
+    {"cv", "Video Encoding"}, {"vx", "Frame width"}, {"vy", "Frame height"}, {"vr", "Frame Rate"},
+    {"qv", "Quality"}, {"vb", "Video Bitrate"}, {"kfi", "Key Frame Interval"},
+    {"deint", "Deinterlace"}, {"tvparam", "Advanced video options"}, {"ea", "Enable Audio"},
+    {"ca", "Audio Encoding"}, {"ar", "Sample Rate"}, {"ac", "Channels"}, {"ab", "Audio Bitrate"},
+    {"mparam", "Stream Mapping"}, {"fparam", "Format options"}, {"rtmpflash", "Flash Version"},
+    {"rtmpswf", "SWF URL"}, {"rtmpuser", "Publish User"}, {"rtmppass", "Publish Password"},
+    {"tslen", "Time Shift delay"}, {"tspath", "Cache Folder"}, {"tparam", "Target Param"},
+    {"bsrc", "Backup Source"}, {"stimeout", "Source Timeout (ms)"}, {"ablack", "Black Alarm (s)"},
+    {"afreeze", "Frozen Alarm (s)"}, {"asilent", "Silence Alarm (s)"},
+};
+
+std::string label(std::string_view name) {
+    for (const auto& [field, text] : kLabels) {
+        if (field == name)
+            return std::string(text);
+    }
+    return std::string(name);
+}
+
+void refuse(std::string* reason, std::string text) {
+    if (reason)
+        *reason = std::move(text);
+}
+
+int readValues(std::string_view body, Values& values, std::string* reason) {
     for (size_t i = 0; i < kParamCount; i++) {
         Value& value = values.at[i];
         TextCursor out(value.text, sizeof value.text);
-        if (orvaFormValue(body, kParams[i].name, out) == ORVA_FORM_TOO_LONG)
+        if (orvaFormValue(body, kParams[i].name, out) == ORVA_FORM_TOO_LONG) {
+            refuse(reason, label(kParams[i].name) + " is longer than 999 characters");
             return ORVA_WEB_TOO_LARGE;
+        }
         value.length = out.length();
     }
     return 0;
@@ -254,6 +287,44 @@ bool addressLosesLeadingBlank(Channel& ch, const Values& values) {
     return resultingFormat != ORVA_FORMAT_FILE && !text.empty() && (text[0] == ' ' || text[0] == '\t');
 }
 
+// Why `value` was refused by checkValue, for the operator.
+std::string whyRefused(const Param& param, const Value& value) {
+    std::string name = label(param.name);
+    switch (param.kind) {
+    case Kind::Integer:
+        return name + " must be a whole number from " + std::to_string(param.min) + " to " +
+               std::to_string(param.max);
+    case Kind::FrameRate:
+        return name + " must be a decimal number of 0 or more, such as 29.97";
+    case Kind::VideoOptions:
+        if (value.view().find("-map ") != std::string_view::npos)
+            return name + " may not hold -map (stream mapping belongs in Stream Mapping)";
+        [[fallthrough]];
+    default:
+        if (!orvaIsValidUtf8(value.view()))
+            return name + " is not valid UTF-8 text";
+        return name + " may not hold a line break or another control character";
+    }
+}
+
+// The values checked one by one; "" when each is acceptable.
+std::string valueRefusal(Values& values) {
+    for (size_t i = 0; i < kParamCount; i++) {
+        if (!checkValue(kParams[i], values.at[i]))
+            return whyRefused(kParams[i], values.at[i]);
+    }
+    return {};
+}
+
+// The values checked against the channel they change; "" when they fit it.
+std::string channelRefusal(Channel& ch, const Values& values) {
+    if (qualityBesideBitrate(ch, values))
+        return "Quality and Video Bitrate exclude each other: set one of them to Default";
+    if (addressLosesLeadingBlank(ch, values))
+        return "A Media Source of this format may not begin with a blank";
+    return {};
+}
+
 void applyValues(Channel& ch, Continuity& continuity, const Values& values) {
     if (ch.NumInputs < 1)
         ch.NumInputs = 1;
@@ -265,25 +336,34 @@ void applyValues(Channel& ch, Continuity& continuity, const Values& values) {
 
 }  // namespace
 
-int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock) {
+int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock,
+                    std::string* reason, const uint32_t* revision) {
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT || !body)
         return ORVA_WEB_NO_CHANNEL;
-    if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX)
+    if (orvaFormDecodedLength(body) > ORVA_EDIT_BODY_MAX) {
+        refuse(reason, "The channel form is longer than 3999 characters");
         return ORVA_WEB_TOO_LARGE;
+    }
     auto values = std::make_unique<Values>();
-    if (readValues(body, *values) != 0)
+    if (readValues(body, *values, reason) != 0)
         return ORVA_WEB_TOO_LARGE;
-    for (size_t i = 0; i < kParamCount; i++) {
-        if (!checkValue(kParams[i], values->at[i]))
-            return ORVA_WEB_BAD_VALUE;
+    std::string why = valueRefusal(*values);
+    if (!why.empty()) {
+        refuse(reason, std::move(why));
+        return ORVA_WEB_BAD_VALUE;
     }
     auto edited = std::make_unique<Channel>();
     auto editedContinuity = std::make_unique<Continuity>();
     OrvaChange change{
         [&](std::string& text) {
+            if (orvaIsStale(channel, revision))
+                return static_cast<int>(ORVA_WEB_STALE);
             Channel& ch = g_orvaChannels[channel];
-            if (qualityBesideBitrate(ch, *values) || addressLosesLeadingBlank(ch, *values))
+            std::string mismatch = channelRefusal(ch, *values);
+            if (!mismatch.empty()) {
+                refuse(reason, std::move(mismatch));
                 return static_cast<int>(ORVA_WEB_BAD_VALUE);
+            }
             *edited = ch;
             *editedContinuity = g_orvaContinuity[channel];
             applyValues(*edited, *editedContinuity, *values);
@@ -294,7 +374,10 @@ int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>&
                        ? 0
                        : static_cast<int>(ORVA_WEB_NOT_SAVED);
         },
-        [&] { applyValues(g_orvaChannels[channel], g_orvaContinuity[channel], *values); }};
+        [&] {
+            applyValues(g_orvaChannels[channel], g_orvaContinuity[channel], *values);
+            orvaBumpRevision(channel);
+        }};
     int rc = orvaSaveChange(serviceLock, change);
     return rc == ORVA_SAVE_NOT_WRITTEN ? ORVA_WEB_NOT_SAVED : rc;
 }

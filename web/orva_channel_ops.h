@@ -2,7 +2,9 @@
 // HTTP. Callers hold the service lock; channels are indexes 0 to 63.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "engine/orva_text.h"
 
@@ -13,6 +15,7 @@ enum {
     ORVA_WEB_NO_CHANNEL = -4,      // a channel index outside 0 to 63
     ORVA_WEB_BAD_VALUE = -5,       // an edit value the table cannot carry as written; nothing changed
     ORVA_WEB_NOT_SAVED = -6,       // the change could not be saved; nothing changed
+    ORVA_WEB_STALE = -7,           // the channel's revision is not the one named; nothing changed
 };
 
 enum {
@@ -31,11 +34,18 @@ int orvaComposeChannel(int channel, TextCursor& out);
 // number >= 0, video options holding "-map ").
 // The edit is saved before it is applied: ORVA_WEB_NOT_SAVED changes nothing.
 // `serviceLock` is held on entry and on return, released while the file is
-// written; the second form takes the lock itself.
-int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock);
+// written; the second form takes the lock itself. `reason`, when given,
+// receives why a refused edit was refused, for the operator; `revision`,
+// when given, must still be the channel's when the edit is saved, else
+// ORVA_WEB_STALE. An applied edit bumps the channel's revision.
+int orvaEditChannel(int channel, const char* body, std::unique_lock<std::mutex>& serviceLock,
+                    std::string* reason = nullptr, const uint32_t* revision = nullptr);
 int orvaEditChannel(int channel, const char* body);
 // "start", "stop" or "remove", without regard to case; any other text does
 // nothing. Returns ORVA_WEB_NOT_SAVED when a removal could not be saved (the
-// channel then stays as it was), else 0. `serviceLock` as for the edit.
-int orvaRunChannelAction(int channel, const char* action, std::unique_lock<std::mutex>& serviceLock);
+// channel then stays as it was), ORVA_WEB_STALE when `revision` is given and
+// is not the channel's, else 0. `serviceLock` as for the edit. A removal
+// bumps the revisions of the channel and every later one.
+int orvaRunChannelAction(int channel, const char* action, std::unique_lock<std::mutex>& serviceLock,
+                         const uint32_t* revision = nullptr);
 int orvaRunChannelAction(int channel, const char* action);

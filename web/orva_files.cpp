@@ -13,11 +13,13 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "config/orva_config.h"
 #include "engine/orva.h"
 #include "engine/orva_service_log.h"
 #include "engine/orva_text.h"
+#include "orva_revision.h"
 #include "orva_web.h"
 #include "service/orva_save.h"
 #include "service/orva_service.h"
@@ -113,15 +115,21 @@ int orvaCGIImport(const char* body, MHD_Connection* connection,
     int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels, uploaded->continuity);
     serviceLock.lock();
     if (read < 0)
-        return orvaReplyEmpty(connection, kInternalError);
+        return orvaReplyReason(connection, kInternalError,
+                               "The upload cannot be read as a configuration: nothing was imported");
     // The file is written clean, without the upload's multipart lines, and
-    // the running table is replaced only once it holds the upload.
+    // the running table is replaced only once it holds the upload; then every
+    // record may be another.
     OrvaChange change{
         [&](std::string& text) { return orvaComposeConfigText(text, recordsOf(*uploaded)); },
-        [&] { orvaInstallTable(uploaded->settings, uploaded->channels, uploaded->continuity); }};
+        [&] {
+            orvaInstallTable(uploaded->settings, uploaded->channels, uploaded->continuity);
+            orvaBumpAllRevisions();
+        }};
     if (orvaSaveChange(serviceLock, change) != 0) {
         orvaServiceLog("importing a configuration failed: nothing was changed");
-        return orvaReplyEmpty(connection, kInternalError);
+        return orvaReplyReason(connection, kInternalError,
+                               "The configuration file could not be saved: nothing was imported");
     }
     return orvaReplyRedirect(connection, nullptr);
 }

@@ -13,6 +13,7 @@
 #include "config/orva_channel.h"
 #include "engine/orva_text.h"
 #include "orva_page_data.h"
+#include "orva_revision.h"
 #include "orva_web.h"
 #include "service/orva_channel_ctl.h"
 
@@ -49,7 +50,9 @@ void appendEscaped(std::string& out, std::string_view text) {
 // the status cell is filled by the page's polling.
 void appendRow(std::string& out, int index) {
     int number = index + 1;
-    out += "<tr id=\"row" + std::to_string(number) + "\" style=\"background-color:";
+    // The revision the row's texts belong to, so the page knows when to read them again.
+    out += "<tr id=\"row" + std::to_string(number) + "\" data-rev=\"" +
+           std::to_string(orvaChannelRevision(index)) + "\" style=\"background-color:";
     out += number % 2 ? kStripeOdd : kStripeEven;
     out += "\"><td class=\"num\">";
     if (isChannelValid(index)) {

@@ -11,6 +11,7 @@
 
 #include "config/orva_channel.h"
 #include "orva_channel_ops.h"
+#include "orva_revision.h"
 #include "orva_xml.h"
 #include "service/orva_channel_ctl.h"
 
@@ -110,18 +111,29 @@ const StatusLines& statusLines() {
     return lines;
 }
 
+// `<ch id="N" rev="R">`; a channel not changed since the service started
+// (revision 0) has no rev, so its line is one of those made once.
+void appendOpening(TextCursor& out, int channel, uint32_t revision) {
+    appendf(out, "<ch id=\"%d\" rev=\"%u\">", channel + 1, revision);
+}
+
 void appendChannelLine(TextCursor& out, int channel, const StatusLines& lines) {
-    if (!isChannelValid(channel)) {
-        append(out, lines.unconfigured[channel]);
+    uint32_t revision = orvaChannelRevision(channel);
+    bool valid = isChannelValid(channel);
+    int state = valid ? orvaGetChannelState(channel) : ORVA_STATE_IDLE;
+    bool active = state == ORVA_STATE_RUNNING || state == ORVA_STATE_STOPPING;
+    if (revision == 0 && !active) {
+        append(out, valid ? lines.stopped[channel] : lines.unconfigured[channel]);
         return;
     }
-    int state = orvaGetChannelState(channel);
-    if (state != ORVA_STATE_RUNNING && state != ORVA_STATE_STOPPING) {
-        append(out, lines.stopped[channel]);
-        return;
-    }
-    append(out, lines.opening[channel]);
-    appendChannelState(out, channel, state);
+    if (revision == 0)
+        append(out, lines.opening[channel]);
+    else
+        appendOpening(out, channel, revision);
+    if (active)
+        appendChannelState(out, channel, state);
+    else if (valid)
+        append(out, kStopped);
     append(out, "</ch>\n");
 }
 

@@ -27,6 +27,7 @@ enum {
     ORVA_HTTP_BAD_REQUEST = 400,   // a form value that cannot be stored as written: refused
     ORVA_HTTP_FORBIDDEN = 403,     // the access list denies the client, or a cross-site change
     ORVA_HTTP_NOT_FOUND = 404,
+    ORVA_HTTP_CONFLICT = 409,      // the channel changed since the client read it: refused
     ORVA_HTTP_TOO_MANY = 429,      // a client that guessed passwords waits
     ORVA_HTTP_TOO_LARGE = 413,     // a text or body beyond its limit: refused, never cut
 };

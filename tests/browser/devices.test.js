@@ -179,3 +179,49 @@ test('NDI: the sources, Search Again with its timeout, and OK sets -wait_sources
   assert.equal((await ui.panel(page)).surl, 'EDIT-PC (Program)');
   await page.click('#btnCancel');
 });
+
+test('playback side: a card without playback modes is not chosen and says why; Cancel keeps the target',
+  { timeout: 30000 }, async () => {
+    daemon.setDevices({ decklink: 'card DeckLink Mini Recorder\ninput Hi59 1920 1080 30000 1001 lowr\n' +
+      'card DeckLink Duo 2\noutput Hp25 1920 1080 25000 1000 prog\n' });
+    await ui.selectRow(page, 1, 'DeckLink Duo 2');
+    await ui.edit(page, 1);
+    await ui.choose(page, 'tfmt', 'udpts');
+    await ui.choose(page, 'tfmt', 'decklink');
+    await waitEntries('#decklinkDevices', 2);
+    assert.deepEqual(await texts('#decklinkFormats'), ['1920x1080p @ 25000/1000 fps'], 'the card with modes is chosen');
+    assert.equal(await page.locator('#boxDecklinkOk').isDisabled(), false);
+    await entries('#decklinkDevices').nth(0).click();
+    assert.equal(await page.locator('#boxDecklinkOk').isDisabled(), true);
+    assert.match(await page.locator('#decklinkFormats').innerText(), /no playback modes/);
+    await h.screenshot(page, 'box-decklink-no-modes');
+    await page.click('#boxDecklinkCancel');
+    await ui.waitVisible(page, '#boxDecklink', false);
+    const panel = await ui.panel(page);
+    assert.deepEqual([panel.tfmt, panel.turl], ['udpts', 'udp://127.0.0.1:1234']);
+    await page.click('#btnCancel');
+  });
+
+test('a driver or runtime that is not installed is named in its box', { timeout: 30000 }, async () => {
+  await page.route('**/decklink_config*', (route) => route.fulfill({ status: 200, contentType: 'application/json',
+    body: '{ "devices": [\n ],\n "error": "DeckLink driver not installed"\n}\n' }));
+  await page.route('**/ndi_config*', (route) => route.fulfill({ status: 200, contentType: 'application/json',
+    body: '{ "sources": [\n ],\n "error": "NDI runtime not found"\n}\n' }));
+  try {
+    await ui.edit(page, 1);
+    await ui.choose(page, 'sfmt', 'file');
+    await ui.choose(page, 'sfmt', 'decklink');
+    await h.waitFor(async () => (await page.locator('#decklinkDevices').innerText()) === 'DeckLink driver not installed',
+      'the DeckLink reason');
+    await page.click('#boxDecklinkCancel');
+    assert.equal((await ui.panel(page)).sfmt, 'file', 'Cancel keeps the source format');
+    await ui.choose(page, 'sfmt', 'ndi');
+    await h.waitFor(async () => (await page.locator('#ndiList').innerText()) === 'NDI runtime not found',
+      'the NDI reason');
+    await page.click('#boxNdiCancel');
+    await page.click('#btnCancel');
+  } finally {
+    await page.unroute('**/decklink_config*');
+    await page.unroute('**/ndi_config*');
+  }
+});

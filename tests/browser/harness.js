@@ -141,11 +141,12 @@ function parseChannel(xml) {
   };
 }
 
-// The status document: for each of the 64 slots its state word and text, or
-// null for an empty slot.
+// The status document: for each of the 64 slots its state word and text
+// (and its revision once it is not 0), or null for an empty slot.
 function parseStatus(xml) {
-  return [...xml.matchAll(/<ch id="(\d+)">(.*?)<\/ch>/g)].map(([, , inner]) =>
-    inner ? { state: element(inner, 'state'), status: element(inner, 'status') } : null);
+  return [...xml.matchAll(/<ch id="(\d+)"(?: rev="(\d+)")?>(.*?)<\/ch>/g)].map(([, , rev, inner]) =>
+    inner ? { state: element(inner, 'state'), status: element(inner, 'status'), ...(rev ? { rev: Number(rev) } : {}) }
+      : null);
 }
 
 class Daemon {
@@ -173,6 +174,12 @@ class Daemon {
     fs.writeFileSync(this.confFile, `# Kestova Configuration File\n\n${settings}\n${options.channels || ''}`);
     this.url = `http://127.0.0.1:${this.port}/`;
 
+    await this.launch();
+    return this;
+  }
+
+  // Starts the daemon in the folder made by start, on the same port.
+  async launch() {
     const out = path.join(this.dir, 'out.txt');
     const outFd = fs.openSync(out, 'w');
     const env = {
@@ -192,7 +199,18 @@ class Daemon {
     this.pid = await waitFor(() => this.readPid(), 'the pid file');
     // Signal handlers are in place after the first supervision pass.
     await sleep(600);
-    return this;
+  }
+
+  // Ends the daemon as stop does but keeps its folder, so `launch` starts it
+  // again (with `channels`, when given, as its configuration's channels).
+  async halt(channels) {
+    process.kill(this.pid, 'SIGTERM');
+    await waitFor(() => !this.alive(), 'the daemon to end', 10000);
+    this.pid = 0;
+    if (channels !== undefined) {
+      const settings = this.config().split(/\n(?=<Channel\d+>)/)[0];
+      fs.writeFileSync(this.confFile, `${settings}\n${channels}`);
+    }
   }
 
   readPid() {
@@ -340,6 +358,19 @@ async function openPage(context, daemon) {
   return page;
 }
 
+const axeSource = path.join(repo, 'node_modules', 'axe-core', 'axe.min.js');
+
+// The axe-core findings on `page` (within `selector` when given) at the
+// impacts named, each as "rule (impact): the first element's selector".
+async function accessibility(page, selector, impacts = ['critical', 'serious']) {
+  if (!(await page.evaluate(() => typeof window.axe === 'object')))
+    await page.addScriptTag({ path: axeSource });
+  const results = await page.evaluate((context) => window.axe.run(context || document,
+    { resultTypes: ['violations'] }), selector || null);
+  return results.violations.filter((v) => impacts.includes(v.impact))
+    .map((v) => `${v.id} (${v.impact}): ${v.nodes.map((n) => n.target.join(' ')).slice(0, 4).join(', ')}`);
+}
+
 async function screenshot(page, name, options = {}) {
   fs.mkdirSync(screenshotDir, { recursive: true });
   const file = path.join(screenshotDir, `${name}.png`);
@@ -366,5 +397,5 @@ function nextDialog(page, answer = true, limitMs = 5000) {
 
 module.exports = {
   startDaemon, launchBrowser, openPage, screenshot, nextDialog, channelBlock, parseChannel, parseStatus,
-  waitFor, sleep, screenshotDir,
+  waitFor, sleep, screenshotDir, accessibility,
 };

@@ -93,8 +93,10 @@ describe('with a login password', () => {
       await page.goto(daemon.url);
       assert.equal(await page.locator('#channels').count(), 0);
       await page.fill('input[name="auth"]', 'wrong');
-      await Promise.all([backToPage(page), page.click('input[type="submit"]')]);
+      // A wrong password is answered by the login page again, saying so.
+      await Promise.all([page.waitForNavigation(), page.click('input[type="submit"]')]);
       assert.equal(await page.locator('#channels').count(), 0, 'a wrong password shows the login page again');
+      assert.match(await page.locator('body').innerText(), /Wrong password/);
 
       await page.fill('input[name="auth"]', 'open sesame&1');
       await Promise.all([backToPage(page), page.click('input[type="submit"]')]);

@@ -32,7 +32,16 @@ before(async () => {
         },
       }) +
       h.channelBlock(3, { memo: 'three', target: { VideoWidth: 800, VideoHeight: 600, VideoQuality: 70 } }) +
-      h.channelBlock(4, { memo: 'four', format: 'rtsp', url: 'rtsp://127.0.0.1:5554/rtsp/004' }),
+      h.channelBlock(4, { memo: 'four', format: 'rtsp', url: 'rtsp://127.0.0.1:5554/rtsp/004' }) +
+      // Options that belong to one format: a DeckLink source's, an HLS and an RTMP target's.
+      h.channelBlock(6, {
+        memo: 'card', sourceFormat: 'decklink', source: 'DeckLink Mini Recorder',
+        input: { VideoParam: '"-format_code Hi59"' },
+      }) +
+      h.channelBlock(7, { memo: 'hls', format: 'hls', url: '/media/seven.m3u8',
+        output: { FormatParam: '"-hls_time 4 -hls_list_size 6"' } }) +
+      h.channelBlock(8, { memo: 'rtmp', format: 'rtmp', url: 'rtmp://10.0.0.9/live/x',
+        target: { RTMPPubUser: 'alice', RTMPPubPass: 'secret' } }),
   }, 'udp://127.0.0.1:5001'));
 });
 
@@ -355,31 +364,253 @@ test('the advanced video box builds tvparam, reads it back, and Cancel keeps it'
   await cancelEditing();
 });
 
-test('Escape closes the boxes in order, then cancels editing', { timeout: 30000 }, async () => {
+test('boxes are modal: focus enters them, Escape is their Cancel and gives focus back; then Escape asks '
+  + 'before it throws changed values away', { timeout: 30000 }, async () => {
   await ui.selectRow(page, 1, 'udp://127.0.0.1:5001');
   await ui.edit(page, 1);
-  await ui.field(page, 'ev').check();
-  await ui.choose(page, 'sfmt', 'decklink');
-  await ui.waitVisible(page, '#boxDecklink');
-  await ui.choose(page, 'sfmt', 'ndi');
-  await ui.waitVisible(page, '#boxNdi');
-  // A person cannot reach covered buttons; the page's own handlers can be.
-  await page.evaluate(() => ['btnSettings', 'btnAdvVideo', 'btnAdvFormat']
-    .forEach((id) => document.getElementById(id).click()));
-  const boxes = ['#boxAdvFormat', '#boxAdvVideo', '#boxSettings', '#boxDecklink', '#boxNdi'];
-  for (const box of boxes)
-    await ui.waitVisible(page, box);
+  await page.focus('#btnAdvFormat');
+  await page.keyboard.press('Enter');
+  await ui.waitVisible(page, '#boxAdvFormat');
+  assert.ok(await page.evaluate(() => document.getElementById('boxAdvFormat').contains(document.activeElement)),
+    'focus enters the box');
+  // A modal box keeps the page behind it out of reach.
+  await assert.rejects(page.locator('#btnSettings').click({ timeout: 500 }));
+  await page.locator('#boxAdvFormat').getByRole('button', { name: 'Stream Selection', exact: true }).click();
   await ui.field(page, 'mparam').fill('-map 0:v');
-  for (const [i, box] of boxes.entries()) {
-    await page.keyboard.press('Escape');
-    await ui.waitVisible(page, box, false);
-    for (const still of boxes.slice(i + 1))
-      assert.equal(await ui.visible(page, still), true, `${still} stays open after ${box} closed`);
-    if (i === 0)
-      assert.equal((await ui.panel(page)).mparam, '', 'Escape on the format box is its Cancel');
-  }
-  assert.equal(await page.locator('#row1 [name="surl"]').count(), 1, 'still editing');
+  await page.keyboard.press('Escape');
+  await ui.waitVisible(page, '#boxAdvFormat', false);
+  assert.equal((await ui.panel(page)).mparam, '', 'Escape on the format box is its Cancel');
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'btnAdvFormat', 'focus goes back');
+
+  // Unchanged, Escape ends the editing at once; changed, it asks first.
   await page.keyboard.press('Escape');
   await h.waitFor(async () => (await page.locator('#row1 [name="surl"]').count()) === 0, 'editing to end');
-  assert.equal((await daemon.channel(1)).source.format, 'file');
+  await ui.edit(page, 1);
+  await ui.field(page, 'memo').fill('changed');
+  let [question] = await Promise.all([h.nextDialog(page, false), page.keyboard.press('Escape')]);
+  assert.equal(question, 'Discard the changes to channel 1?');
+  assert.equal(await page.locator('#row1 [name="surl"]').count(), 1, 'still editing, the value kept');
+  assert.equal(await ui.field(page, 'memo').inputValue(), 'changed');
+  [question] = await Promise.all([h.nextDialog(page, true), page.keyboard.press('Escape')]);
+  await h.waitFor(async () => (await page.locator('#row1 [name="surl"]').count()) === 0, 'editing to end');
+  assert.equal((await daemon.channel(1)).memo, 'one');
 });
+
+// Delays the page's reads of channel n by `ms`, as a slow network does.
+async function slowReads(n, ms) {
+  await page.route(`**/channel${n}`, async (route) => {
+    if (route.request().method() === 'GET')
+      await h.sleep(ms);
+    return route.continue();
+  });
+}
+
+test('an edit begun before the channel arrived holds that channel\'s own settings', { timeout: 30000 }, async () => {
+  const fourth = await daemon.channel(4);
+  const first = await daemon.channel(1);
+  await ui.selectRow(page, 1, first.target.url);
+  await slowReads(4, 300);
+  try {
+    // A double click while the read takes 300 ms.
+    await page.dblclick('#row4 > td >> nth=1');
+    await page.locator('#row4 [name="surl"]').waitFor({ state: 'attached', timeout: 2000 });
+    let editing = await ui.panel(page);
+    assert.deepEqual([editing.surl, editing.memo, editing.turl], [fourth.source.url, fourth.memo, fourth.target.url]);
+    await ui.apply(page, 4);
+    assert.deepEqual(await daemon.channel(4), fourth, 'Apply wrote channel 4\'s own settings back');
+    assert.deepEqual(await daemon.channel(1), first);
+
+    // A click and Edit at once.
+    await ui.selectRow(page, 1, first.target.url);
+    await page.click('#row4 > td >> nth=1');
+    await page.click('#btnEdit');
+    await page.locator('#row4 [name="surl"]').waitFor({ state: 'attached', timeout: 2000 });
+    editing = await ui.panel(page);
+    assert.deepEqual([editing.surl, editing.turl], [fourth.source.url, fourth.target.url]);
+  } finally {
+    await page.unroute('**/channel4');
+  }
+  await cancelEditing();
+});
+
+// Waits for the page's message about an action to read `expected` (an
+// earlier message may still be shown meanwhile).
+async function notice(expected) {
+  await h.waitFor(async () => (await ui.visible(page, '#notice')) &&
+    expected.test(await page.locator('#notice').innerText()), `the message ${expected}`, 3000);
+}
+
+test('every refusal is shown with the server\'s reason, and editing goes on with the values typed',
+  { timeout: 30000 }, async () => {
+    await ui.selectRow(page, 2, 'udp://127.0.0.1:5002');
+    const before = await daemon.channel(2);
+    await ui.edit(page, 2);
+    await ui.field(page, 'kfi').fill('99999999999');
+    await page.click('#btnApply');
+    await notice(/refused \(400\): Key Frame Interval must be a whole number/);
+    assert.equal(await page.locator('#row2 [name="surl"]').count(), 1, 'still editing');
+    assert.equal(await ui.field(page, 'kfi').inputValue(), '99999999999');
+
+    await ui.field(page, 'kfi').fill('50');
+    await page.evaluate(() => { document.getElementById('tparam').value = 'x'.repeat(1000); });
+    await page.click('#btnApply');
+    await notice(/refused \(413\): Target Param is longer than 999 characters/);
+    await page.evaluate(() => { document.getElementById('tparam').value = ''; });
+
+    // A 30-hour delay through the time-shifting page of the format box.
+    await page.click('#btnAdvFormat');
+    await page.locator('#boxAdvFormat').getByRole('button', { name: 'Time Shifting', exact: true }).click();
+    await page.fill('#tsHours', '30');
+    await page.click('#boxAdvFormatOk');
+    await page.click('#btnApply');
+    await notice(/refused \(400\): Time Shift delay must be a whole number from 0 to 86400/);
+    assert.equal(await page.locator('#row2 [name="surl"]').count(), 1, 'still editing');
+    // A failure stays until dismissed.
+    await h.sleep(3500);
+    assert.equal(await ui.visible(page, '#notice'), true);
+    await page.locator('#notice').getByRole('button', { name: 'Dismiss' }).click();
+    await ui.waitVisible(page, '#notice', false);
+    assert.deepEqual(await daemon.channel(2), before);
+    await cancelEditing();
+
+    // A refused action says so too.
+    await page.route('**/channel2?start*', (route) => route.fulfill({
+      status: 500, contentType: 'text/plain', body: 'the engine is busy' }));
+    try {
+      await page.click('#btnStart');
+      await notice(/Starting channel 2 was refused \(500\): the engine is busy/);
+    } finally {
+      await page.unroute('**/channel2?start*');
+    }
+    await page.locator('#notice').getByRole('button', { name: 'Dismiss' }).click();
+  });
+
+test('options that belong to a format go with it', { timeout: 30000 }, async () => {
+  // Kept while the format stays.
+  await ui.selectRow(page, 7, '/media/seven.m3u8');
+  await ui.edit(page, 7);
+  await ui.field(page, 'memo').fill('hls kept');
+  await ui.apply(page, 7);
+  assert.equal((await daemon.channel(7)).format, '-hls_time 4 -hls_list_size 6');
+
+  const changes = [
+    [6, 'udp://127.0.0.1:5006', async () => {
+      await ui.choose(page, 'sfmt', 'file');
+      await ui.field(page, 'surl').fill('/media/six.ts');
+    }],
+    [7, '/media/seven.m3u8', () => ui.choose(page, 'tfmt', 'udpts')],
+    [8, 'rtmp://10.0.0.9/live/x', () => ui.choose(page, 'tfmt', 'udpts')],
+  ];
+  for (const [n, turl, change] of changes) {
+    await ui.selectRow(page, n, turl);
+    await ui.edit(page, n);
+    await change();
+    await ui.apply(page, n);
+  }
+  assert.equal((await daemon.channel(6)).source.svparam, '');
+  assert.equal((await daemon.channel(7)).format, '');
+  const eighth = (await daemon.channel(8)).target;
+  assert.deepEqual([eighth.rtmpuser, eighth.rtmppass], ['', '']);
+  assert.doesNotMatch(daemon.configBlock(8), /secret/);
+  for (const [n, text, gone] of [[6, '/media/six.ts', /-format_code/], [7, 'udp://127.0.0.1:1234', /-hls_/]]) {
+    await ui.selectRow(page, n, n === 6 ? 'udp://127.0.0.1:5006' : text);
+    await page.click('#btnStart');
+    assert.doesNotMatch(await daemon.transcoderLine(text), gone);
+    await page.click('#btnStop');
+  }
+});
+
+test('the keyboard: rows take focus, arrows move the selection, Enter edits and applies', { timeout: 30000 },
+  async () => {
+    await ui.selectRow(page, 1, (await daemon.channel(1)).target.url);
+    await page.focus('#row1');
+    await page.keyboard.press('ArrowDown');
+    await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === 'udp://127.0.0.1:5002', 'row 2 to load');
+    assert.equal(await ui.background(page, '#row2'), ui.colours.selected);
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'row2');
+    await page.keyboard.press('Enter');
+    await page.locator('#row2 [name="surl"]').waitFor({ state: 'attached' });
+    await ui.field(page, 'memo').fill('typed');
+    const post = page.waitForResponse(ui.isPost(2), { timeout: 3000 });
+    await ui.field(page, 'memo').press('Enter');
+    assert.equal((await post).status(), 200);
+    await h.waitFor(async () => (await daemon.channel(2)).memo === 'typed', 'the memo to be saved');
+    await h.waitFor(async () => (await page.locator('#row2 [name="surl"]').count()) === 0, 'editing to end');
+  });
+
+test('the continuity settings: shown from the document (defaults without), edited and sent; alarms marked',
+  { timeout: 30000 }, async () => {
+    const continuity = '<bsrc>/media/backup &amp; slate.ts</bsrc>\n<stimeout>2500</stimeout>\n<ablack>0</ablack>\n' +
+      '<afreeze>30</afreeze>\n<asilent>5</asilent>\n';
+    await page.route('**/channel1', async (route) => {
+      if (route.request().method() !== 'GET')
+        return route.continue();
+      const reply = await route.fetch();
+      // The server's own elements give way to the test's.
+      const body = (await reply.text()).replace(/<bsrc>[\s\S]*<\/asilent>\n/, '').replace('</root>', continuity + '</root>');
+      return route.fulfill({ response: reply, body });
+    });
+    const shown = () => page.evaluate(() => ['bsrc', 'stimeout', 'ablack', 'afreeze', 'asilent']
+      .map((id) => document.getElementById(id).value));
+    try {
+      await ui.selectRow(page, 2, 'udp://127.0.0.1:5002');
+      assert.deepEqual(await shown(), ['', '1000', '10', '10', '10'], 'a document without them shows the defaults');
+      await ui.selectRow(page, 1, (await daemon.channel(1)).target.url);
+      assert.deepEqual(await shown(), ['/media/backup & slate.ts', '2500', '0', '30', '5']);
+      await ui.edit(page, 1);
+      await page.click('#btnAdvFormat');
+      await page.locator('#boxAdvFormat').getByRole('button', { name: 'Backup & Alarms', exact: true }).click();
+      assert.equal(await page.getByLabel('Silence Alarm after').inputValue(), '5');
+      await page.getByLabel('Silence Alarm after').fill('7');
+      await page.click('#boxAdvFormatOk');
+      const [post] = await Promise.all([page.waitForRequest((r) => r.method() === 'POST'), page.click('#btnApply')]);
+      const sent = new URLSearchParams(post.postData());
+      assert.deepEqual(['bsrc', 'stimeout', 'ablack', 'afreeze', 'asilent'].map((k) => sent.get(k)),
+        ['/media/backup & slate.ts', '2500', '0', '30', '7']);
+    } finally {
+      await page.unroute('**/channel1');
+    }
+
+    const now = Math.floor(Date.now() / 1000);
+    await page.route('**/alarms', (route) => route.fulfill({ status: 200, contentType: 'application/json',
+      body: JSON.stringify({ alarms: [{ channel: 1, kind: 'source_lost', since: now - 30 },
+        { channel: 1, kind: 'on_backup', since: now - 29 }, { channel: 3, kind: 'silent', since: now }] }) }));
+    try {
+      await h.waitFor(() => page.locator('#row1').evaluate((r) => r.classList.contains('alarm')), 'the mark on row 1', 9000);
+      assert.equal(await page.locator('#row3').evaluate((r) => r.classList.contains('alarm')), true);
+      assert.equal(await page.locator('#row2').evaluate((r) => r.classList.contains('alarm')), false);
+      const listed = await page.locator('#alarmList li').allInnerTexts();
+      assert.deepEqual(listed.map((t) => t.replace(/ since .*/, '')), ['Source lost', 'On backup source']);
+      assert.match(await page.locator('#row1 td.status').getAttribute('title'), /Source lost/);
+      await h.screenshot(page, 'panel-alarms');
+    } finally {
+      await page.unroute('**/alarms');
+    }
+    // A service without alarms (404) shows none.
+    await page.route('**/alarms', (route) => route.fulfill({ status: 404, body: '' }));
+    try {
+      await h.waitFor(() => page.locator('#row1').evaluate((r) => !r.classList.contains('alarm')), 'the mark to go');
+    } finally {
+      await page.unroute('**/alarms');
+    }
+  });
+
+test('Start right after Apply acts on the channel just saved, without waiting for a poll', { timeout: 30000 },
+  async () => {
+    await ui.selectRow(page, 3, (await daemon.channel(3)).target.url);
+    await page.route('**/status', (route) => route.abort());
+    try {
+      await ui.edit(page, 3);
+      await ui.field(page, 'surl').fill('/media/right-after.ts');
+      await ui.apply(page, 3);
+      const [reply] = await Promise.all([
+        page.waitForResponse((r) => r.url().includes('/channel3?start'), { timeout: 3000 }),
+        page.click('#btnStart'),
+      ]);
+      assert.equal(reply.status(), 200);
+      assert.match(await daemon.transcoderLine('/media/right-after.ts'), /right-after/);
+    } finally {
+      await page.unroute('**/status');
+    }
+    await page.click('#btnStop');
+  });

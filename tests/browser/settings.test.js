@@ -148,8 +148,11 @@ test('OK posts the form: the server saves it and the browser holds the new passw
     await ui.waitVisible(page, '#boxSettings', false);
     daemon.loginPass = 'new pass&1';
     const saved = await daemon.settings();
-    assert.deepEqual(saved, { log: 0, httpPort: daemon.port, rtspPort: 5554, loginPass: 'new pass&1', autorun: 0,
-      autoRestart: 12, folderRecur: 0, cpuAffinity: 0 });
+    const keys = ['log', 'httpPort', 'rtspPort', 'loginPass', 'autorun', 'autoRestart', 'folderRecur', 'folderShuffle',
+      'cpuAffinity'];
+    assert.deepEqual(Object.fromEntries(keys.map((k) => [k, saved[k]])), { log: 0, httpPort: daemon.port,
+      rtspPort: 5554, loginPass: 'new pass&1', autorun: 0, autoRestart: 12, folderRecur: 0, folderShuffle: 0,
+      cpuAffinity: 0 });
     assert.match(daemon.config(), /\nLoginPass new pass&1\n/);
     assert.match(daemon.config(), /\nAutoRestart 12\n/);
 
@@ -164,4 +167,86 @@ test('OK posts the form: the server saves it and the browser holds the new passw
     assert.equal(await restartBox().isChecked(), true);
     assert.equal(await box.locator('[name="auto_restart"]').inputValue(), '12');
     await page.click('#boxSettingsCancel');
+  });
+
+test('a refused save keeps the box open with the values typed and says why', { timeout: 30000 }, async () => {
+  await openSettings();
+  const box = page.locator('#boxSettings');
+  const before = await daemon.settings();
+  await restartBox().check();
+  await box.locator('[name="auto_restart"]').fill('100000');
+  const [reply] = await Promise.all([
+    page.waitForResponse((r) => r.request().method() === 'POST' && r.url().endsWith('/global_config')),
+    page.click('#boxSettingsOk'),
+  ]);
+  assert.equal(reply.status(), 400);
+  await ui.waitVisible(page, '#boxSettings .boxMessage', true, 3000);
+  const reason = (await reply.text()).trim();
+  const shown = await box.locator('.boxMessage').innerText();
+  assert.match(shown, /Saving the settings was refused \(400\)/);
+  assert.ok(shown.includes(reason), `the server's reason "${reason}" is shown: ${shown}`);
+  assert.equal(await ui.visible(page, '#boxSettings'), true);
+  assert.equal(await box.locator('[name="auto_restart"]').inputValue(), '100000');
+  assert.deepEqual(await daemon.settings(), before);
+  await page.click('#boxSettingsCancel');
+  await ui.waitVisible(page, '#boxSettings', false);
+});
+
+test('an import that fails stays on the page and says why', { timeout: 30000 }, async () => {
+  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'orval-import-')), 'other.conf');
+  fs.writeFileSync(file, h.channelBlock(6, { memo: 'never' }));
+  await page.route('**/import', (route) => route.fulfill({ status: 500, contentType: 'text/plain; charset=utf-8',
+    body: 'The configuration file cannot be replaced (No space left on device); nothing was imported' }));
+  try {
+    await openSettings();
+    await Promise.all([h.nextDialog(page, true), page.locator('input[type="file"][name="file"]').setInputFiles(file)]);
+    await ui.waitVisible(page, '#boxSettings .boxMessage', true, 3000);
+    assert.match(await page.locator('#boxSettings .boxMessage').innerText(),
+      /Importing the configuration was refused \(500\): The configuration file cannot be replaced \(No space/);
+    assert.equal(new URL(page.url()).pathname, '/', 'still on the page');
+    assert.equal(await page.locator('#channels').count(), 1);
+  } finally {
+    await page.unroute('**/import');
+    fs.rmSync(path.dirname(file), { recursive: true });
+  }
+  await page.click('#boxSettingsCancel');
+});
+
+test('Folder Shuffle, a password that cannot be shown, and Auto Start where it has no effect', { timeout: 30000 },
+  async () => {
+    const real = await daemon.settings();
+    let extra = { folderShuffle: 1, loginPassUnshown: 1, loginPass: '', autorunManaged: 0 };
+    await page.route('**/global_config', async (route) => {
+      if (route.request().method() === 'POST')
+        return route.fulfill({ status: 200, body: '' });
+      return route.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify({ ...real, ...extra }) });
+    });
+    const box = page.locator('#boxSettings');
+    const save = async () => {
+      const [post] = await Promise.all([page.waitForRequest((r) => r.method() === 'POST'), page.click('#boxSettingsOk')]);
+      await ui.waitVisible(page, '#boxSettings', false);
+      return new URLSearchParams(post.postData());
+    };
+    try {
+      await openSettings();
+      assert.equal(await box.getByLabel('Folder Shuffle').isChecked(), true);
+      assert.equal(await box.locator('[name="login_pass"]').inputValue(), '');
+      assert.equal(isYellow(await ui.background(page, '#boxSettings [name="login_pass"]')), false);
+      assert.equal(await ui.visible(page, '#autorunNote'), true);
+      await h.screenshot(page, 'box-settings-kept-password');
+      let sent = await save();
+      assert.equal(sent.get('folder_shuffle'), 'on');
+      assert.equal(sent.has('login_pass'), false, 'the stored password stays as it is');
+
+      extra = { folderShuffle: 0, loginPassUnshown: 1, loginPass: '', autorunManaged: 1 };
+      await openSettings();
+      assert.equal(await box.getByLabel('Folder Shuffle').isChecked(), false);
+      assert.equal(await ui.visible(page, '#autorunNote'), false);
+      await box.locator('[name="login_pass"]').fill('typed anew');
+      sent = await save();
+      assert.equal(sent.has('folder_shuffle'), false);
+      assert.equal(sent.get('login_pass'), 'typed anew');
+    } finally {
+      await page.unroute('**/global_config');
+    }
   });

@@ -166,12 +166,14 @@ describe('no channel in slot 1', () => {
   });
   after(async () => daemon?.stop());
 
-  test('actions on the selection ask for one first and send nothing', { timeout: 30000 }, async () => {
+  test('without a channel selected only New Channel is offered, and nothing is sent', { timeout: 30000 },
+    async () => {
     const requests = ui.recordRequests(page);
     for (const button of ['#btnStart', '#btnStop', '#btnEdit', '#btnRemove']) {
-      const [message] = await Promise.all([h.nextDialog(page), page.click(button)]);
-      assert.equal(message, 'Please select channel first', button);
+      assert.equal(await page.locator(button).isDisabled(), true, button);
+      await page.locator(button).click({ force: true });
     }
+    assert.equal(await page.locator('#btnNew').isDisabled(), false);
     await h.sleep(300);
     requests.stop();
     assert.deepEqual(requests.seen.filter((r) => r.includes('channel')), []);
@@ -244,5 +246,126 @@ describe('five channels', () => {
     assert.doesNotMatch(daemon.config(), /three/);
     assert.match(daemon.configBlock(3), /Memo "four"/);
     await h.waitFor(async () => (await ui.statusCell(page, 4)).text === 'STOPPED', 'row 4 to follow the server');
+  });
+});
+
+describe('the table follows the server', () => {
+  let daemon;
+  let page;
+  const memos = ['one', 'two', 'three', 'four'];
+  const channels = () => memos.map((memo, i) => h.channelBlock(i + 1, { memo })).join('');
+  // Waits as long as three times the two seconds the page has to follow a change.
+  const follows = (n, texts, what) => h.waitFor(async () =>
+    JSON.stringify((await ui.rowTexts(page, n)).slice(0, 3)) === JSON.stringify(texts), what, 6000);
+  before(async () => {
+    daemon = await h.startDaemon({ channels: channels() });
+    page = await h.openPage(browser, daemon);
+    await h.waitFor(async () => (await ui.rowTexts(page, 1))[3] !== '', 'the first poll');
+  });
+  after(async () => daemon?.stop());
+
+  test('an edit, a removal and an import made elsewhere reach the rows and the panel within 2 s',
+    { timeout: 40000 }, async () => {
+      await ui.selectRow(page, 3, 'udp://127.0.0.1:5003');
+      assert.equal((await daemon.request('channel1', { method: 'POST', body: 'surl=%2Fmedia%2Fnew1.ts&memo=edited' }))
+        .status, 200);
+      await follows(1, ['1', '/media/new1.ts', 'edited'], 'the edit to reach row 1');
+
+      assert.equal((await daemon.request('channel2?remove')).status, 200);
+      await follows(2, ['2', '/media/clip3.ts', 'three'], 'row 2 to show the former channel 3');
+      await follows(3, ['3', '/media/clip4.ts', 'four'], 'row 3 to show the former channel 4');
+      await follows(4, ['', '', ''], 'row 4 to empty');
+      assert.equal((await ui.statusCell(page, 4)).text, '');
+      // The selected row 3 now holds another channel: the panel shows it.
+      await h.waitFor(async () => (await ui.field(page, 'turl').inputValue()) === 'udp://127.0.0.1:5004',
+        'the panel to show the channel now numbered 3', 6000);
+
+      const imported = `# Kestova Configuration File\n\nAutoRestart 0\nHTTPPort ${new URL(daemon.url).port}\n\n` +
+        h.channelBlock(2, { memo: 'imported' }) + h.channelBlock(5, { memo: 'fifth' });
+      const form = new FormData();
+      form.append('file', new Blob([imported]), 'orval.conf');
+      assert.equal((await daemon.request('import', { method: 'POST', body: form })).status, 301);
+      await follows(1, ['', '', ''], 'row 1 to empty after the import');
+      await follows(2, ['2', '/media/clip2.ts', 'imported'], 'row 2 to show the import');
+      await follows(5, ['5', '/media/clip5.ts', 'fifth'], 'row 5 to show the import');
+      await follows(3, ['', '', ''], 'row 3 to empty after the import');
+    });
+
+  test('an action acts on the channel the operator sees: a renumbered row is refused, nothing runs',
+    { timeout: 30000 }, async () => {
+      await ui.selectRow(page, 5, 'udp://127.0.0.1:5005');
+      // The page stops hearing from the server; meanwhile channel 2 is removed elsewhere.
+      await page.route('**/status', (route) => route.abort());
+      try {
+        assert.equal((await daemon.request('channel2?remove')).status, 200);
+        const before = daemon.transcoderLines().length;
+        await page.click('#btnStart');
+        await h.waitFor(async () => /Starting channel 5 was refused \(409\): Channel 5 was changed/
+          .test(await page.locator('#notice').innerText()), 'the refusal to be shown', 3000);
+        await h.sleep(300);
+        assert.equal(daemon.transcoderLines().length, before, 'nothing started');
+        assert.equal(await daemon.channel(5), null);
+      } finally {
+        await page.unroute('**/status');
+      }
+      await follows(5, ['', '', ''], 'row 5 to empty');
+      await follows(4, ['4', '/media/clip5.ts', 'fifth'], 'row 4 to show the former channel 5');
+      await page.locator('#notice').getByRole('button', { name: 'Dismiss' }).click();
+    });
+
+  test('an empty row offers New Channel only, also after New Channel and Cancel', { timeout: 30000 }, async () => {
+    // Row 4 holds the former channel 5 since the removal.
+    await ui.selectRow(page, 4, 'udp://127.0.0.1:5005');
+    await page.click('#btnNew');
+    await page.locator('#row1 [name="surl"]').waitFor({ state: 'attached' });
+    await page.click('#btnCancel');
+    await h.waitFor(async () => (await page.locator('#row1 [name="surl"]').count()) === 0, 'editing to end');
+    assert.equal(await ui.background(page, '#row1'), ui.colours.odd, 'the empty row is not selected');
+    assert.equal(await ui.background(page, '#row4'), ui.colours.selected, 'the selection goes back');
+    assert.deepEqual(await ui.rowTexts(page, 1), ['', '', '', '']);
+    // With nothing selected, nothing but New Channel acts.
+    await page.evaluate(() => selectRow(0));
+    for (const button of ['#btnStart', '#btnStop', '#btnEdit', '#btnRemove'])
+      assert.equal(await page.locator(button).isDisabled(), true, button);
+    assert.equal(await page.locator('#btnNew').isDisabled(), false);
+    const lines = daemon.transcoderLines().length;
+    await page.locator('#btnStart').click({ force: true });
+    await h.sleep(300);
+    assert.equal(daemon.transcoderLines().length, lines);
+  });
+
+  test('"connection lost" within 3 s of the service stopping; by itself live again, rows read anew',
+    { timeout: 60000 }, async () => {
+      await h.waitFor(async () => (await page.locator('#live').innerText()).startsWith('live'), 'live', 6000);
+      const stopped = Date.now();
+      await daemon.halt(h.channelBlock(1, { memo: 'after restart' }));
+      await h.waitFor(async () => (await page.locator('#live').innerText()).startsWith('connection lost'),
+        '"connection lost"', 9000);
+      console.log(`"connection lost" shown ${Date.now() - stopped} ms after the stop began`);
+      assert.equal(await page.locator('body').evaluate((b) => b.classList.contains('stale')), true);
+      await h.screenshot(page, 'page-connection-lost');
+      await daemon.launch();
+      await h.waitFor(async () => (await page.locator('#live').innerText()).startsWith('live'), 'live again', 9000);
+      await follows(1, ['1', '/media/clip1.ts', 'after restart'], 'row 1 to be read anew');
+      await follows(4, ['', '', ''], 'row 4 to be read anew');
+    });
+});
+
+describe('a session refused', () => {
+  let daemon;
+  let page;
+  before(async () => {
+    daemon = await h.startDaemon({ loginPass: 'first', channels: h.channelBlock(1, { memo: 'one' }) });
+    page = await h.openPage(browser, daemon);
+    await h.waitFor(async () => (await ui.rowTexts(page, 1))[3] !== '', 'the first poll');
+  });
+  after(async () => daemon?.stop());
+
+  test('a password changed elsewhere shows "log in again"', { timeout: 30000 }, async () => {
+    assert.equal((await daemon.request('global_config', { method: 'POST', body: 'http_port=' +
+      new URL(daemon.url).port + '&login_pass=second' })).status, 200);
+    await h.waitFor(async () => (await page.locator('#live').innerText()).includes('log in again'),
+      '"log in again"', 9000);
+    assert.equal(await ui.visible(page, '#loginAgain'), true);
   });
 });

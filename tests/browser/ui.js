@@ -110,17 +110,24 @@ async function choose(page, name, value) {
   return control.dispatchEvent('change');
 }
 
-// Closes whatever box is open and ends editing, as Escape does, so a test
-// starts from the page at rest whatever the one before left.
+// Closes whatever box is open and ends editing, as Escape does (agreeing to
+// throw changed values away), so a test starts from the page at rest
+// whatever the one before left.
 async function atRest(page) {
-  for (let i = 0; i < 8; i++) {
-    const busy = await page.evaluate(() => document.querySelector('[id^="row"] [name="surl"]') !== null ||
-      ['boxAdvFormat', 'boxAdvVideo', 'boxSettings', 'boxDecklink', 'boxNdi']
-        .some((id) => document.getElementById(id)?.checkVisibility()));
-    if (!busy)
-      return;
-    await page.keyboard.press('Escape');
-    await sleep(100);
+  const agree = (dialog) => dialog.accept();
+  page.on('dialog', agree);
+  try {
+    for (let i = 0; i < 8; i++) {
+      const busy = await page.evaluate(() => document.querySelector('[id^="row"] [name="surl"]') !== null ||
+        ['boxAdvFormat', 'boxAdvVideo', 'boxSettings', 'boxDecklink', 'boxNdi', 'wall']
+          .some((id) => document.getElementById(id)?.checkVisibility()));
+      if (!busy)
+        return;
+      await page.keyboard.press('Escape');
+      await sleep(100);
+    }
+  } finally {
+    page.off('dialog', agree);
   }
   throw new Error('the page does not come to rest');
 }

@@ -77,11 +77,16 @@ test('the selected channel shows its picture while it runs and none when it is s
   async () => {
     await ui.selectRow(page, 1, 'udp://127.0.0.1:5001');
     await waitForColour('#thumb', 'red');
+    // The picture's place stays, so the panel below it does not move.
+    const panelTop = () => page.locator('#btnEdit').evaluate((e) => e.getBoundingClientRect().top);
+    const top = await panelTop();
     await ui.selectRow(page, 2, 'udp://127.0.0.1:5002');
-    await ui.waitVisible(page, '#thumbBox', false);
+    await ui.waitVisible(page, '#thumb', false);
+    assert.equal(await ui.visible(page, '#thumbNone'), true);
     await ui.selectRow(page, 4, 'udp://127.0.0.1:5004');
     await h.sleep(500);
-    assert.equal(await ui.visible(page, '#thumbBox'), false, 'a channel without a picture shows none');
+    assert.equal(await ui.visible(page, '#thumb'), false, 'a channel without a picture shows none');
+    assert.equal(await panelTop(), top, 'Edit stays where it was');
     await ui.selectRow(page, 3, 'udp://127.0.0.1:5003');
     await waitForColour('#thumb', 'blue');
   });

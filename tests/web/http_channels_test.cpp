@@ -67,11 +67,15 @@ protected:
         return pid;
     }
     std::string status() const { return get("/status").body; }
-    static std::string running(int n) {
-        return "<ch id=\"" + std::to_string(n) + "\"><state>start</state><status>RUNNING</status></ch>\n";
+    // `rev` is the channel's revision, which a line shows once it is not 0.
+    static std::string opening(int n, int rev) {
+        return "<ch id=\"" + std::to_string(n) + "\"" + (rev ? " rev=\"" + std::to_string(rev) + "\"" : "") + ">";
     }
-    static std::string stopped(int n) {
-        return "<ch id=\"" + std::to_string(n) + "\"><state>stop</state><status>STOPPED</status></ch>\n";
+    static std::string running(int n, int rev = 0) {
+        return opening(n, rev) + "<state>start</state><status>RUNNING</status></ch>\n";
+    }
+    static std::string stopped(int n, int rev = 0) {
+        return opening(n, rev) + "<state>stop</state><status>STOPPED</status></ch>\n";
     }
 };
 
@@ -154,6 +158,17 @@ TEST_F(ChannelHttpTest, AnEditIsConvertedStoredAndSaved) {
     EXPECT_TRUE(holds(saved, "udp://h:1?a=1&b=2")) << saved;
     EXPECT_TRUE(holds(saved, "a b&c"));
     EXPECT_FALSE(holds(saved, clip(5)));
+
+    // The edit moved the channel's revision on: an edit naming the old one is
+    // refused and changes nothing, one naming the new one is applied.
+    EXPECT_TRUE(holds(status(), stopped(5, 1)));
+    HttpReply stale = post("/channel5", "rev=0&memo=late");
+    EXPECT_EQ(409, stale.status);
+    EXPECT_TRUE(holds(stale.body, "Channel 5 was changed meanwhile")) << stale.body;
+    EXPECT_EQ(saved, readFile(confFile));
+    EXPECT_EQ(200, post("/channel5", "rev=1&surl=%2Fx.ts&memo=current").status);
+    EXPECT_TRUE(holds(get("/channel5").body, "<memo>current</memo>"));
+    EXPECT_TRUE(holds(status(), stopped(5, 2)));
     EXPECT_TRUE(holds(saved, clip(7)));
 }
 
@@ -178,6 +193,14 @@ TEST_F(ChannelHttpTest, StartAndStopActionsReachTheTranscoderAndAreNotSaved) {
     EXPECT_EQ(5u, starts());
     EXPECT_EQ(saved, readFile(confFile));
 
+    // A slot without a channel has nothing to start: refused with a reason.
+    HttpReply empty = get("/channel8?start");
+    EXPECT_EQ(400, empty.status);
+    EXPECT_TRUE(holds(empty.body, "Channel 8 is not configured")) << empty.body;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(5u, starts());
+    EXPECT_TRUE(holds(status(), "<ch id=\"8\"></ch>\n"));
+
     // The daemon saves when it ends: the run flags as the actions left them.
     EXPECT_EQ(200, get("/channel6?start").status);
     ASSERT_EQ(0, endDaemon());
@@ -195,7 +218,10 @@ TEST_F(RemoveHttpTest, RemovingMovesTheRunningChannelsAfterItDown) {
     EXPECT_EQ(200, remove.status);
     EXPECT_EQ("", remove.body);
     EXPECT_TRUE(waitUntil([&] { return gone(pids[2]); }, 5s));
-    EXPECT_TRUE(holds(status(), running(1) + running(2) + running(3) + "<ch id=\"4\"></ch>\n"));
+    // Every channel from 2 on holds another record now: its revision moves on.
+    EXPECT_TRUE(holds(status(), running(1) + running(2, 1) + running(3, 1) + "<ch id=\"4\" rev=\"1\"></ch>\n" +
+                                    "<ch id=\"5\" rev=\"1\"></ch>\n"));
+    EXPECT_TRUE(holds(status(), "<ch id=\"64\" rev=\"1\"></ch>\n</root>"));
     EXPECT_TRUE(holds(get("/channel2").body, "<url>" + clip(3) + "</url>"));
     EXPECT_EQ(404, get("/channel4").status);
 
@@ -206,10 +232,17 @@ TEST_F(RemoveHttpTest, RemovingMovesTheRunningChannelsAfterItDown) {
     EXPECT_LT(saved.find("<Channel2>"), saved.find(clip(3)));
     EXPECT_LT(saved.find(clip(4)), saved.find("</Channel3>"));
 
+    // An action naming the revision the client saw before the removal acts on nothing.
+    HttpReply stale = get("/channel2?stop&rev=0");
+    EXPECT_EQ(409, stale.status);
+    EXPECT_TRUE(holds(stale.body, "Channel 2 was changed meanwhile")) << stale.body;
+    EXPECT_EQ(400, get("/channel2?stop&rev=x").status);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(gone(pids[3]));
     // Number 2 is now the former channel 3, with its transcoder.
-    EXPECT_EQ(200, get("/channel2?stop").status);
+    EXPECT_EQ(200, get("/channel2?stop&rev=1").status);
     EXPECT_TRUE(waitUntil([&] { return gone(pids[3]); }, 5s));
     EXPECT_FALSE(gone(pids[1]) || gone(pids[4]));
-    EXPECT_TRUE(holds(status(), running(1) + stopped(2) + running(3)));
+    EXPECT_TRUE(holds(status(), running(1) + stopped(2, 1) + running(3, 1)));
     EXPECT_EQ(4u, starts());
 }

@@ -92,7 +92,7 @@ TEST_F(PageWithGapsTest, ListsEveryRowWithTheConfiguredSlotsTextsEscapedAndShown
     EXPECT_EQ(0u, body.find("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01 Transitional//EN\""));
     EXPECT_NE(std::string::npos, body.find("content=\"text/html; charset=UTF-8\""));
     EXPECT_NE(std::string::npos,
-              body.find("content=\"width=1100, initial-scale=0.7, minimum-scale=0.3, maximum-scale=1.0\""));
+              body.find("content=\"width=1100, initial-scale=0.7, minimum-scale=0.3, maximum-scale=3.0\""));
     EXPECT_NE(std::string::npos, body.find("<title>Kestova Live!</title>"));
     EXPECT_NE(std::string::npos, body.find("<body onload=\"init()\">"));
     EXPECT_NE(std::string::npos, body.find("Version 5.13.4.1"));
@@ -114,9 +114,10 @@ TEST_F(PageWithGapsTest, ListsEveryRowWithTheConfiguredSlotsTextsEscapedAndShown
         EXPECT_EQ(std::vector<std::string>(4, ""), rowCells(body, number));
     }
     EXPECT_TRUE(rowCells(body, 65).empty());
-    // Stripes by row number; the texts' marks are not the page's.
-    EXPECT_NE(std::string::npos, body.find("<tr id=\"row1\" style=\"background-color:#6e6e6e\">"));
-    EXPECT_NE(std::string::npos, body.find("<tr id=\"row64\" style=\"background-color:#646464\">"));
+    // Stripes by row number, each row with the revision its texts belong to;
+    // the texts' marks are not the page's.
+    EXPECT_NE(std::string::npos, body.find("<tr id=\"row1\" data-rev=\"0\" style=\"background-color:#6e6e6e\">"));
+    EXPECT_NE(std::string::npos, body.find("<tr id=\"row64\" data-rev=\"0\" style=\"background-color:#646464\">"));
     // The marks inside the texts stay texts: no second table, no second warning.
     EXPECT_EQ(4u, countOf(body, "@@"));
     EXPECT_EQ(1u, countOf(body, "id=\"row2\""));

@@ -12,9 +12,45 @@ const boxes = {
   ndi: [], ndiSource: -1, ndiSearch: 0,
 };
 
-function isBoxOpen(id) { return $(id).style.display !== 'none'; }
-function openBox(id) { $(id).style.display = 'block'; }
-function closeBox(id) { $(id).style.display = 'none'; }
+// The boxes are modal dialogs: the page behind one cannot be reached, and
+// each box gives focus back to what had it when it opened. They stack: the
+// last one opened is the innermost, which Escape closes first.
+const openBoxes = [];
+
+function isBoxOpen(id) { return $(id).open; }
+function openDialog() { return openBoxes.length ? openBoxes[openBoxes.length - 1].box : null; }
+
+function openBox(id) {
+  const box = $(id);
+  if (box.open) return;
+  const message = box.querySelector('.boxMessage');
+  if (message) message.hidden = true;
+  openBoxes.push({ box: box, opener: document.activeElement });
+  box.showModal();
+}
+
+function closeBox(id) {
+  const at = openBoxes.findIndex(entry => entry.box.id === id);
+  if (at < 0) return;
+  const [entry] = openBoxes.splice(at, 1);
+  entry.box.close();
+  if (entry.opener && entry.opener.isConnected && typeof entry.opener.focus === 'function') entry.opener.focus();
+}
+
+// Escape on a box is its Cancel. A box the browser closes by itself (a
+// second Escape may not be held back) is cancelled all the same.
+function wireBoxClosing(cancels) {
+  for (const [id, cancel] of Object.entries(cancels)) {
+    const box = $(id);
+    box.addEventListener('cancel', event => {
+      event.preventDefault();
+      cancel();
+    });
+    box.addEventListener('close', () => {
+      if (openBoxes.some(entry => entry.box === box)) cancel();
+    });
+  }
+}
 
 // ---- advanced video ----
 
@@ -69,7 +105,8 @@ function cancelAdvVideo() {
 
 const FORMAT_BOX_FIELDS = ['mparam', 'rtmpflash', 'rtmpswf', 'rtmpuser', 'rtmppass', 'fparam',
   'hlsHours', 'hlsMinutes', 'hlsSeconds', 'hlsListSize', 'hlsStartNumber', 'hlsBaseUrl',
-  'tslen', 'tsHours', 'tsMinutes', 'tsSeconds', 'tspath', 'sparam', 'tparam'];
+  'tslen', 'tsHours', 'tsMinutes', 'tsSeconds', 'tspath', 'sparam', 'tparam',
+  'bsrc', 'stimeout', 'ablack', 'afreeze', 'asilent'];
 const RTMP_FIELDS = ['rtmpflash', 'rtmpswf', 'rtmpuser', 'rtmppass'];
 const HLS_FIELDS = ['hlsHours', 'hlsMinutes', 'hlsSeconds', 'hlsListSize', 'hlsStartNumber', 'hlsBaseUrl'];
 
@@ -159,25 +196,35 @@ function cancelAdvFormat() {
 // ---- global settings ----
 
 function markEmptyPassword() {
-  $('login_pass').classList.toggle('empty', $('login_pass').value === '');
+  const unshown = page.globalCfg && page.globalCfg.loginPassUnshown > 0;
+  $('login_pass').classList.toggle('empty', $('login_pass').value === '' && !unshown);
 }
 
 async function openSettings() {
   $('boxSettingsOk').disabled = true;
   openBox('boxSettings');
   const cfg = await fetchGlobalConfig();
-  if (!cfg) return;
+  if (!cfg || !isBoxOpen('boxSettings')) return;
+  fillSettings(cfg);
+  $('boxSettingsOk').disabled = false;
+}
+
+function fillSettings(cfg) {
   $('http_port').value = String(cfg.httpPort);
-  $('login_pass').value = cfg.loginPass;
+  // A stored password that cannot be shown stays as it is unless a new one is typed.
+  const unshown = cfg.loginPassUnshown > 0;
+  $('login_pass').value = unshown ? '' : cfg.loginPass;
+  $('login_pass').placeholder = unshown ? 'kept as stored (cannot be shown)' : '';
   $('log').checked = cfg.log > 0;
   $('autorun').checked = cfg.autorun > 0;
+  $('autorunNote').hidden = cfg.autorunManaged === undefined || cfg.autorunManaged > 0;
   $('auto_restart_on').checked = cfg.autoRestart > 0;
   $('auto_restart').value = String(cfg.autoRestart);
   $('folder_recur').checked = cfg.folderRecur > 0;
+  $('folder_shuffle').checked = cfg.folderShuffle > 0;
   $('cpu_affinity_on').checked = cfg.cpuAffinity > 0;
   $('cpu_affinity').value = String(cfg.cpuAffinity);
   markEmptyPassword();
-  $('boxSettingsOk').disabled = false;
 }
 
 // A ticked box with no number proposes one; an unticked one sends 0.
@@ -187,7 +234,14 @@ function toggleNumber(checkId, numberId, proposal) {
   if (!$(checkId).checked) number.value = '0';
 }
 
-function okSettings() {
+function settingsBody() {
+  const body = formBody($('settingsForm'));
+  const unshown = page.globalCfg && page.globalCfg.loginPassUnshown > 0;
+  if (unshown && $('login_pass').value === '') body.delete('login_pass');
+  return body;
+}
+
+async function okSettings() {
   toggleNumber('auto_restart_on', 'auto_restart', '10');
   toggleNumber('cpu_affinity_on', 'cpu_affinity', '1');
   const port = wholeNumber($('http_port').value);
@@ -201,8 +255,17 @@ function okSettings() {
       return;
     }
   }
-  submitHidden($('settingsForm'), afterSettings);
+  $('boxSettingsOk').disabled = true;
+  const reply = await request('/global_config', { method: 'POST', body: settingsBody() });
+  $('boxSettingsOk').disabled = false;
+  if (reply.status !== 200 || isLoginPage(reply)) {
+    // The box stays open with what the operator entered.
+    notify(reasonOf(reply, 'Saving the settings'), false);
+    return;
+  }
   closeBox('boxSettings');
+  notify('Settings saved', true);
+  await afterSettings();
 }
 
 async function afterSettings() {
@@ -210,13 +273,30 @@ async function afterSettings() {
   if (cfg && cfg.loginPass !== '' && $('warning')) $('warning').style.display = 'none';
 }
 
-function importConfig() {
+async function importConfig() {
   const input = $('file');
   if (!input.value) return;
   const question = 'Import all channels from <' + input.name + '>?\n' +
                    'All current channel settings will be OVERWRITTEN!';
-  if (confirm(question)) $('importForm').submit();
-  else input.value = '';
+  if (!confirm(question)) {
+    input.value = '';
+    return;
+  }
+  const reply = await request('/import', { method: 'POST', body: new FormData($('importForm')) });
+  input.value = '';
+  // The server answers a good import with a redirect back to the page (the
+  // login page when the import brought another password: the poll says so).
+  if (reply.status !== 200) {
+    notify(reasonOf(reply, 'Importing the configuration'), false);
+    return;
+  }
+  ownChangeLanded();
+  closeBox('boxSettings');
+  notify('Configuration imported', true);
+  if (page.editing) stopEditing();
+  page.resync = true;
+  await fetchGlobalConfig();
+  pollStatus();
 }
 
 function exportConfig() {
@@ -233,15 +313,31 @@ function exportConfig() {
 function markEntry(list, index) {
   Array.from(list.children).forEach((entry, i) => {
     entry.style.backgroundColor = i === index ? SELECTED_ENTRY : PLAIN_ENTRY;
+    entry.setAttribute('aria-selected', String(i === index));
   });
 }
 
+// A list that says something instead of listing choices.
+function listMessage(list, text) {
+  list.removeAttribute('role');
+  list.textContent = text;
+}
+
+// The entries are options a click, Enter or the space bar chooses.
 function fillList(list, texts, choose) {
   list.textContent = '';
+  list.setAttribute('role', 'listbox');
   texts.forEach((text, i) => {
     const entry = document.createElement('div');
     entry.textContent = text;
+    entry.setAttribute('role', 'option');
+    entry.tabIndex = 0;
     entry.addEventListener('click', () => choose(i));
+    entry.addEventListener('keydown', event => {
+      if (event.key !== 'Enter' && event.key !== ' ') return;
+      event.preventDefault();
+      choose(i);
+    });
     list.append(entry);
   });
 }
@@ -257,30 +353,50 @@ function chooseMode(index) {
   $('boxDecklinkOk').disabled = index < 0;
 }
 
+function deviceModes(index) {
+  const device = boxes.decklink[index];
+  return device && Array.isArray(device.formats) ? device.formats : [];
+}
+
 function chooseDevice(index) {
   boxes.device = index;
   markEntry($('decklinkDevices'), index);
-  const modes = boxes.decklink[index].formats || [];
+  const modes = deviceModes(index);
   fillList($('decklinkFormats'), modes.map(modeText), chooseMode);
+  if (!modes.length) {
+    // Say why OK cannot be pressed.
+    listMessage($('decklinkFormats'), boxes.decklinkOutput ? 'This card has no playback modes'
+                                                           : 'This card has no capture modes');
+  }
   chooseMode(modes.length ? 0 : -1);
 }
 
 async function openDecklink(output) {
   boxes.decklinkOutput = output;
   boxes.device = boxes.mode = -1;
-  $('decklinkDevices').textContent = 'Searching...';
-  $('decklinkFormats').textContent = '';
+  listMessage($('decklinkDevices'), 'Searching...');
+  listMessage($('decklinkFormats'), '');
   $('boxDecklinkOk').disabled = true;
   openBox('boxDecklink');
   const reply = await fetchJson('decklink_config?output=' + (output ? 1 : 0));
   if (!isBoxOpen('boxDecklink') || boxes.decklinkOutput !== output) return;
   boxes.decklink = reply && Array.isArray(reply.devices) ? reply.devices : [];
   if (!boxes.decklink.length) {
-    $('decklinkDevices').textContent = 'No Decklink devices found';
+    // A driver that is missing is not the same as nothing plugged in.
+    listMessage($('decklinkDevices'), reply && reply.error ? reply.error : 'No Decklink devices found');
     return;
   }
   fillList($('decklinkDevices'), boxes.decklink.map(d => d.name), chooseDevice);
-  chooseDevice(0);
+  // The first card that has modes on the side asked for.
+  const first = boxes.decklink.findIndex((d, i) => deviceModes(i).length > 0);
+  chooseDevice(first < 0 ? 0 : first);
+}
+
+// Cancel leaves the format as it was before the box was asked for.
+function cancelDecklink() {
+  if (boxes.decklinkOutput) $('tfmt').value = page.lastTfmt;
+  else $('sfmt').value = page.lastSfmt;
+  closeBox('boxDecklink');
 }
 
 // The display mode code spelled as its four characters, most significant byte first.
@@ -298,9 +414,11 @@ function okDecklink() {
     $('vy').value = String(mode.height);
     setSelect($('frameSize'), frameSizeName(mode.width, mode.height));
     $('vr').value = formatRate(mode.numFrame / mode.denFrame);
+    page.lastTfmt = 'decklink';
   } else {
     $('surl').value = device.name;
     $('svparam').value = '-format_code ' + fourCharacters(mode.fmtcode);
+    page.lastSfmt = 'decklink';
   }
   closeBox('boxDecklink');
 }
@@ -322,7 +440,7 @@ async function searchNdi() {
   const search = ++boxes.ndiSearch;
   const seconds = ndiTimeout();
   $('ndiTimeout').value = String(seconds);
-  $('ndiList').textContent = 'Searching...';
+  listMessage($('ndiList'), 'Searching...');
   $('boxNdi').classList.add('waiting');
   chooseNdiSource(-1);
   const reply = await fetchJson('ndi_config?timeout=' + seconds);
@@ -331,7 +449,7 @@ async function searchNdi() {
   $('boxNdi').classList.remove('waiting');
   boxes.ndi = reply && Array.isArray(reply.sources) ? reply.sources : [];
   if (!boxes.ndi.length) {
-    $('ndiList').textContent = 'No NDI sources found';
+    listMessage($('ndiList'), reply && reply.error ? reply.error : 'No NDI sources found');
     return;
   }
   fillList($('ndiList'), boxes.ndi.map(s => s.name + '\u00a0\u00a0\u00a0(' + s.addr + ')'), chooseNdiSource);
@@ -349,11 +467,17 @@ function closeNdi() {
   closeBox('boxNdi');
 }
 
+function cancelNdi() {
+  $('sfmt').value = page.lastSfmt;
+  closeNdi();
+}
+
 function okNdi() {
   const source = boxes.ndi[boxes.ndiSource];
   if (!source) return;
   $('surl').value = source.name;
   $('svparam').value = '-wait_sources ' + $('ndiTimeout').value;
+  page.lastSfmt = 'ndi';
   closeNdi();
 }
 
@@ -372,6 +496,7 @@ function wireBoxes() {
   on('btnSettings', 'click', openSettings);
   on('boxSettingsOk', 'click', okSettings);
   on('boxSettingsCancel', 'click', () => closeBox('boxSettings'));
+  on('settingsForm', 'submit', event => event.preventDefault());
   on('login_pass', 'input', markEmptyPassword);
   on('auto_restart_on', 'change', () => toggleNumber('auto_restart_on', 'auto_restart', '10'));
   on('cpu_affinity_on', 'change', () => toggleNumber('cpu_affinity_on', 'cpu_affinity', '1'));
@@ -379,8 +504,12 @@ function wireBoxes() {
   on('file', 'change', importConfig);
   on('btnExport', 'click', exportConfig);
   on('boxDecklinkOk', 'click', okDecklink);
-  on('boxDecklinkCancel', 'click', () => closeBox('boxDecklink'));
+  on('boxDecklinkCancel', 'click', cancelDecklink);
   on('boxNdiOk', 'click', okNdi);
-  on('boxNdiCancel', 'click', closeNdi);
+  on('boxNdiCancel', 'click', cancelNdi);
   on('ndiSearchAgain', 'click', searchNdi);
+  wireBoxClosing({
+    wall: closeWall, boxSettings: () => closeBox('boxSettings'), boxDecklink: cancelDecklink,
+    boxNdi: cancelNdi, boxAdvFormat: cancelAdvFormat, boxAdvVideo: cancelAdvVideo,
+  });
 }
