@@ -38,10 +38,9 @@ namespace {
 
 constexpr long long kMs = 1000000LL;
 constexpr long long kSecond = 1000 * kMs;
-// How long the first look at the source, then at the backup, may take
-// before the canvas is fixed without them (and the source counts as lost).
-constexpr long long kSourceProbe = 5 * kSecond;
-constexpr long long kBackupProbe = 3 * kSecond;
+// How long the backup's decoder may take to show its shape once a source
+// absent at the start leaves the canvas to it.
+constexpr long long kBackupProbe = 2 * kSecond;
 // A backup that shows nothing this long after its start (beyond the
 // source timeout) has failed, and the slate shows.
 constexpr long long kBackupGrace = 2 * kSecond;
@@ -136,6 +135,7 @@ public:
 
 private:
     void fixCanvas();
+    bool awaitSource(long long limit);
     bool probe(Feed& feed, long long limit);
     void startSource();
     bool startBackup(long long now);
@@ -145,6 +145,8 @@ private:
     void watchSource(long long now);
     void watchBackup(long long now);
     void enterLoss(long long now);
+    void raiseLoss();
+    void goOnAirWithoutSource(long long now);
     void leaveLoss();
     void showSlate();
     bool emit(long long now);
@@ -226,28 +228,61 @@ bool Stage::probe(Feed& feed, long long limit) {
     return feed.delivering();
 }
 
+// Waits up to `limit` for the source's first picture, starting its decoder
+// again if it ends; the backup's decoder starts halfway, so that its
+// pictures and its shape are ready should the source not come.
+bool Stage::awaitSource(long long limit) {
+    long long start = steadyNanos();
+    bool backupTried = settings_.backup.empty();
+    while (!source_.delivering() && !g_stopRequested) {
+        long long now = steadyNanos();
+        if (now - start > limit)
+            return false;
+        int status;
+        if (source_.reap(status))
+            sourceRestartAt_ = now + kSourceRestart;
+        if (!source_.running() && now >= sourceRestartAt_)
+            startSource();
+        backup_.reap(status);
+        if (!backupTried && now - start > limit / 2) {
+            startBackup(now);
+            backupTried = true;
+        }
+        sleepUntil(now + 20 * kMs);
+    }
+    return probe(source_, 0);
+}
+
 // The first target's settings, else the source's as it shows itself, else
 // the backup's, else the defaults. Decoders that already fit are kept.
+// A source that shows nothing within the time-out, on top of the start-up
+// any fresh decoder gets, is lost from the first moment: the channel goes
+// on air with the backup or the slate while its decoder keeps trying.
 void Stage::fixCanvas() {
     canvas_ = plan_.canvas;
     FfCanvas shape;
-    source_.start(ffmpeg_, ffDecoderArgs(plan_.source, canvas_, FfReadMode::Live), canvas_);
-    sourceStarted_ = steadyNanos();
-    // Even a canvas the target fixes waits for the source: one absent at
-    // the start is lost from the first picture that goes out.
-    long long wait = canvas_.complete() ? settings_.sourceTimeoutMs * kMs + kDecoderStartup : kSourceProbe;
-    bool sourceShown = probe(source_, wait);
+    startSource();
+    bool sourceShown = awaitSource(settings_.sourceTimeoutMs * kMs + kDecoderStartup);
+    if (g_stopRequested)
+        return;
+    if (!sourceShown)
+        raiseLoss();
+    FfCanvas known = canvas_;
+    if (source_.header(shape))
+        known.fillFrom(shape);
+    if (!known.complete() && !settings_.backup.empty() && (backup_.running() || startBackup(steadyNanos())))
+        probe(backup_, kBackupProbe);
+    // The source may have shown itself while the backup was probed.
     if (source_.header(shape))
         canvas_.fillFrom(shape);
-    if (!canvas_.complete() && !settings_.backup.empty() && startBackup(steadyNanos()) &&
-        probe(backup_, kBackupProbe) && backup_.header(shape))
+    if (!canvas_.complete() && backup_.header(shape))
         canvas_.fillFrom(shape);
     canvas_.fillDefaults();
     note("canvas " + canvasText(canvas_));
     if (!fitsCanvas(source_, canvas_) && !plan_.canvas.complete()) {
         FfCanvas seen;
-        source_.header(seen);
-        note("source: shown as " + canvasText(seen) + "; its decoder starts again conformed");
+        if (source_.header(seen))
+            note("source: shown as " + canvasText(seen) + "; its decoder starts again conformed");
         startSource();
     }
     source_.setExpected(canvas_);
@@ -255,8 +290,8 @@ void Stage::fixCanvas() {
         backup_.stop();
     backup_.setExpected(canvas_);
     sourceSeen_ = steadyNanos() + (source_.lastData() == 0 ? kDecoderStartup : 0);
-    if (!sourceShown)
-        enterLoss(steadyNanos());
+    if (lost_)
+        goOnAirWithoutSource(steadyNanos());
     else
         source_.keepNewest(kPicturesKeptOnSwitch, canvas_.samplesOfFrame(0) * 2 * canvas_.channels);
 }
@@ -356,14 +391,23 @@ bool Stage::openOutput(int) {
     return avformat_write_header(output_, nullptr) >= 0;
 }
 
-void Stage::enterLoss(long long now) {
+void Stage::raiseLoss() {
     lost_ = true;
     lostSince_ = time(nullptr);
     writeLine(alarmLine(true, "source_lost"));
+}
+
+void Stage::enterLoss(long long now) {
+    raiseLoss();
     // A fresh decoder takes the source when it returns, with no old timestamps in the way.
     source_.stop();
     source_.clear();
     startSource();
+    goOnAirWithoutSource(now);
+}
+
+// The backup's decoder, already running or started now, else the slate.
+void Stage::goOnAirWithoutSource(long long now) {
     if (settings_.backup.empty() || (!backup_.running() && !startBackup(now))) {
         showSlate();
         backupRetryAt_ = settings_.backup.empty() ? -1 : now + kBackupRetry;
@@ -437,7 +481,10 @@ void Stage::watchBackup(long long now) {
         return;
     }
     long long timeout = settings_.sourceTimeoutMs * kMs;
-    bool stalled = backupPlaying_ && now - std::max(backup_.lastData(), backupStarted_) > timeout;
+    // A folder's next file gets the start-up any fresh decoder gets; the
+    // last picture of the one before holds meanwhile.
+    long long seen = backup_.lastData() != 0 ? backup_.lastData() : backupStarted_ + kBackupGrace;
+    bool stalled = backupPlaying_ && now - seen > timeout;
     bool neverCame = !backupPlaying_ && onAir_ != OnAir::Slate && now - backupStarted_ > timeout + kBackupGrace;
     if (stalled || neverCame) {
         showSlate();
