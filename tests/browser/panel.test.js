@@ -514,7 +514,9 @@ test('options that belong to a format go with it', { timeout: 30000 }, async () 
   assert.doesNotMatch(daemon.configBlock(8), /secret/);
   for (const [n, text, gone] of [[6, '/media/six.ts', /-format_code/], [7, 'udp://127.0.0.1:1234', /-hls_/]]) {
     await ui.selectRow(page, n, n === 6 ? 'udp://127.0.0.1:5006' : text);
-    await page.click('#btnStart');
+    const [started] = await Promise.all([
+      page.waitForResponse((r) => r.url().includes(`/channel${n}?start`), { timeout: 5000 }), page.click('#btnStart')]);
+    assert.equal(started.status(), 200, `start of channel ${n}: ${await started.text()}`);
     assert.doesNotMatch(await daemon.transcoderLine(text), gone);
     await page.click('#btnStop');
   }

@@ -3,6 +3,7 @@
 'use strict';
 
 const { waitFor, sleep, startDaemon, launchBrowser, openPage } = require('./harness');
+const assert = require('node:assert/strict');
 
 // The table's colours as the browser reports them.
 const colours = {
@@ -83,7 +84,8 @@ const isPost = (n) => (response) => response.request().method() === 'POST' &&
 async function apply(page, n) {
   const reload = page.waitForResponse((r) => r.request().method() === 'GET' &&
     new URL(r.url()).pathname === `/channel${n}`, { timeout: 8000 });
-  await Promise.all([page.waitForResponse(isPost(n), { timeout: 8000 }), page.click('#btnApply')]);
+  const [saved] = await Promise.all([page.waitForResponse(isPost(n), { timeout: 8000 }), page.click('#btnApply')]);
+  assert.equal(saved.status(), 200, `saving channel ${n}: ${await saved.text()}`);
   await reload;
   await sleep(100);
 }

@@ -831,6 +831,9 @@ async function applyEditing() {
     // the server would have refused this one, and a later one makes the next
     // action be refused rather than act on what the row does not show.
     page.revs[n] = page.editRev + 1;
+    // A read of the row before the next poll must not take the revision
+    // the last poll gave, which this edit has just passed.
+    page.serverRevs[n] = page.revs[n];
     ownChangeLanded();
     await loadChannel(n, page.revs[n]);
     return;
