@@ -4,6 +4,7 @@
 
 const { test, before, after, describe } = require('node:test');
 const assert = require('node:assert/strict');
+const http = require('node:http');
 const h = require('./harness');
 const ui = require('./ui');
 
@@ -74,6 +75,32 @@ describe('without a login password', () => {
     assert.match(await manual.locator('body').textContent(), /time shift/i);
     await manual.close();
   });
+  test('a page of another origin changes nothing: its form post and its removal link are refused',
+    { timeout: 30000 }, async () => {
+      const settings = await daemon.settings();
+      // The removal goes first, as an image; the form is posted once it has failed.
+      const evil = http.createServer((request, reply) => {
+        reply.setHeader('Content-Type', 'text/html');
+        reply.end('<!doctype html><title>elsewhere</title>' +
+          `<form id="f" method="post" action="${daemon.url}global_config">` +
+          '<input name="log" value="on"><input name="auto_restart" value="77"></form>' +
+          `<img src="${daemon.url}channel1?remove" onerror="f.submit()" onload="f.submit()">`);
+      });
+      await new Promise((resolve) => evil.listen(0, '127.0.0.1', resolve));
+      const visitor = await browser.newPage();
+      try {
+        const removal = visitor.waitForResponse((r) => r.url().endsWith('/channel1?remove'), { timeout: 5000 });
+        const post = visitor.waitForResponse((r) => r.url().endsWith('/global_config'), { timeout: 5000 });
+        await visitor.goto(`http://127.0.0.1:${evil.address().port}/`);
+        assert.equal((await removal).status(), 403);
+        assert.equal((await post).status(), 403);
+      } finally {
+        await visitor.close();
+        evil.close();
+      }
+      assert.deepEqual(await daemon.settings(), settings);
+      assert.equal((await daemon.channel(1)).memo, 'first');
+    });
 });
 
 describe('with a login password', () => {
