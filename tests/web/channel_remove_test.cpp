@@ -121,10 +121,12 @@ TEST_F(RemoveRunningTest, RunningChannelsGoOnUnderTheirNewNumbers) {
     act(1, "remove");
     EXPECT_NE(kOrvaNoTimer, g_timers[2]);
     EXPECT_EQ(kOrvaNoTimer, g_timers[3]);
-    EXPECT_TRUE(holds(status(), "<ch id=\"2\"><state>start</state><status>x.ts</status></ch>\n"
-                                "<ch id=\"3\"><state>stop</state><status>STOPPED</status></ch>\n"
-                                "<ch id=\"4\"><state>start</state><status>RUNNING</status></ch>\n"
-                                "<ch id=\"5\"></ch>\n"));
+    // The removal moved every later record, so each of them has a new revision.
+    EXPECT_TRUE(holds(status(), "<ch id=\"2\" rev=\"1\"><state>start</state><status>x.ts</status></ch>\n"
+                                "<ch id=\"3\" rev=\"1\"><state>stop</state><status>STOPPED</status></ch>\n"
+                                "<ch id=\"4\" rev=\"1\"><state>start</state><status>RUNNING</status></ch>\n"
+                                "<ch id=\"5\" rev=\"1\"></ch>\n"))
+        << status();
     EXPECT_TRUE(holds(readFile(dir / "orva_002.pls"), "current " + dir / "clips/x.ts\n"));
     EXPECT_FALSE(fileExists(dir / "orva_003.pls"));
 

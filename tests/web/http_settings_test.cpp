@@ -363,7 +363,16 @@ TEST_F(AutorunHttpTest, ASystemctlThatFailsOrHangsAnswers500AndChangesNothing) {
 
     writeFile(bin + "/hang", "");
     auto begin = Clock::now();
-    auto save = std::async(std::launch::async, [&] { return update("autorun=on&rtsp_port=6000").status; });
+    // The answer comes only once systemctl is killed at its limit, which is
+    // the client's usual patience: this one waits longer.
+    auto save = std::async(std::launch::async, [&] {
+        HttpConnection patient(port, nullptr, 15);
+        std::string form = "autorun=on&rtsp_port=6000";
+        patient.send(httpRequest("POST", "/global_config",
+                                 "Content-Type: application/x-www-form-urlencoded\r\n", form));
+        std::optional<HttpReply> reply = patient.read();
+        return reply ? reply->status : 0;
+    });
     std::this_thread::sleep_for(500ms);
     auto asked = Clock::now();
     EXPECT_EQ(200, get("/status").status);

@@ -48,9 +48,9 @@ std::string HttpReply::header(const std::string& name) const {
     return it == headers.end() ? "" : it->second;
 }
 
-HttpConnection::HttpConnection(int port, const char* source) {
+HttpConnection::HttpConnection(int port, const char* source, int limitSeconds) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval limit{5, 0};
+    timeval limit{limitSeconds, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -21,8 +21,9 @@ struct HttpReply {
 
 class HttpConnection {
 public:
-    // From `source`, a loopback address such as "127.0.0.2", when given.
-    explicit HttpConnection(int port, const char* source = nullptr);
+    // From `source`, a loopback address such as "127.0.0.2", when given. A
+    // read that waits `limitSeconds` for a byte gives up.
+    explicit HttpConnection(int port, const char* source = nullptr, int limitSeconds = 5);
     ~HttpConnection();
     HttpConnection(const HttpConnection&) = delete;
     HttpConnection& operator=(const HttpConnection&) = delete;
