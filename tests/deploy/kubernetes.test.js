@@ -119,7 +119,7 @@ export const object: ${typeExpression} = ${JSON.stringify(object, null, 2)};\n` 
   delete container.readinessProbe;
   add('broken-misspelt', statefulSet, null, 'readinesProbe');
   const unquoted = structuredClone(http.find((o) => o.kind === 'StatefulSet'));
-  unquoted.spec.template.metadata.annotations['prometheus.io/port'] = 8888;  // a number, not a text
+  unquoted.spec.template.metadata.annotations['prometheus.io/port'] = box(http).port;  // a number, not a text
   add('broken-mistyped', unquoted, null, 'prometheus.io/port');
   const brokenPatch = structuredClone(patch);
   brokenPatch.spec.template.spec.volumes[0].secret.secretname = 'orval-tls';
@@ -177,16 +177,16 @@ function box(objects) {
   const statefulSet = objects.find((o) => o.kind === 'StatefulSet');
   const pod = statefulSet.spec.template;
   const container = pod.spec.containers.find((c) => c.name === 'orval');
-  const seed = objects.find((o) => o.kind === 'ConfigMap' &&
+  const initial = objects.find((o) => o.kind === 'ConfigMap' &&
     pod.spec.volumes.some((v) => v.configMap?.name === o.metadata.name));
   const port = container.ports.find((p) => p.name === 'http').containerPort;
-  return { statefulSet, pod, container, seed, port, service: objects.find((o) => o.kind === 'Service') };
+  return { statefulSet, pod, container, initial, port, service: objects.find((o) => o.kind === 'Service') };
 }
 
 for (const [variant, objects, scheme] of [['base', http, 'HTTP'], ['https', https, 'HTTPS']]) {
-  test(`${variant}: probes, scrape annotations, seed and service agree on one ${scheme} port`, () => {
-    const { pod, container, seed, port, service } = box(objects);
-    assert.match(seed.data['orval.conf'], new RegExp(`^HTTPPort ${port}$`, 'm'));
+  test(`${variant}: probes, scrape annotations, initial configuration and Service agree on one ${scheme} port`, () => {
+    const { pod, container, initial, port, service } = box(objects);
+    assert.match(initial.data['orval.conf'], new RegExp(`^HTTPPort ${port}$`, 'm'));
     for (const probe of [container.readinessProbe, container.livenessProbe]) {
       assert.equal(probe.httpGet.path, '/status');
       assert.equal(probe.httpGet.scheme, scheme);
@@ -212,26 +212,26 @@ test('https: the Secret gives the service tls/cert.pem and tls/key.pem', () => {
   assert.equal(volume.secret.defaultMode, 0o400);
 });
 
-// The seed step's own shell command, run on folders laid out as the kubelet
+// The first-start container's own shell command, run on folders laid out as the kubelet
 // lays out a ConfigMap volume (files as links into a hidden ..data folder).
-test('the seed step copies into an empty configuration folder only', () => {
-  const { pod, seed } = box(http);
-  const [, , script] = pod.spec.initContainers.find((c) => c.name === 'seed').command;
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orval-seed-'));
+test('the first-start container copies into an empty configuration folder only', () => {
+  const { pod, initial } = box(http);
+  const [, , script] = pod.spec.initContainers.find((c) => c.name === 'first-start').command;
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'orval-initial-'));
   try {
-    const seedDir = path.join(dir, 'seed');
+    const initialDir = path.join(dir, 'initial');
     const conf = path.join(dir, 'etc');
-    fs.mkdirSync(path.join(seedDir, '..data'), { recursive: true });
+    fs.mkdirSync(path.join(initialDir, '..data'), { recursive: true });
     fs.mkdirSync(conf);
-    for (const [name, text] of Object.entries(seed.data)) {
-      fs.writeFileSync(path.join(seedDir, '..data', name), text);
-      fs.symlinkSync(`..data/${name}`, path.join(seedDir, name));
+    for (const [name, text] of Object.entries(initial.data)) {
+      fs.writeFileSync(path.join(initialDir, '..data', name), text);
+      fs.symlinkSync(`..data/${name}`, path.join(initialDir, name));
     }
-    const local = script.replaceAll('/etc/orval', conf).replaceAll('/seed', seedDir);
+    const local = script.replaceAll('/etc/orval', conf).replaceAll('/initial', initialDir);
     execFileSync('sh', ['-c', local]);
-    assert.deepEqual(fs.readdirSync(conf), Object.keys(seed.data));
+    assert.deepEqual(fs.readdirSync(conf), Object.keys(initial.data));
     assert.ok(!fs.lstatSync(path.join(conf, 'orval.conf')).isSymbolicLink());
-    assert.equal(fs.readFileSync(path.join(conf, 'orval.conf'), 'utf8'), seed.data['orval.conf']);
+    assert.equal(fs.readFileSync(path.join(conf, 'orval.conf'), 'utf8'), initial.data['orval.conf']);
 
     fs.writeFileSync(path.join(conf, 'orval.conf'), 'HTTPPort 9000\n');  // the operator's since
     execFileSync('sh', ['-c', local]);
