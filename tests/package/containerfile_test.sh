@@ -24,7 +24,7 @@ check() {
     pattern=$(sed -n 's/^ARG DEB=//p' "$file")
     # shellcheck disable=SC2254
     case "$(basename "$deb")" in $(basename "$pattern")) ;; *) say "ARG DEB=$pattern does not name $(basename "$deb")" ;; esac
-    grep -qx "!$pattern" "$src/.dockerignore" || say ".dockerignore does not let $pattern through"
+    grep -qxF "!$pattern" "$src/.dockerignore" || say ".dockerignore does not let $pattern through"
     grep -q '^COPY \${DEB} /tmp/orval/$' "$file" || say "the package file is not copied to /tmp/orval/"
     grep -Eq 'apt-get install .*\btini\b.* /tmp/orval/\*\.deb' "$file" || say "tini and the package are not installed with apt"
     grep -qx 'ENTRYPOINT \["/usr/bin/tini", "--"\]' "$file" || say "tini is not PID 1 in exec form"
