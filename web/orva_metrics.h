@@ -14,17 +14,17 @@ struct MHD_Connection;
 struct OrvaChannelSample {
     int number = 0;          // 1-based, as in the paths and on the page
     int state = 0;           // ORVA_STATE_*
-    int enabled = 0;         // the run flag: 1 when the channel is meant to run
     int streamTime = 0;      // seconds; 0 while not running or not yet reported
     int64_t bitrate = 0;     // bit/s; 0 while not running or not yet reported
     uint64_t starts = 0;
     uint64_t restarts = 0;
     uint64_t hangKills = 0;
     int lastExitStatus = 0;
-    uint64_t failedRuns = 0;  // the channel's and its time-shift recorder's
     std::array<int, kOrvaAlarmKindCount> alarms{};  // 1 while raised, by OrvaAlarmKind
     int onBackup = 0;        // 0 source, 1 backup, 2 slate
     uint64_t sourceLosses = 0;
+    int enabled = 0;          // the run flag: 1 when the channel is meant to run
+    uint64_t failedRuns = 0;  // the channel's and its time-shift recorder's
 };
 
 struct OrvaMetricsSample {
