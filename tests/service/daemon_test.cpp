@@ -71,6 +71,9 @@ TEST_F(DaemonTest, InTheForegroundTheStartedProcessServesEndsInOrderAndTellsWhyA
     const std::string serving = "ORVAL serving on port " + std::to_string(httpPort) + "\n";
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig);
+        // The files of the round before must not pass for this one's.
+        std::filesystem::remove(dir / "out.txt");
+        std::filesystem::remove(dir / "err.txt");
         pid_t pid = spawn("out.txt", root, foreground, "err.txt");
         ASSERT_TRUE(outputHolds("out.txt", "ORVAL started successfully!"));
         EXPECT_EQ(banner(httpPort), readFile(dir / "out.txt"));

@@ -281,6 +281,13 @@ TEST_F(GuardedMetricsTest, BothPathsNeedTheSessionCookieAndObeyTheAccessList) {
     }
     EXPECT_NE(std::string::npos,
               get("/metrics", "Cookie: auth=secret\r\n").body.find("orval_channel_state{channel=\"1\"} 0\n"));
+    // A scraper without cookies sends the cookie's value as a bearer token.
+    HttpReply bearer = get("/metrics", "Authorization: Bearer secret\r\n");
+    EXPECT_EQ("text/plain; version=0.0.4", bearer.header("content-type"));
+    for (const char* wrong : {"Bearer Secret", "Basic c2VjcmV0", "Bearer ", "secret"}) {
+        SCOPED_TRACE(wrong);
+        EXPECT_EQ("text/html", get("/metrics", std::string("Authorization: ") + wrong + "\r\n").header("content-type"));
+    }
     writeFile(aclFile, "deny 127.0.0.1\n");
     HttpReply denied = get("/metrics", "Cookie: auth=secret\r\n");
     EXPECT_EQ(403, denied.status);
