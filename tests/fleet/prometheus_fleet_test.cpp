@@ -249,7 +249,8 @@ TEST_F(PrometheusFleetTest, SeesEveryBoxAnEndedChannelAndAKilledBoxAndServesTheD
 
     // Channel 2 of box a ended and stays so, still enabled: one failed run.
     ASSERT_TRUE(waitForValue("orval_channel_failed_runs_total{box=\"a\",channel=\"2\"}", "1"));
-    EXPECT_EQ("success\nbox=a channel=2 instance=127.0.0.1:" + std::to_string(a.port) + " job=orval\n",
+    EXPECT_EQ("success\n__name__=orval_channel_enabled box=a channel=2 instance=127.0.0.1:" +
+                  std::to_string(a.port) + " job=orval\n",
               series("orval_channel_enabled == 1 and orval_channel_state != 1"));
     EXPECT_EQ("0", value("sum(orval_channel_failed_runs_total{channel=\"1\"})"));
     EXPECT_TRUE(waitForAlert("OrvalChannelNotRunning a 2")) << alerts();
