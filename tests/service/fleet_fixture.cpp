@@ -32,6 +32,8 @@ pid_t FleetTest::boxPid(const Box& box) const {
 
 void FleetTest::TearDown() {
     for (const Box& box : boxes) {
+        // A sanitizer build's boxes report what they found as they run.
+        EXPECT_EQ(std::string::npos, readFile(dir / ("box-" + box.name + ".txt")).find("Sanitizer")) << box.name;
         pid_t pid = boxPid(box);
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
