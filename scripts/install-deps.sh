@@ -10,7 +10,7 @@ PACKAGES="${*:-}"
 if [ -z "$PACKAGES" ]; then
     PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
               libmicrohttpd-dev ffmpeg fonts-dejavu-core libxml2-utils chromium \
-              clang-14 libclang-rt-14-dev debootstrap dpkg-dev systemd curl openssl \
+              clang-14 libclang-rt-14-dev debootstrap dpkg-dev systemd curl openssl tini \
               libavformat-dev libavcodec-dev libavutil-dev \
               nginx-light libnginx-mod-rtmp"
     # The browser tests run on the machine's own Node.js when it has one.
