@@ -73,6 +73,7 @@ int initEngine(const ORVA_INIT_TAG* init, const char* engineDir, const char* wor
 
 void releaseTable() {
     orvaReleaseProcesses();
+    orvaCloseSlotLogs();
     g_procTable.reset();
     g_procChannels = nullptr;
 }
