@@ -69,7 +69,7 @@ struct Lane {
 };
 
 // One start and its stop, `delay` after the start.
-struct Run {
+struct StartStop {
     Lane* lane;
     Clock::duration delay;
     Clock::time_point stopAt{};
@@ -90,8 +90,8 @@ std::string describeStatus(int status) {
 // Starts each run's slot, stops it at its moment and polls as the service
 // does until every one has been reaped; a run still there 3x the grace after
 // its stop is killed and marked so.
-void startAndStop(std::vector<Run>& runs) {
-    for (Run& run : runs) {
+void startAndStop(std::vector<StartStop>& runs) {
+    for (StartStop& run : runs) {
         ASSERT_EQ(0, orvaTranscodeA(run.lane->slot, &run.lane->input, &run.lane->output));
         run.stopAt = Clock::now() + run.delay;
         if (run.delay == Clock::duration::zero()) {
@@ -99,11 +99,11 @@ void startAndStop(std::vector<Run>& runs) {
             run.stopped = true;
         }
     }
-    while (std::any_of(runs.begin(), runs.end(), [](const Run& r) { return !r.ended; })) {
+    while (std::any_of(runs.begin(), runs.end(), [](const StartStop& r) { return !r.ended; })) {
         orvaSleep(5);
         orvaPoll();
         Clock::time_point now = Clock::now();
-        for (Run& run : runs) {
+        for (StartStop& run : runs) {
             int slot = run.lane->slot;
             if (!run.stopped && now >= run.stopAt) {
                 orvaStop(slot, ORVA_STOP_ORDERLY);
@@ -151,9 +151,9 @@ TEST_F(StopAfterStartTest, EveryStopRightAfterAStartEndsTheWatchedPipelineOnItsI
         ASSERT_TRUE(waitUntil([&] { return lane.watch.firstFrom(asked).has_value(); }, 15s));
     }
     ServiceHandlers handlers;
-    std::vector<Run> done;
+    std::vector<StartStop> done;
     for (int round = 0; round < kStops / kLanes; round++) {
-        std::vector<Run> runs;
+        std::vector<StartStop> runs;
         for (auto& lane : lanes) {
             int k = static_cast<int>(done.size() + runs.size());
             // Every other stop at once; the rest spread over the start-up.
@@ -167,7 +167,7 @@ TEST_F(StopAfterStartTest, EveryStopRightAfterAStartEndsTheWatchedPipelineOnItsI
     std::map<std::string, int> statuses;
     double slowest = 0;
     int killed = 0;
-    for (const Run& run : done) {
+    for (const StartStop& run : done) {
         statuses[describeStatus(run.status)]++;
         slowest = std::max(slowest, run.seconds);
         killed += run.killed || (WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL);
@@ -183,6 +183,6 @@ TEST_F(StopAfterStartTest, EveryStopRightAfterAStartEndsTheWatchedPipelineOnItsI
     // The launchers took their pipelines with them: only the senders are left.
     std::set<pid_t> senders;
     for (auto& lane : lanes)
-        senders.insert(lane.sender->pid());
+        senders.insert(lane->sender->pid());
     EXPECT_TRUE(waitUntil([&] { return descendantsOf(getpid()) == senders; }, 3 * kGrace));
 }
