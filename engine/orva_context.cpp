@@ -159,7 +159,11 @@ int orvaInitW(const ORVA_INIT_TAG* init) {
     return initEngine(init, hasEngine ? engineDir : nullptr, hasWork ? workDir : nullptr);
 }
 
-void orvaSetLog(int level) { g_cfg.logLevel = level; }
+void orvaSetLog(int level) {
+    g_cfg.logLevel = level;
+    if (level == 0)
+        orvaCloseSlotLogs();  // logs the operator removes while logging is off free their space
+}
 
 void orvaSetCpuAffinity(int cpus) { g_cfg.cpuPerChannel = cpus; }
 
