@@ -9,6 +9,11 @@
 // pipe for one status byte, written once the web server listens (0) or when
 // the start fails (the daemon's exit status, after its line saying why), and
 // exits with it. A daemon that dies before writing closes the pipe unsaid.
+//
+// With ORVAL_FOREGROUND=1 (a container's main process, a supervisor that
+// keeps its child) nothing detaches: the started process is the service,
+// with the same lock, pid file, start-up and shutdown, and the service log's
+// lines go to standard error as well.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,6 +21,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/orva_atomic_file.h"
@@ -140,6 +146,11 @@ bool detach() {
     return true;
 }
 
+bool foregroundMode() {
+    const char* value = getenv("ORVAL_FOREGROUND");
+    return value && strcmp(value, "1") == 0;
+}
+
 // Tells the starter how the start went; everything printed before is out.
 void reportStart(int status) {
     if (g_startupPipe < 0)
@@ -247,11 +258,13 @@ int detachAndLoad() {
         return -1;
     }
     g_pidFd = lockFd;
-    if (!detach()) {
+    const bool foreground = foregroundMode();
+    if (!foreground && !detach()) {
         removePidFile();
         return -1;
     }
     writePid(lockFd);
+    orvaServiceLogToStderr(foreground);
     // The log folder first: from then on every failure has a place to go.
     CreateFolder(orvaPath(OrvaPath::LogDir));
     orvaServiceLogOpen(orvaPath(OrvaPath::LogDir));
