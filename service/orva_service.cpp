@@ -19,10 +19,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/orva_atomic_file.h"
 #include "config/orva_channel.h"
@@ -197,25 +200,36 @@ void sig_handle(int) { quit = 1; }
 
 const char* orvaVersion() { return kVersion; }
 
+// A configuration left beside the program by an older install is taken
+// once, and then lives in the configuration folder. True when it held
+// channels and was taken.
+static bool importConfBesideProgram() {
+    std::array<char, PATH_MAX> exe{};
+    ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
+    if (n <= 0 || n >= static_cast<ssize_t>(exe.size()))
+        return false;
+    std::string local(exe.data(), static_cast<size_t>(n));
+    size_t slash = local.rfind('/');
+    if (slash == std::string::npos)
+        return false;
+    local.replace(slash + 1, std::string::npos, "orval.conf");
+    orvaSetConfigFile(local.c_str());
+    if (!orvaGetConfigFile()[0])
+        return false;  // too long a path to name: there is nothing to take
+    if (orvaImportConfig() <= 0)
+        return false;
+    unlink(local.c_str());  // now in memory; the next save writes it to the configuration folder
+    return true;
+}
+
 void loadConf() {
-    char exe[200] = {};
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
-    if (n <= 0 || n >= static_cast<ssize_t>(sizeof exe))
-        return;
-    char* slash = strrchr(exe, '/');
-    if (!slash)
-        return;
-    *slash = '\0';
-    char local[1000];
-    snprintf(local, sizeof local, "%s/orval.conf", exe);
-    orvaSetConfigFile(local);
     // A save killed part-way can have left a temporary file beside the configuration.
     orvaRemoveStaleTempFiles(orvaPath(OrvaPath::ConfFile));
-    int channels = orvaImportConfig();
+    // The configuration folder is read and written wherever the program was
+    // installed, even where its own path cannot be read.
+    bool taken = importConfBesideProgram();
     orvaSetConfigFile(orvaPath(OrvaPath::ConfFile));
-    if (channels > 0)
-        unlink(local);  // now in memory; the next save writes it to the configuration folder
-    else
+    if (!taken)
         orvaImportConfig();
     char pls[1000];
     for (int i = 0; i < ORVA_CHANNEL_COUNT; i++) {

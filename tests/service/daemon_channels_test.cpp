@@ -191,3 +191,32 @@ TEST_F(TimeShiftDaemonTest, AnEndedRecorderIsStartedAgainAtOnce) {
     // Restarted within a pass each time, not after the five seconds of AutoRestart.
     EXPECT_GE(recorders, 5);
 }
+
+namespace {
+
+// The program installed where its own path is longer than most: the
+// configuration folder is still read and written.
+class DeepInstallTest : public DaemonChannelsTest {
+protected:
+    // Over 200 bytes, as the engine's own limit (256) still allows.
+    std::filesystem::path deep = dir / (std::string(100, 'a') + "/" + std::string(90, 'b'));
+
+    DeepInstallTest() { program = (deep / "orval").string(); }
+
+    void SetUp() override {
+        std::filesystem::create_directories(deep);
+        DaemonChannelsTest::SetUp();
+        std::filesystem::copy_file(dir / "bin/orval.so", deep / "orval.so");
+    }
+};
+
+}  // namespace
+
+TEST_F(DeepInstallTest, ALongProgramPathStillRunsTheConfiguredChannels) {
+    writeFile(etcConf, settings(0) + channel(1, dir / "media/in.ts"));
+    ASSERT_GT(startDaemon(), 0);
+    EXPECT_TRUE(waitUntil([&] { return fileExists((deep / "starts.txt").string()); }, 5s))
+        << "the channel of " << etcConf << " did not start";
+    EXPECT_EQ(0, stopDaemon());
+    EXPECT_NE(std::string::npos, readFile(etcConf).find("File \"" + dir / "media/in.ts\""));
+}
