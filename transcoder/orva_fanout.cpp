@@ -35,7 +35,6 @@ constexpr int kIoBufferBytes = 1 << 16;
 constexpr size_t kMostQueuedPackets = 600;
 constexpr size_t kMostQueuedBytes = 32u << 20;
 constexpr size_t kMessagesKept = 12;
-constexpr size_t kLongestReason = 300;
 
 void closeFd(int& fd) {
     if (fd >= 0)
@@ -108,23 +107,6 @@ void freeContext(AVFormatContext*& format, bool input) {
 
 bool isProgress(const std::string& line) {
     return (line.starts_with("frame=") || line.starts_with("size=")) && line.find("time=") != std::string::npos;
-}
-
-// Cuts a known lead from the front of a message: "[tcp @ 0x55…] ", the
-// address and ": ", a function's "name(): ".
-std::string withoutLead(std::string text, const std::string& address) {
-    if (text.starts_with("[")) {
-        size_t close = text.find("] ");
-        if (close != std::string::npos && text.find(" @ ") < close)
-            text.erase(0, close + 2);
-    }
-    for (const std::string& lead : {"Error writing trailer of " + address + ": ", address + ": "})
-        if (!address.empty() && text.starts_with(lead))
-            text.erase(0, lead.size());
-    size_t call = text.find("(): ");
-    if (call != std::string::npos && text.find(' ') > call)
-        text.erase(0, call + 4);
-    return text;
 }
 
 }  // namespace
@@ -529,40 +511,6 @@ void Fanout::finish(int graceMs) {
     }
     for (auto& group : groups_)
         closeFd(group->readFd);
-}
-
-std::string targetDownLine(bool raise, int number, const std::string& reason) {
-    std::string line = std::string("orval-alarm: ") + (raise ? "raise" : "clear") + " target_down " +
-                       std::to_string(number);
-    if (!raise)
-        return line + "\n";
-    std::string text;
-    for (char c : reason)
-        text += c == '\n' || c == '\r' ? ' ' : c;
-    if (text.size() > kLongestReason) {
-        size_t cut = kLongestReason;
-        // Never half a character: step back over UTF-8 continuation bytes.
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            cut--;
-        text.resize(cut);
-    }
-    if (text.empty())
-        text = "failed";
-    return line + " " + text + "\n";
-}
-
-std::string muxerReason(const std::vector<std::string>& messages, const std::string& address, int status) {
-    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-        const std::string& line = *it;
-        if (line == "Conversion failed!" || line.find("Failed to update header") != std::string::npos)
-            continue;
-        std::string text = withoutLead(line, address);
-        if (!text.empty())
-            return text;
-    }
-    if (WIFSIGNALED(status))
-        return "its muxer ended on signal " + std::to_string(WTERMSIG(status));
-    return "its muxer ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
 bool ffLibavMuxerOption(std::string_view name, const FfGroup& output) {

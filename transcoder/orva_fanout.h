@@ -74,8 +74,3 @@ bool ffLibavMuxerOption(std::string_view name, const FfGroup& output);
 // could not start.
 int runShared(const FfPlan& plan, const std::string& ffmpeg);
 
-// "orval-alarm: raise target_down K REASON": the reason on one line, cut to
-// 300 bytes at a character boundary.
-std::string targetDownLine(bool raise, int number, const std::string& reason);
-// The reason a muxer's messages give for its end, from the last telling one.
-std::string muxerReason(const std::vector<std::string>& messages, const std::string& address, int status);

@@ -2,6 +2,8 @@
 // encoder's and the muxers' arguments that follow from the groups.
 #include "orva_share.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -12,6 +14,8 @@
 #include "orva_watch.h"
 
 namespace {
+
+constexpr size_t kLongestReason = 300;
 
 // Options of the muxer or its protocol, by name without the stream
 // specifier, in byte order.
@@ -151,6 +155,23 @@ bool hasVideo(const FfGroup& encoding) {
     return !encoding.has("-vn") && ffVideoEncoder(encoding) != "none";
 }
 
+// Cuts a known lead from the front of a message: "[tcp @ 0x55…] ", the
+// address and ": ", a function's "name(): ".
+std::string withoutLead(std::string text, const std::string& address) {
+    if (text.starts_with("[")) {
+        size_t close = text.find("] ");
+        if (close != std::string::npos && text.find(" @ ") < close)
+            text.erase(0, close + 2);
+    }
+    for (const std::string& lead : {"Error writing trailer of " + address + ": ", address + ": "})
+        if (!address.empty() && text.starts_with(lead))
+            text.erase(0, lead.size());
+    size_t call = text.find("(): ");
+    if (call != std::string::npos && text.find(' ') > call)
+        text.erase(0, call + 4);
+    return text;
+}
+
 FfTokens muxerArgs(const FfGroup& muxing, const std::string& url) {
     FfTokens args = {"-nostdin", "-hide_banner", "-v", "warning", "-stats", "-f", "nut", "-i", "pipe:0",
                      "-map", "0", "-c", "copy"};
@@ -244,3 +265,38 @@ FfSharePlan ruleShareEncoders(FfCommand& command, const std::vector<int>& number
     command.outputs = std::move(outputs);
     return plan;
 }
+
+std::string targetDownLine(bool raise, int number, const std::string& reason) {
+    std::string line = std::string("orval-alarm: ") + (raise ? "raise" : "clear") + " target_down " +
+                       std::to_string(number);
+    if (!raise)
+        return line + "\n";
+    std::string text;
+    for (char c : reason)
+        text += c == '\n' || c == '\r' ? ' ' : c;
+    if (text.size() > kLongestReason) {
+        size_t cut = kLongestReason;
+        // Never half a character: step back over UTF-8 continuation bytes.
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            cut--;
+        text.resize(cut);
+    }
+    if (text.empty())
+        text = "failed";
+    return line + " " + text + "\n";
+}
+
+std::string muxerReason(const std::vector<std::string>& messages, const std::string& address, int status) {
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        const std::string& line = *it;
+        if (line == "Conversion failed!" || line.find("Failed to update header") != std::string::npos)
+            continue;
+        std::string text = withoutLead(line, address);
+        if (!text.empty())
+            return text;
+    }
+    if (WIFSIGNALED(status))
+        return "its muxer ended on signal " + std::to_string(WTERMSIG(status));
+    return "its muxer ended with status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+

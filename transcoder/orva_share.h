@@ -68,3 +68,9 @@ std::vector<int> ffTargetNumbers(const char* text, size_t outputs);
 FfSharePlan ruleShareEncoders(FfCommand& command, const std::vector<int>& numbers,
                               const std::vector<bool>& recorder, bool yuv420pInput,
                               const FfMuxerOptionTest& isMuxerOption);
+
+// "orval-alarm: raise target_down K REASON": the reason on one line, cut to
+// 300 bytes at a character boundary.
+std::string targetDownLine(bool raise, int number, const std::string& reason);
+// The reason a muxer's messages give for its end, from the last telling one.
+std::string muxerReason(const std::vector<std::string>& messages, const std::string& address, int status);
