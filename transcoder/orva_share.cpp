@@ -44,11 +44,12 @@ bool listed(const std::array<std::string_view, N>& list, std::string_view name) 
 std::string_view baseName(std::string_view option) { return option.substr(0, option.find(':')); }
 
 // Outputs that stay with the encoder: a recorder's feed, RTP outputs (they
-// share one SDP file), devices, standard output and lines without an address.
+// share one SDP file), devices, standard output and outputs without an address.
 bool staysDirect(const FfGroup& output, bool recorder) {
     auto format = output.value("-f");
     bool device = format == "rtp" || format == "decklink" || format == "libndi_newtek";
-    return recorder || device || !output.hasUrl || output.url == "-" || output.url.starts_with("pipe:");
+    return recorder || device || !output.hasUrl || output.url.empty() || output.url == "-" ||
+           output.url.starts_with("pipe:");
 }
 
 // When key frames come: "-g" frames apart, "-sc_threshold", and "-force_key_frames".
