@@ -21,6 +21,13 @@ figures. Nothing here passes or fails.
   bench/run_continuity.py memory [--minutes 30] [--size 640x360]
       Resident memory of the launcher and all its processes, sampled every
       10 s over a run with a 5 s outage every minute.
+  bench/run_continuity.py share [--seconds 30] [--old PATH]
+      Shared encoders: CPU of a 1280x720 25 fps channel with 1, 3 and 5
+      targets of identical encoding (H.264 2500 kbit/s + AAC, MPEG-TS over
+      UDP) and with 3 targets of three sizes, each against one target in the
+      same run; with --old, the same lines through that launcher (the one
+      landed before shared encoders); and the three sizes as three channels
+      of one target each. Prints the ratios and the machine's load.
 
 --launcher PATH picks the launcher (default build/orval.so).
 """
@@ -424,6 +431,82 @@ def cpu(args, tmp):
     print(f"  stage / plain: {stage / plain:.3f}")
 
 
+def share_line(source_port, sink_port, sizes):
+    """The line the engine composes for one UDP source and one H.264/AAC UDP
+    target per size; only the first H.264 target gets "-pix_fmt yuv420p"."""
+    line = f'-v 32 -i "udp://127.0.0.1:{source_port}" '
+    for n, size in enumerate(sizes):
+        pix = "-pix_fmt yuv420p " if n == 0 else ""
+        line += (f"-c:a aac -b:a 128k -c:v libx264 -b:v 2500k -minrate:v 2500k -maxrate:v 2500k -bufsize:v 2500k "
+                 f"-nal-hrd cbr -s {size} {pix}-f mpegts udp://127.0.0.1:{sink_port}?pkt_size=1316 ")
+    return line.strip()
+
+
+def measure_channel(launcher, line, seconds):
+    """CPU seconds per second of stream of one run, the frames per second it
+    encoded, its process count, and the load average during it."""
+    run = Launcher(launcher, line, {"ORVAL_SOURCE_TIMEOUT": "1000"})
+    try:
+        time.sleep(6)  # start-up, probing and the muxers' start are left out
+        pids = tree_of(run.proc.pid)
+        before, frames, t0 = cpu_seconds(pids), run.frames(), time.monotonic()
+        time.sleep(seconds)
+        pids = tree_of(run.proc.pid)
+        used, encoded = cpu_seconds(pids) - before, run.frames() - frames
+        span = time.monotonic() - t0
+        load = os.getloadavg()[0]
+    finally:
+        run.stop()
+    per_second = used / (encoded / RATE) if encoded else float("nan")
+    return per_second, encoded / span, len(pids), load
+
+
+def share(args, tmp):
+    clip = os.path.join(tmp, "feed.ts")
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25",
+                    "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "20", "-c:v", "libx264",
+                    "-preset", "veryfast", "-b:v", "4000k", "-g", "50", "-pix_fmt", "yuv420p", "-c:a", "aac",
+                    "-ac", "2", clip], check=True)
+    source = free_port()
+    sink = Recorder()
+    feed = subprocess.Popen(["ffmpeg", "-v", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i", clip,
+                             "-c", "copy", "-f", "mpegts", f"udp://127.0.0.1:{source}?pkt_size=1316"])
+    full = "1280x720"
+    cases = [("1 target", [full]), ("3 identical", [full] * 3), ("5 identical", [full] * 5),
+             ("3 sizes", [full, "960x540", "640x360"])]
+    launchers = [("shared", args.launcher)] + ([("old", args.old)] if args.old else [])
+    results = {}
+    try:
+        for name, launcher in launchers:
+            for case, sizes in cases:
+                results[(name, case)] = measure_channel(launcher, share_line(source, sink.port, sizes), args.seconds)
+                print(f"{name} {case}: {results[(name, case)]}", file=sys.stderr)
+            # The three sizes as three channels of one target each, one after another.
+            for size in ("960x540", "640x360"):
+                results[(name, size)] = measure_channel(launcher, share_line(source, sink.port, [size]),
+                                                        args.seconds)
+                print(f"{name} {size} alone: {results[(name, size)]}", file=sys.stderr)
+    finally:
+        feed.send_signal(signal.SIGINT)
+        feed.wait()
+        sink.stop()
+    print(f"1280x720 25 fps source, H.264 2500 kbit/s + AAC 128 kbit/s MPEG-TS targets, {args.seconds} s windows, "
+          f"{os.cpu_count()} cores")
+    print("CPU seconds (user + system, all processes) per second of stream; fps encoded; processes; 1-min load")
+    for (name, case), (cpu, fps, procs, load) in results.items():
+        slow = "" if fps >= RATE * 0.97 else "  (did not keep up at 25 fps)"
+        print(f"  {name:7} {case:12} {cpu:6.3f}  {fps:5.1f} fps  {procs:2d} processes  load {load:4.2f}{slow}")
+    for name, _ in launchers:
+        one = results[(name, "1 target")][0]
+        three_channels = one + results[(name, "960x540")][0] + results[(name, "640x360")][0]
+        print(f"  {name}: 3 identical / 1 = {results[(name, '3 identical')][0] / one:.3f} (goal <= 1.10), "
+              f"5 identical / 1 = {results[(name, '5 identical')][0] / one:.3f} (goal <= 1.15), "
+              f"3 sizes / 3 channels = {results[(name, '3 sizes')][0] / three_channels:.3f} (goal < 1)")
+    if args.old:
+        for case, _ in cases:
+            print(f"  shared / old, {case}: {results[('shared', case)][0] / results[('old', case)][0]:.3f}")
+
+
 def shlex_split(line):
     import shlex
     return shlex.split(line)
@@ -471,7 +554,8 @@ def memory(args, tmp):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["switch", "cpu", "memory"])
+    parser.add_argument("what", choices=["switch", "cpu", "memory", "share"])
+    parser.add_argument("--old", default=None, help="the launcher landed before shared encoders, for share")
     parser.add_argument("--launcher", default=os.path.join(REPO, "build", "orval.so"))
     parser.add_argument("--outages", type=int, default=20)
     parser.add_argument("--off", type=float, default=3)
@@ -486,7 +570,7 @@ def main():
     if not os.access(args.launcher, os.X_OK):
         sys.exit(f"no launcher at {args.launcher}")
     with tempfile.TemporaryDirectory(prefix="orva-continuity-") as tmp:
-        {"switch": switch, "cpu": cpu, "memory": memory}[args.what](args, tmp)
+        {"switch": switch, "cpu": cpu, "memory": memory, "share": share}[args.what](args, tmp)
 
 
 if __name__ == "__main__":
