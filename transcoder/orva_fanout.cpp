@@ -32,9 +32,13 @@ constexpr long long kMs = 1000000LL;
 constexpr int kIoBufferBytes = 1 << 16;
 // A target whose muxer takes nothing for this many packets (seconds of a
 // stream) has its queue dropped and starts again at the next key frame.
-constexpr size_t kMostQueuedPackets = 600;
-constexpr size_t kMostQueuedBytes = 32u << 20;
+constexpr size_t kMostQueuedPackets = 2000;
+constexpr size_t kMostQueuedBytes = 96u << 20;
 constexpr size_t kMessagesKept = 12;
+// The packets since the last key frame, which a new run starts with; a
+// longer group of pictures than this is not kept.
+constexpr size_t kMostKeptPackets = 1500;
+constexpr size_t kMostKeptBytes = 64u << 20;
 
 void closeFd(int& fd) {
     if (fd >= 0)
@@ -121,8 +125,18 @@ struct Fanout::Group {
     bool ready = false;
     bool ended = false;
     bool pictures = false;
+    // Since the last key frame: a run that starts now begins there.
+    std::deque<AVPacket*> sinceKey;
+    size_t sinceKeyBytes = 0;
 
+    void forgetKey() {
+        for (AVPacket*& packet : sinceKey)
+            av_packet_free(&packet);
+        sinceKey.clear();
+        sinceKeyBytes = 0;
+    }
     ~Group() {
+        forgetKey();
         for (AVCodecParameters*& p : params)
             avcodec_parameters_free(&p);
     }
@@ -260,6 +274,18 @@ void Fanout::deliver(Group& group, AVPacket* packet) {
         return;
     bool keyPicture = group.params[packet->stream_index]->codec_type == AVMEDIA_TYPE_VIDEO &&
                       (packet->flags & AV_PKT_FLAG_KEY);
+    if (group.pictures && keyPicture)
+        group.forgetKey();
+    bool keep = group.pictures && (keyPicture || !group.sinceKey.empty()) &&
+                group.sinceKey.size() < kMostKeptPackets && group.sinceKeyBytes < kMostKeptBytes;
+    if (keep) {
+        if (AVPacket* kept = av_packet_clone(packet)) {
+            group.sinceKey.push_back(kept);
+            group.sinceKeyBytes += static_cast<size_t>(kept->size);
+        }
+    } else if (!group.sinceKey.empty() && !keyPicture) {
+        group.forgetKey();  // too long a group of pictures to keep
+    }
     for (size_t t : group.spec.targets) {
         Target& target = *targets_[t];
         if (!target.accepting)
@@ -391,8 +417,17 @@ bool Fanout::startTarget(Target& target, long long now) {
     {
         std::lock_guard<std::mutex> lock(g_fanoutMutex);
         target.clearQueue();
+        // The run begins with the last key frame and what followed it, so a
+        // target starts (and comes back) at once, not at the next key frame.
+        Group& group = *groups_[target.spec.group];
+        for (const AVPacket* kept : group.sinceKey) {
+            if (AVPacket* copy = av_packet_clone(kept)) {
+                target.queue.push_back(copy);
+                target.queuedBytes += static_cast<size_t>(copy->size);
+            }
+        }
         target.accepting = true;
-        target.waitKey = true;
+        target.waitKey = target.queue.empty();
         target.stopRun = false;
         target.endOfStream = groups_[target.spec.group]->ended;
         target.opened = false;
