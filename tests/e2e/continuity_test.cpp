@@ -516,8 +516,8 @@ std::vector<double> segmentSeconds(const std::string& playlist) {
 
 // Three targets of one encoding (UDP, HLS, a file) and a fourth of another
 // size: one decoder and one encoder with two encodings between them; every
-// target gets its stream as it would alone, and a launcher killed outright
-// takes every muxer with it.
+// target gets its stream as it would alone, and the service's stop lets each
+// muxer finish its output.
 TEST_F(ContinuityTest, TargetsOfOneEncodingShareOneEncoderAndTwoSizesOneDecoder) {
     std::string source = "udp://127.0.0.1:" + std::to_string(freePort(SOCK_DGRAM));
     ORVA_INPUT_TAG input{};
@@ -538,15 +538,12 @@ TEST_F(ContinuityTest, TargetsOfOneEncodingShareOneEncoderAndTwoSizesOneDecoder)
     ASSERT_TRUE(waitUntil([&] { return target.arrivals().size() > 100 && small.arrivals().size() > 50; }, 20s))
         << line << "\n" << story();
     std::this_thread::sleep_for(6s);
-    std::set<pid_t> family = descendantsOf(launcher->pid());
-    Pipeline pipeline = pipelineOf(family);
+    Pipeline pipeline = pipelineOf(descendantsOf(launcher->pid()));
     double gap = target.largestGap();
-    kill(launcher->pid(), SIGKILL);
-    bool allGone = waitUntil([&] { return std::none_of(family.begin(), family.end(), alive); }, 5s);
-    stopLauncher();
+    EXPECT_TRUE(stopLauncher()) << story();
     small.stop();
 
-    EXPECT_TRUE(allGone) << "a process of the pipeline outlived the launcher";
+    EXPECT_NE(readFile(playlist).find("#EXT-X-ENDLIST"), std::string::npos) << "the HLS muxer finished its list";
     EXPECT_EQ(pipeline.decoders.size(), 1u) << "one decoding for both sizes";
     ASSERT_EQ(pipeline.encoders.size(), 1u);
     const std::string& encoder = pipeline.encoders[0];
@@ -581,7 +578,8 @@ TEST_F(ContinuityTest, TargetsOfOneEncodingShareOneEncoderAndTwoSizesOneDecoder)
 // A UDP target beside an RTMP target whose server stops for 15 s and one
 // whose server never exists: the UDP target never pauses, the first RTMP
 // target is reported down once and publishes again soon after its server
-// returns, and the second stays down without troubling the others.
+// returns, and the second stays down without troubling the others. A
+// launcher killed outright takes every muxer with it.
 TEST_F(ContinuityTest, AnRtmpTargetWhoseServerGoesAwayFailsAloneAndPublishesAgain) {
     RtmpServer rtmp(dir / "rtmp");
     ASSERT_TRUE(rtmp.ready()) << rtmp.log();
@@ -610,8 +608,13 @@ TEST_F(ContinuityTest, AnRtmpTargetWhoseServerGoesAwayFailsAloneAndPublishesAgai
     double publishedAfter = secondsBetween(back, Clock::now());
     std::this_thread::sleep_for(3s);
     double gap = target.largestGap();
-    EXPECT_TRUE(stopLauncher()) << story();
+    std::set<pid_t> family = descendantsOf(launcher->pid());
+    kill(launcher->pid(), SIGKILL);
+    bool allGone = waitUntil([&] { return std::none_of(family.begin(), family.end(), alive); }, 5s);
+    stopLauncher();
 
+    EXPECT_GE(pipelineOf(family).muxers.size(), 2u) << "the UDP and RTMP targets' muxers ran";
+    EXPECT_TRUE(allGone) << "a process of the pipeline outlived the launcher";
     EXPECT_LE(gap, 1.0) << story();
     EXPECT_TRUE(published) << rtmp.log();
     EXPECT_LE(publishedAfter, 10.0);

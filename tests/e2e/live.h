@@ -124,7 +124,7 @@ struct ChannelSettings {
     std::string backup;        // ORVAL_BACKUP, none when empty
     int sourceTimeoutMs = 0;   // ORVAL_SOURCE_TIMEOUT, absent when 0
     int blackSec = -1, frozenSec = -1, silentSec = -1;  // ORVAL_ALARM_*, absent when < 0
-    std::string targets;       // ORVAL_TARGETS, absent when empty
+    std::string targets = {};  // ORVAL_TARGETS, absent when empty
 };
 
 // The built launcher run as the service runs it: the token and `line` on its
