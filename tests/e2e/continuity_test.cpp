@@ -609,11 +609,12 @@ TEST_F(ContinuityTest, AnRtmpTargetWhoseServerGoesAwayFailsAloneAndPublishesAgai
     std::this_thread::sleep_for(3s);
     double gap = target.largestGap();
     std::set<pid_t> family = descendantsOf(launcher->pid());
+    size_t muxers = pipelineOf(family).muxers.size();
     kill(launcher->pid(), SIGKILL);
     bool allGone = waitUntil([&] { return std::none_of(family.begin(), family.end(), alive); }, 5s);
     stopLauncher();
 
-    EXPECT_GE(pipelineOf(family).muxers.size(), 2u) << "the UDP and RTMP targets' muxers ran";
+    EXPECT_GE(muxers, 2u) << "the UDP and RTMP targets' muxers ran";
     EXPECT_TRUE(allGone) << "a process of the pipeline outlived the launcher";
     EXPECT_LE(gap, 1.0) << story();
     EXPECT_TRUE(published) << rtmp.log();
