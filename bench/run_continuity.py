@@ -489,6 +489,19 @@ def measure_channel(launcher, line, seconds):
     return per_second, encoded / span, len(pids), load
 
 
+def print_share_ratios(results, launchers, cases, old):
+    """The goals' ratios of each launcher, and each case against the old launcher."""
+    for name, _ in launchers:
+        one = results[(name, "1 target")][0]
+        three_channels = one + results[(name, "960x540")][0] + results[(name, "640x360")][0]
+        print(f"  {name}: 3 identical / 1 = {results[(name, '3 identical')][0] / one:.3f} (goal <= 1.10), "
+              f"5 identical / 1 = {results[(name, '5 identical')][0] / one:.3f} (goal <= 1.15), "
+              f"3 sizes / 3 channels = {results[(name, '3 sizes')][0] / three_channels:.3f} (goal < 1)")
+    if old:
+        for case in cases:
+            print(f"  shared / old, {case}: {results[('shared', case)][0] / results[('old', case)][0]:.3f}")
+
+
 def measure_file(launcher, line, seconds):
     """CPU seconds per second of stream of a line that reads the clip as fast as
     it can: the whole run, every process waited for, so the machine's load
@@ -534,15 +547,7 @@ def share_files(args, tmp):
           "seconds; 1-min load at the end")
     for (name, case), (cpu, stream, wall, load) in results.items():
         print(f"  {name:7} {case:12} {cpu:6.3f}  {stream:5.1f} s  {wall:5.1f} s  load {load:5.2f}")
-    for name, _ in launchers:
-        one = results[(name, "1 target")][0]
-        three_channels = one + results[(name, "960x540")][0] + results[(name, "640x360")][0]
-        print(f"  {name}: 3 identical / 1 = {results[(name, '3 identical')][0] / one:.3f} (goal <= 1.10), "
-              f"5 identical / 1 = {results[(name, '5 identical')][0] / one:.3f} (goal <= 1.15), "
-              f"3 sizes / 3 channels = {results[(name, '3 sizes')][0] / three_channels:.3f} (goal < 1)")
-    if args.old:
-        for case, _ in cases:
-            print(f"  shared / old, {case}: {results[('shared', case)][0] / results[('old', case)][0]:.3f}")
+    print_share_ratios(results, launchers, [case for case, _ in cases], args.old)
 
 
 def share(args, tmp):
@@ -574,15 +579,7 @@ def share(args, tmp):
     for (name, case), (cpu, fps, procs, load) in results.items():
         slow = "" if fps >= RATE * 0.97 else "  (did not keep up at 25 fps)"
         print(f"  {name:7} {case:12} {cpu:6.3f}  {fps:5.1f} fps  {procs:2d} processes  load {load:4.2f}{slow}")
-    for name, _ in launchers:
-        one = results[(name, "1 target")][0]
-        three_channels = one + results[(name, "960x540")][0] + results[(name, "640x360")][0]
-        print(f"  {name}: 3 identical / 1 = {results[(name, '3 identical')][0] / one:.3f} (goal <= 1.10), "
-              f"5 identical / 1 = {results[(name, '5 identical')][0] / one:.3f} (goal <= 1.15), "
-              f"3 sizes / 3 channels = {results[(name, '3 sizes')][0] / three_channels:.3f} (goal < 1)")
-    if args.old:
-        for case, _ in cases:
-            print(f"  shared / old, {case}: {results[('shared', case)][0] / results[('old', case)][0]:.3f}")
+    print_share_ratios(results, launchers, [case for case, _ in cases], args.old)
 
 
 def shlex_split(line):
