@@ -325,7 +325,15 @@ void Fanout::writeTarget(Target& target) {
             }
         }
     }
-    healthy = healthy && output->pb && avformat_write_header(output, nullptr) >= 0;
+    // Without syncpoints, as every NUT stream of the pipeline: the muxer's
+    // reader would index each one for as long as it runs.
+    AVDictionary* options = nullptr;
+    if (healthy) {
+        output->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+        av_dict_set(&options, "syncpoints", "none", 0);
+    }
+    healthy = healthy && output->pb && avformat_write_header(output, &options) >= 0;
+    av_dict_free(&options);
     bool ended = false;
     while (healthy) {
         AVPacket* packet = nullptr;

@@ -259,7 +259,9 @@ FfSharePlan ruleShareEncoders(FfCommand& command, const std::vector<int>& number
         output.options = plan.groups[g].encoding;
         FfTokens keys = schedules[g].tokens();
         output.options.insert(output.options.end(), keys.begin(), keys.end());
-        output.options.insert(output.options.end(), {"-f", "nut"});
+        // Without syncpoints, whose index would grow the reader for as long as
+        // the channel runs (a pipe is never seeked).
+        output.options.insert(output.options.end(), {"-f", "nut", "-f_strict", "experimental", "-syncpoints", "none"});
         output.url = "pipe:" + std::to_string(kFirstGroupFd + static_cast<int>(g));
         output.hasUrl = true;
     }

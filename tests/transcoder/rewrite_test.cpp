@@ -539,7 +539,8 @@ TEST_F(ShareTest, TargetsOfOneEncodingShareOneEncoderAndKeepTheirOwnMuxing) {
     ASSERT_EQ(p.share.targets.size(), 3u);
     std::string encoder = joined(p.sharedArgs);
     EXPECT_TRUE(encoder.starts_with("-nostdin -f nut -i pipe:3 -c:a aac")) << encoder;
-    EXPECT_TRUE(encoder.ends_with("-force_key_frames expr:gte(t,n_forced*2) -f nut pipe:4")) << encoder;
+    EXPECT_TRUE(encoder.ends_with("-force_key_frames expr:gte(t,n_forced*2) -f nut -f_strict experimental "
+                                  "-syncpoints none pipe:4")) << encoder;
     EXPECT_EQ(groupOutputs(p.sharedArgs), 1) << encoder;
     for (const char* muxing : {"hls", "mpegts", "muxrate", "/h/live", "udp://", "/rec/"})
         EXPECT_EQ(encoder.find(muxing), std::string::npos) << muxing << " in " << encoder;
