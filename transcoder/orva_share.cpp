@@ -174,8 +174,10 @@ std::string withoutLead(std::string text, const std::string& address) {
 }
 
 FfTokens muxerArgs(const FfGroup& muxing, const std::string& url) {
-    FfTokens args = {"-nostdin", "-hide_banner", "-v", "warning", "-stats", "-f", "nut", "-i", "pipe:0",
-                     "-map", "0", "-c", "copy"};
+    // The NUT header says what the streams are; probing for their frame
+    // rate or long would only hold the target back at its start.
+    FfTokens args = {"-nostdin", "-hide_banner", "-v", "warning", "-stats", "-fpsprobesize", "0",
+                     "-analyzeduration", "200000", "-f", "nut", "-i", "pipe:0", "-map", "0", "-c", "copy"};
     args.insert(args.end(), muxing.options.begin(), muxing.options.end());
     args.push_back(url);
     return args;

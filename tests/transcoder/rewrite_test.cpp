@@ -544,7 +544,8 @@ TEST_F(ShareTest, TargetsOfOneEncodingShareOneEncoderAndKeepTheirOwnMuxing) {
     EXPECT_EQ(groupOutputs(p.sharedArgs), 1) << encoder;
     for (const char* muxing : {"hls", "mpegts", "muxrate", "/h/live", "udp://", "/rec/"})
         EXPECT_EQ(encoder.find(muxing), std::string::npos) << muxing << " in " << encoder;
-    const char* prefix = "-nostdin -hide_banner -v warning -stats -f nut -i pipe:0 -map 0 -c copy ";
+    const char* prefix = "-nostdin -hide_banner -v warning -stats -fpsprobesize 0 -analyzeduration 200000 "
+                         "-f nut -i pipe:0 -map 0 -c copy ";
     EXPECT_EQ(joined(p.share.targets[0].muxerArgs),
               std::string(prefix) + "-hls_time 2 -hls_list_size 5 -f hls -y -hls_flags delete_segments /h/live.m3u8");
     EXPECT_EQ(joined(p.share.targets[1].muxerArgs), std::string(prefix) + "-f mpegts udp://127.0.0.1:1234");
