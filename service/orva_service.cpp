@@ -16,6 +16,7 @@
 // lines go to standard error as well.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,16 @@ constexpr int kFailedStartStatus = 255;  // what returning -1 from main gives
 // The write end of the start-up pipe, held by the daemon until it has said
 // how its start went.
 int g_startupPipe = -1;
+// The locked pid file, -1 while this process holds no lock.
+int g_pidFd = -1;
+
+// Whether the path still names the file behind `fd`: a start that failed
+// removes its pid file while another starter may have it open already.
+bool namesLockedFile(int fd) {
+    struct stat opened, named;
+    return fstat(fd, &opened) == 0 && stat(orvaPath(OrvaPath::PidFile), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
 
 // Returns the locked descriptor, -1 when the service runs without a lock, or
 // kLockHeldByOther when another instance holds it.
@@ -60,14 +71,29 @@ int lockPidFile() {
             *slash = '\0';
         CreateFolder(folder);
     }
-    int fd = open(orvaPath(OrvaPath::PidFile), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return fd;
-    int err = errno;
-    close(fd);
-    return err == EWOULDBLOCK ? kLockHeldByOther : -1;
+    // A lock taken on a file that was removed meanwhile guards nothing: the
+    // next starter creates and locks a new one. So it is taken again.
+    for (int attempt = 0; attempt < 10; attempt++) {
+        int fd = open(orvaPath(OrvaPath::PidFile), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return -1;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int err = errno;
+            close(fd);
+            return err == EWOULDBLOCK ? kLockHeldByOther : -1;
+        }
+        if (namesLockedFile(fd))
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+// A start that held the lock and failed leaves no file naming a process that
+// is gone; the lock itself ends with the process.
+void removePidFile() {
+    if (g_pidFd >= 0 && namesLockedFile(g_pidFd))
+        unlink(orvaPath(OrvaPath::PidFile));
 }
 
 // Service managers and operators find the daemon by the number in the file.
@@ -231,9 +257,12 @@ int detachAndLoad() {
         printf("ORVAL running already, exiting...\n");
         return -1;
     }
+    g_pidFd = lockFd;
     const bool foreground = foregroundMode();
-    if (!foreground && !detach())
+    if (!foreground && !detach()) {
+        removePidFile();
         return -1;
+    }
     writePid(lockFd);
     orvaServiceLogToStderr(foreground);
     // The log folder first: from then on every failure has a place to go.
@@ -279,6 +308,8 @@ int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
         return -1;
     if (startEngineAndWeb(frontEnd) != 0) {
         orvaServiceLog("ORVAL start failed");
+        // Gone before the starter returns, so whoever it tells finds no stale pid.
+        removePidFile();
         reportStart(kFailedStartStatus);
         return -1;
     }

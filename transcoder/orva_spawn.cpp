@@ -86,10 +86,16 @@ pid_t spawnChild(const std::vector<std::string>& argv, const ChildDescriptors& f
     }
     int firstFree = fds.more.empty() ? (fds.third >= 0 ? 4 : 3) : 4 + static_cast<int>(fds.more.size());
     pid_t parent = getpid();
+    // A stop sent to the child before it has its default dispositions would
+    // run the launcher's handler in it and be lost: signals wait until then.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
     pid_t pid = fork();
     if (pid == 0)
         runChild(parent, pointers.data(), sources.data(), places.data(), static_cast<int>(sources.size()),
-                 firstFree);
+                 firstFree);  // unblocks once its dispositions are reset
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);  // leaves errno as fork set it
     return pid;
 }
 
