@@ -116,7 +116,7 @@ bool isProgress(const std::string& line) {
 }  // namespace
 
 struct Fanout::Group {
-    FfShareGroup spec;
+    FfShareGroup planned;
     int readFd = -1, writeFd = -1;
     std::thread reader;
     // Guarded by the Fanout's mutex from here on.
@@ -143,7 +143,7 @@ struct Fanout::Group {
 };
 
 struct Fanout::Target {
-    FfShareTarget spec;
+    FfShareTarget planned;
     pid_t pid = -1;
     int inFd = -1;
     std::thread writer, messages;
@@ -175,13 +175,13 @@ std::mutex g_fanoutMutex;
 }
 
 Fanout::Fanout(const FfSharePlan& plan, std::string ffmpeg) : plan_(plan), ffmpeg_(std::move(ffmpeg)) {
-    for (const FfShareGroup& spec : plan_.groups) {
+    for (const FfShareGroup& planned : plan_.groups) {
         groups_.push_back(std::make_unique<Group>());
-        groups_.back()->spec = spec;
+        groups_.back()->planned = planned;
     }
-    for (const FfShareTarget& spec : plan_.targets) {
+    for (const FfShareTarget& planned : plan_.targets) {
         targets_.push_back(std::make_unique<Target>());
-        targets_.back()->spec = spec;
+        targets_.back()->planned = planned;
     }
 }
 
@@ -249,7 +249,7 @@ void Fanout::readGroup(Group& group) {
     {
         std::lock_guard<std::mutex> lock(g_fanoutMutex);
         group.ended = true;
-        for (size_t t : group.spec.targets) {
+        for (size_t t : group.planned.targets) {
             targets_[t]->endOfStream = true;
             targets_[t]->wake.notify_all();
         }
@@ -286,7 +286,7 @@ void Fanout::deliver(Group& group, AVPacket* packet) {
     } else if (!group.sinceKey.empty() && !keyPicture) {
         group.forgetKey();  // too long a group of pictures to keep
     }
-    for (size_t t : group.spec.targets) {
+    for (size_t t : group.planned.targets) {
         Target& target = *targets_[t];
         if (!target.accepting)
             continue;
@@ -309,7 +309,7 @@ void Fanout::deliver(Group& group, AVPacket* packet) {
 // One run of a muxer: NUT with the group's streams, the queue's packets in
 // order, the trailer at the end of the stream.
 void Fanout::writeTarget(Target& target) {
-    Group& group = *groups_[target.spec.group];
+    Group& group = *groups_[target.planned.group];
     AVFormatContext* output = nullptr;
     bool healthy = avformat_alloc_output_context2(&output, nullptr, "nut", nullptr) >= 0;
     if (healthy) {
@@ -411,7 +411,7 @@ bool Fanout::startTarget(Target& target, long long now) {
         return false;
     }
     FfTokens argv = {ffmpeg_};
-    argv.insert(argv.end(), target.spec.muxerArgs.begin(), target.spec.muxerArgs.end());
+    argv.insert(argv.end(), target.planned.muxerArgs.begin(), target.planned.muxerArgs.end());
     target.pid = spawnChild(argv, {messages[1], messages[1], -1, {}, in[0]});
     close(in[0]);
     close(messages[1]);
@@ -427,7 +427,7 @@ bool Fanout::startTarget(Target& target, long long now) {
         target.clearQueue();
         // The run begins with the last key frame and what followed it, so a
         // target starts (and comes back) at once, not at the next key frame.
-        Group& group = *groups_[target.spec.group];
+        Group& group = *groups_[target.planned.group];
         for (const AVPacket* kept : group.sinceKey) {
             if (AVPacket* copy = av_packet_clone(kept)) {
                 target.queue.push_back(copy);
@@ -437,7 +437,7 @@ bool Fanout::startTarget(Target& target, long long now) {
         target.accepting = true;
         target.waitKey = target.queue.empty();
         target.stopRun = false;
-        target.endOfStream = groups_[target.spec.group]->ended;
+        target.endOfStream = groups_[target.planned.group]->ended;
         target.opened = false;
         target.lines.clear();
     }
@@ -477,7 +477,7 @@ void Fanout::reapTarget(Target& target, long long now) {
     }
     target.restartAt = now + kTargetRetrySeconds * 1000 * kMs;
     target.down = true;
-    int number = target.spec.number;
+    int number = target.planned.number;
     if (number >= 1 && number <= 5 && !raised_[number]) {
         std::vector<std::string> lines;
         {
@@ -485,7 +485,7 @@ void Fanout::reapTarget(Target& target, long long now) {
             lines = target.lines;
         }
         raised_[number] = true;
-        writeLine(targetDownLine(true, number, muxerReason(lines, target.spec.address, status)));
+        writeLine(targetDownLine(true, number, muxerReason(lines, target.planned.address, status)));
     }
 }
 
@@ -494,7 +494,7 @@ void Fanout::updateAlarm(int number) {
     if (number < 1 || number > 5 || !raised_[number])
         return;
     for (const auto& target : targets_)
-        if (target->spec.number == number && target->down)
+        if (target->planned.number == number && target->down)
             return;
     raised_[number] = false;
     writeLine(targetDownLine(false, number, ""));
@@ -508,14 +508,14 @@ void Fanout::supervise(long long now) {
         bool ready;
         {
             std::lock_guard<std::mutex> lock(g_fanoutMutex);
-            ready = groups_[target->spec.group]->ready && !groups_[target->spec.group]->ended;
+            ready = groups_[target->planned.group]->ready && !groups_[target->planned.group]->ended;
             if (target->pid > 0 && target->opened && target->down) {
                 target->down = false;
                 target->opened = true;
             }
         }
         if (!target->down)
-            updateAlarm(target->spec.number);
+            updateAlarm(target->planned.number);
         if (target->pid < 0 && !target->done && ready && now >= target->restartAt && !startTarget(*target, now)) {
             target->down = true;
         }

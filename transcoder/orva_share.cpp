@@ -17,8 +17,8 @@ namespace {
 
 constexpr size_t kLongestReason = 300;
 
-// Options of the muxer or its protocol, by name without the stream
-// specifier, in byte order.
+// Options of the muxer or its protocol, by name without the ":v" or ":a"
+// after it, in byte order.
 constexpr std::array<std::string_view, 49> kMuxerOptions = {
     "-absf", "-adaptation_sets", "-atag", "-auth_type", "-avoid_negative_ts", "-bsf", "-ca_file",
     "-cert_file", "-chunked_post", "-content_type", "-dash_segment_type", "-extra_window_size", "-f",
