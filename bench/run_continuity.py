@@ -21,11 +21,22 @@ figures. Nothing here passes or fails.
   bench/run_continuity.py memory [--minutes 30] [--size 640x360]
       Resident memory of the launcher and all its processes, sampled every
       10 s over a run with a 5 s outage every minute.
+  bench/run_continuity.py share [--seconds 30] [--old PATH]
+      Shared encoders: CPU of a 1280x720 25 fps channel with 1, 3 and 5
+      targets of identical encoding (H.264 2500 kbit/s + AAC, MPEG-TS over
+      UDP) and with 3 targets of three sizes, each against one target in the
+      same run; with --old, the same lines through that launcher (the one
+      landed before shared encoders); and the three sizes as three channels
+      of one target each. Prints the ratios and the machine's load. With
+      --files, the source is a clip of --seconds read as fast as it goes and
+      each run's whole CPU is counted: a loaded machine then changes how long
+      a run takes, not what it costs.
 
 --launcher PATH picks the launcher (default build/orval.so).
 """
 import argparse
 import math
+import resource
 import os
 import re
 import signal
@@ -390,7 +401,9 @@ def report_switches(args, target, launcher, stops, returns, long_gap):
     print(f"sequence: {kinds}")
 
 
-def cpu(args, tmp):
+def start_hd_feed(tmp):
+    """A 1280x720 25 fps H.264/AAC clip sent looping to a UDP port at its real
+    rate; the port, a sink for the channel's targets and the sender."""
     clip = os.path.join(tmp, "feed.ts")
     subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25",
                     "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "20", "-c:v", "libx264",
@@ -401,6 +414,11 @@ def cpu(args, tmp):
     # The feed is copied, so the sender costs little beside the channel.
     feed = subprocess.Popen(["ffmpeg", "-v", "error", "-nostdin", "-re", "-stream_loop", "-1", "-i", clip,
                              "-c", "copy", "-f", "mpegts", f"udp://127.0.0.1:{source}?pkt_size=1316"])
+    return source, sink, feed
+
+
+def cpu(args, tmp):
+    source, sink, feed = start_hd_feed(tmp)
     line = composed_line(source, sink.port, "1280x720", 2500, 128)
     results = {"stage": [], "plain": []}
     run = None
@@ -438,6 +456,130 @@ def cpu(args, tmp):
         rounds = ", ".join(f"{v:.3f} at {fps:.1f} fps" for v, fps in results[key])
         print(f"  {name}: {value:.3f} ({rounds})")
     print(f"  stage / plain: {stage / plain:.3f}")
+
+
+def share_line(source_port, sink_port, sizes, pixel_format_each=False):
+    """The line the engine composes for one UDP source and one H.264/AAC UDP
+    target per size; only the first H.264 target gets "-pix_fmt yuv420p"
+    unless `pixel_format_each`."""
+    line = f'-v 32 -i "udp://127.0.0.1:{source_port}" '
+    for n, size in enumerate(sizes):
+        pix = "-pix_fmt yuv420p " if n == 0 or pixel_format_each else ""
+        line += (f"-c:a aac -b:a 128k -c:v libx264 -b:v 2500k -minrate:v 2500k -maxrate:v 2500k -bufsize:v 2500k "
+                 f"-nal-hrd cbr -s {size} {pix}-f mpegts udp://127.0.0.1:{sink_port}?pkt_size=1316 ")
+    return line.strip()
+
+
+def measure_channel(launcher, line, seconds):
+    """CPU seconds per second of stream of one run, the frames per second it
+    encoded, its process count, and the load average during it."""
+    run = Launcher(launcher, line, {"ORVAL_SOURCE_TIMEOUT": "1000"})
+    try:
+        time.sleep(6)  # start-up, probing and the muxers' start are left out
+        pids = tree_of(run.proc.pid)
+        before, frames, t0 = cpu_seconds(pids), run.frames(), time.monotonic()
+        time.sleep(seconds)
+        pids = tree_of(run.proc.pid)
+        used, encoded = cpu_seconds(pids) - before, run.frames() - frames
+        span = time.monotonic() - t0
+        load = os.getloadavg()[0]
+    finally:
+        run.stop()
+    per_second = used / (encoded / RATE) if encoded else float("nan")
+    return per_second, encoded / span, len(pids), load
+
+
+def print_share_ratios(results, launchers, cases, old):
+    """The goals' ratios of each launcher, and each case against the old launcher."""
+    for name, _ in launchers:
+        one = results[(name, "1 target")][0]
+        three_channels = one + results[(name, "960x540")][0] + results[(name, "640x360")][0]
+        print(f"  {name}: 3 identical / 1 = {results[(name, '3 identical')][0] / one:.3f} (goal <= 1.10), "
+              f"5 identical / 1 = {results[(name, '5 identical')][0] / one:.3f} (goal <= 1.15), "
+              f"3 sizes / 3 channels = {results[(name, '3 sizes')][0] / three_channels:.3f} (goal < 1)")
+    if old:
+        for case in cases:
+            print(f"  shared / old, {case}: {results[('shared', case)][0] / results[('old', case)][0]:.3f}")
+
+
+def measure_file(launcher, line, seconds):
+    """CPU seconds per second of stream of a line that reads the clip as fast as
+    it can: the whole run, every process waited for, so the machine's load
+    changes how long it takes but not what it costs."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.monotonic()
+    run = Launcher(launcher, line, {})
+    run.proc.wait()
+    run.thread.join()
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    used = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    run.proc.stdin.close()
+    encoded = run.frames()
+    return used / seconds, encoded / RATE, time.monotonic() - t0, os.getloadavg()[0]
+
+
+def share_files(args, tmp):
+    clip = os.path.join(tmp, "clip.ts")
+    subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25",
+                    "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", str(args.seconds), "-c:v",
+                    "libx264", "-preset", "veryfast", "-b:v", "4000k", "-g", "50", "-pix_fmt", "yuv420p", "-c:a",
+                    "aac", "-ac", "2", clip], check=True)
+    sink = Recorder()
+    full = "1280x720"
+    cases = [("1 target", [full]), ("3 identical", [full] * 3), ("5 identical", [full] * 5),
+             ("3 sizes", [full, "960x540", "640x360"]), ("960x540", ["960x540"]), ("640x360", ["640x360"])]
+    launchers = [("shared", args.launcher)] + ([("old", args.old)] if args.old else [])
+    results = {}
+    try:
+        for name, launcher in launchers:
+            for case, sizes in cases:
+                # A file's pixel format is not known to the launcher, so the
+                # engine's one "-pix_fmt yuv420p" (first target only) would keep
+                # that target apart: here every target names it.
+                line = share_line(0, sink.port, sizes, True).replace('"udp://127.0.0.1:0"', f'"{clip}"')
+                results[(name, case)] = measure_file(launcher, line, args.seconds)
+                print(f"{name} {case}: {results[(name, case)]}", file=sys.stderr)
+    finally:
+        sink.stop()
+    print(f"a {args.seconds:.0f} s 1280x720 25 fps H.264/AAC file read as fast as it goes, H.264 2500 kbit/s + "
+          f"AAC 128 kbit/s MPEG-TS targets over UDP, each with -pix_fmt yuv420p; {os.cpu_count()} cores")
+    print("CPU seconds (user + system, every process) per second of stream; seconds of stream written; wall "
+          "seconds; 1-min load at the end")
+    for (name, case), (cpu, stream, wall, load) in results.items():
+        print(f"  {name:7} {case:12} {cpu:6.3f}  {stream:5.1f} s  {wall:5.1f} s  load {load:5.2f}")
+    print_share_ratios(results, launchers, [case for case, _ in cases], args.old)
+
+
+def share(args, tmp):
+    if args.files:
+        return share_files(args, tmp)
+    source, sink, feed = start_hd_feed(tmp)
+    full = "1280x720"
+    cases = [("1 target", [full]), ("3 identical", [full] * 3), ("5 identical", [full] * 5),
+             ("3 sizes", [full, "960x540", "640x360"])]
+    launchers = [("shared", args.launcher)] + ([("old", args.old)] if args.old else [])
+    results = {}
+    try:
+        for name, launcher in launchers:
+            for case, sizes in cases:
+                results[(name, case)] = measure_channel(launcher, share_line(source, sink.port, sizes), args.seconds)
+                print(f"{name} {case}: {results[(name, case)]}", file=sys.stderr)
+            # The three sizes as three channels of one target each, one after another.
+            for size in ("960x540", "640x360"):
+                results[(name, size)] = measure_channel(launcher, share_line(source, sink.port, [size]),
+                                                        args.seconds)
+                print(f"{name} {size} alone: {results[(name, size)]}", file=sys.stderr)
+    finally:
+        feed.send_signal(signal.SIGINT)
+        feed.wait()
+        sink.stop()
+    print(f"1280x720 25 fps source, H.264 2500 kbit/s + AAC 128 kbit/s MPEG-TS targets, {args.seconds} s windows, "
+          f"{os.cpu_count()} cores")
+    print("CPU seconds (user + system, all processes) per second of stream; fps encoded; processes; 1-min load")
+    for (name, case), (cpu, fps, procs, load) in results.items():
+        slow = "" if fps >= RATE * 0.97 else "  (did not keep up at 25 fps)"
+        print(f"  {name:7} {case:12} {cpu:6.3f}  {fps:5.1f} fps  {procs:2d} processes  load {load:4.2f}{slow}")
+    print_share_ratios(results, launchers, [case for case, _ in cases], args.old)
 
 
 def shlex_split(line):
@@ -502,7 +644,9 @@ def memory(args, tmp):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["switch", "cpu", "memory"])
+    parser.add_argument("what", choices=["switch", "cpu", "memory", "share"])
+    parser.add_argument("--old", default=None, help="the launcher landed before shared encoders, for share")
+    parser.add_argument("--files", action="store_true", help="share: a clip read as fast as it goes, not a live feed")
     parser.add_argument("--launcher", default=os.path.join(REPO, "build", "orval.so"))
     parser.add_argument("--outages", type=int, default=20)
     parser.add_argument("--off", type=float, default=3)
@@ -517,7 +661,7 @@ def main():
     if not os.access(args.launcher, os.X_OK):
         sys.exit(f"no launcher at {args.launcher}")
     with tempfile.TemporaryDirectory(prefix="orva-continuity-") as tmp:
-        {"switch": switch, "cpu": cpu, "memory": memory}[args.what](args, tmp)
+        {"switch": switch, "cpu": cpu, "memory": memory, "share": share}[args.what](args, tmp)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "orva_fanout.h"
 #include "orva_launch.h"
 #include "orva_rewrite.h"
 #include "orva_spawn.h"
@@ -86,13 +87,15 @@ int takeCommand(std::vector<std::string>& argv, FfPlan& watched) {
         status = stripToken(line, args);
     if (status != kLaunchOk)
         return fail(launchErrorText(status));
-    FfPlan plan = ffPlan(splitCommandLine(args), ffThisMachine(), thumbnailPath());
+    FfMachine machine = ffThisMachine();
+    machine.isMuxerOption = ffLibavMuxerOption;
+    FfPlan plan = ffPlan(splitCommandLine(args), machine, thumbnailPath());
     if (!plan.refusal.empty())
         return fail(plan.refusal);
     if (plan.waits && waitForFeed(plan) != 0)
         return 1;
     argv = buildFfmpegArgv(plan.args, std::getenv("ORVAL_FFMPEG"));
-    if (plan.watched)
+    if (plan.watched || plan.share.active())
         watched = std::move(plan);
     return 0;
 }
@@ -118,14 +121,15 @@ int runFfmpeg(std::vector<std::string>& argv) {
 
 const char* environment(const char* name) { return std::getenv(name); }
 
-// Runs the watched line as a pipeline and ends the way its encoder ended.
-int runWatched(const FfPlan& plan, const std::string& ffmpeg) {
+// Runs the line as a pipeline (the continuity stage of a watched line, or
+// shared encoders) and ends the way its encoder ended.
+int runPipeline(const FfPlan& plan, const std::string& ffmpeg) {
     std::string program = findProgram(ffmpeg);
     if (program.empty()) {
         errno = ENOENT;
         return fail(withErrno("cannot run " + ffmpeg));
     }
-    int status = runStage(plan, program, ffStageSettings(environment));
+    int status = plan.watched ? runStage(plan, program, ffStageSettings(environment)) : runShared(plan, program);
     if (status < 0)
         return 1;
     if (WIFSIGNALED(status)) {
@@ -143,8 +147,8 @@ int main() {
         FfPlan watched;
         if (takeCommand(argv, watched) != 0 || prepareDescriptors() != 0)
             return 1;
-        if (watched.watched)
-            return runWatched(watched, argv[0]);
+        if (watched.watched || watched.share.active())
+            return runPipeline(watched, argv[0]);
         return runFfmpeg(argv);
     } catch (...) {
         // Only allocation can throw here; the reason needs no allocation.

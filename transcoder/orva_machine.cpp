@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -43,6 +44,8 @@ FfMachine ffThisMachine() {
     FfMachine machine;
     machine.hasNvidia = access("/dev/nvidia0", F_OK) == 0;
     machine.hasRenderNode = access("/dev/dri/renderD128", F_OK) == 0;
+    const char* targets = std::getenv(kTargetsVariable);
+    machine.targets = targets ? targets : "";
     machine.isLocalHost = [](std::string_view host) {
         return isWildcardOrLoopback(host) || isInterfaceAddress(host);
     };

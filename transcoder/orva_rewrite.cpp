@@ -239,6 +239,9 @@ FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view t
     ruleFdkAac(command);
     ruleRtspPublish(command);
     ruleHttpServe(command, machine);
+    std::vector<bool> recorder;
+    for (const FfGroup& output : command.outputs)
+        recorder.push_back(isTimeShiftRecorder(output));
     ruleTimeShiftRecorder(command);
     plan.waits = ruleTimeShiftPlayer(command, plan.player);
     plan.watched = !plan.waits && ffIsWatched(command);
@@ -246,17 +249,31 @@ FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view t
         plan.source = command.inputs[0];
         plan.canvas = ffTargetCanvas(command.outputs[0]);
     }
+    FfCommand shared = command;
+    plan.share = ruleShareEncoders(shared, ffTargetNumbers(machine.targets.c_str(), shared.outputs.size()),
+                                   recorder, plan.watched, machine.isMuxerOption);
     if (!plan.waits)
         plan.thumbnail = ruleThumbnail(command, thumbPath);
+    if (plan.thumbnail && plan.share.active())
+        ruleThumbnail(shared, thumbPath);
     if (plan.watched)
         plan.encoderArgs = ffEncoderArgs(command);
     plan.args = ffFlatten(command);
     plan.args.insert(plan.args.begin(), "-nostdin");
+    if (plan.share.active()) {
+        plan.sharedArgs = plan.watched ? ffEncoderArgs(shared) : ffFlatten(shared);
+        if (!plan.watched)
+            plan.sharedArgs.insert(plan.sharedArgs.begin(), "-nostdin");
+    }
     plan.player.startIndexArg++;
     return plan;
 }
 
 void ffSetStartSegments(FfPlan& plan, int segments) {
-    if (plan.waits && plan.player.startIndexArg < plan.args.size())
-        plan.args[plan.player.startIndexArg] = "-" + std::to_string(segments);
+    if (!plan.waits)
+        return;
+    // The inputs come first in both lines, so the index is the same.
+    for (FfTokens* args : {&plan.args, &plan.sharedArgs})
+        if (plan.player.startIndexArg < args->size())
+            (*args)[plan.player.startIndexArg] = "-" + std::to_string(segments);
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "orva_ffargs.h"
+#include "orva_share.h"
 #include "orva_timeshift.h"
 #include "orva_watch.h"
 
@@ -17,6 +18,10 @@ struct FfMachine {
     bool hasRenderNode = false;    // /dev/dri/renderD128: Quick Sync can work
     // True when `host` names this machine (a wildcard, loopback or one of its addresses).
     std::function<bool(std::string_view host)> isLocalHost;
+    // ORVAL_TARGETS as the service passed it, "" when absent.
+    std::string targets;
+    // Knows the options of muxers and protocols beyond the launcher's tables.
+    FfMuxerOptionTest isMuxerOption;
 };
 
 FfMachine ffThisMachine();
@@ -46,6 +51,11 @@ struct FfPlan {
     FfGroup source;           // the input as the line's rules left it
     FfCanvas canvas;          // what the first output fixes of the canvas
     FfTokens encoderArgs;     // the encoder's arguments, "-nostdin" first
+    // Shared encoders: when `share` has targets, the line runs as an encoder
+    // on `sharedArgs` (the stage's encoder for a watched line) and one muxer
+    // per target; `args` and `encoderArgs` stay the line as one ffmpeg.
+    FfSharePlan share;
+    FfTokens sharedArgs;
 };
 
 // Checks the line, then applies every rule above in order. `thumbPath` is the

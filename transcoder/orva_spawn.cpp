@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 extern char** environ;
@@ -16,25 +17,26 @@ namespace {
 constexpr int kMediaPipeBytes = 1 << 20;
 
 // After fork only async-signal-safe calls: dup2, fcntl, sigaction, prctl, execve.
-void placeDescriptor(int fd, int target) {
-    if (fd < 0)
-        return;
-    if (fd == target)
-        fcntl(fd, F_SETFD, 0);
-    else
-        dup2(fd, target);
+// Each source is first copied above every place, so that placing one never
+// overwrites another that is still to be placed.
+void placeDescriptors(const int* sources, const int* places, int count, int above) {
+    int copies[64];
+    for (int i = 0; i < count; i++)
+        copies[i] = sources[i] < 0 ? -1 : fcntl(sources[i], F_DUPFD, above);
+    for (int i = 0; i < count; i++)
+        if (copies[i] >= 0)
+            dup2(copies[i], places[i]);
 }
 
-[[noreturn]] void runChild(pid_t parent, char* const argv[], const ChildDescriptors& fds) {
+[[noreturn]] void runChild(pid_t parent, char* const argv[], const int* sources, const int* places, int count,
+                           int firstFree) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The launcher may have died between fork and prctl.
     if (getppid() != parent)
         _exit(127);
-    placeDescriptor(fds.out, STDOUT_FILENO);
-    placeDescriptor(fds.err, STDERR_FILENO);
-    placeDescriptor(fds.third, 3);
-    // A descriptor some library opened without close-on-exec stays behind.
-    syscall(SYS_close_range, fds.third >= 0 ? 4u : 3u, ~0u, 0u);
+    placeDescriptors(sources, places, count, firstFree);
+    // The copies, and a descriptor some library opened without close-on-exec, stay behind.
+    syscall(SYS_close_range, static_cast<unsigned>(firstFree), ~0u, 0u);
     struct sigaction standard = {};
     standard.sa_handler = SIG_DFL;
     for (int sig : {SIGINT, SIGTERM, SIGPIPE, SIGCHLD, SIGHUP, SIGQUIT})
@@ -71,6 +73,18 @@ pid_t spawnChild(const std::vector<std::string>& argv, const ChildDescriptors& f
     for (const std::string& arg : argv)
         pointers.push_back(const_cast<char*>(arg.c_str()));
     pointers.push_back(nullptr);
+    // Built before the fork: the child only copies descriptors.
+    std::vector<int> sources = {fds.in, fds.out, fds.err, fds.third};
+    std::vector<int> places = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, 3};
+    for (size_t i = 0; i < fds.more.size(); i++) {
+        sources.push_back(fds.more[i]);
+        places.push_back(4 + static_cast<int>(i));
+    }
+    if (sources.size() > 32) {
+        errno = EMFILE;
+        return -1;
+    }
+    int firstFree = fds.more.empty() ? (fds.third >= 0 ? 4 : 3) : 4 + static_cast<int>(fds.more.size());
     pid_t parent = getpid();
     // A stop sent to the child before it has its default dispositions would
     // run the launcher's handler in it and be lost: signals wait until then.
@@ -79,7 +93,8 @@ pid_t spawnChild(const std::vector<std::string>& argv, const ChildDescriptors& f
     pthread_sigmask(SIG_BLOCK, &all, &previous);
     pid_t pid = fork();
     if (pid == 0)
-        runChild(parent, pointers.data(), fds);  // unblocks once its dispositions are reset
+        runChild(parent, pointers.data(), sources.data(), places.data(), static_cast<int>(sources.size()),
+                 firstFree);  // unblocks once its dispositions are reset
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);  // leaves errno as fork set it
     return pid;
 }

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
-// Descriptors a child gets as its 1, 2 and 3; -1 keeps the launcher's own
-// (1 and 2) or gives none (3). Its standard input is the launcher's, which
-// reads /dev/null by then.
+// Descriptors a child gets as its 1, 2 and 3, and `more` as its 4, 5, ...;
+// -1 keeps the launcher's own (1 and 2) or gives none (3). Its standard
+// input is `in`, or the launcher's, which reads /dev/null by then.
 struct ChildDescriptors {
     int out = -1;
     int err = -1;
     int third = -1;
+    std::vector<int> more = {};
+    int in = -1;
 };
 
 // The program's path: `name` itself when it holds a '/', else the first

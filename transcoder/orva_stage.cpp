@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -30,6 +31,7 @@ extern "C" {
 }
 
 #include "orva_content.h"
+#include "orva_fanout.h"
 #include "orva_feed.h"
 #include "orva_slate.h"
 #include "orva_spawn.h"
@@ -167,6 +169,7 @@ private:
     Feed backup_{"backup"};
     ContentWatch watch_;
 
+    std::unique_ptr<Fanout> fanout_;  // the targets' muxers, with shared encoders
     pid_t encoder_ = -1;
     int encoderStatus_ = -1;
     int encoderFd_ = -1;
@@ -328,10 +331,22 @@ bool Stage::startEncoder() {
     int fds[2];
     if (!makeMediaPipe(fds))
         return false;
+    bool shared = plan_.share.active();
+    const FfTokens& args = shared ? plan_.sharedArgs : plan_.encoderArgs;
     FfTokens argv = {ffmpeg_};
-    argv.insert(argv.end(), plan_.encoderArgs.begin(), plan_.encoderArgs.end());
-    encoder_ = spawnChild(argv, {-1, -1, fds[0]});
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (shared) {
+        fanout_ = std::make_unique<Fanout>(plan_.share, ffmpeg_);
+        if (!fanout_->open()) {
+            close(fds[0]);
+            close(fds[1]);
+            return false;
+        }
+    }
+    encoder_ = spawnChild(argv, {-1, -1, fds[0], shared ? fanout_->encoderEnds() : std::vector<int>{}});
     close(fds[0]);
+    if (fanout_)
+        fanout_->encoderStarted();
     encoderFd_ = fds[1];
     return encoder_ > 0 && openOutput(fds[1]);
 }
@@ -503,6 +518,8 @@ void Stage::watchBackup(long long now) {
 
 // Reaps what ended and decides what goes on air; false once the encoder ended.
 bool Stage::supervise(long long now) {
+    if (fanout_)
+        fanout_->supervise(now);
     int status;
     if (encoder_ > 0 && waitpid(encoder_, &status, WNOHANG) == encoder_) {
         encoder_ = -1;
@@ -656,6 +673,9 @@ int Stage::finish() {
         encoderStatus_ = reaped == encoder_ ? status : encoderStatus_;
         encoder_ = -1;
     }
+    // The targets' muxers finish what the encoder wrote last.
+    if (fanout_)
+        fanout_->finish(2000);
     return encoderStatus_;
 }
 

@@ -482,4 +482,160 @@ TEST_F(ContinuityTest, BlackFrozenAndSilentSourcesRaiseAndClearTheirAlarmsInTime
     EXPECT_TRUE(kinds["source_lost"].empty()) << describe(alarmsOf(*launcher), origin);
 }
 
+// The launcher's processes by what they are: decoders of the source, encoders
+// (reading the stage) and targets' muxers (reading their queue), each with
+// its command line.
+struct Pipeline {
+    std::vector<std::string> decoders, encoders, muxers;
+};
+
+Pipeline pipelineOf(const std::set<pid_t>& family) {
+    Pipeline found;
+    for (pid_t pid : family) {
+        std::string args = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+        std::replace(args.begin(), args.end(), '\0', ' ');
+        if (args.find(" -i pipe:3 ") != std::string::npos)
+            found.encoders.push_back(args);
+        else if (args.find(" -i pipe:0 ") != std::string::npos)
+            found.muxers.push_back(args);
+        else if (args.find(" pipe:1") != std::string::npos)
+            found.decoders.push_back(args);
+    }
+    return found;
+}
+
+// The durations an HLS playlist lists, in order.
+std::vector<double> segmentSeconds(const std::string& playlist) {
+    std::vector<double> seconds;
+    std::istringstream lines(playlist);
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("#EXTINF:"))
+            seconds.push_back(std::atof(line.c_str() + 8));
+    return seconds;
+}
+
+// Three targets of one encoding (UDP, HLS, a file) and a fourth of another
+// size: one decoder and one encoder with two encodings between them; every
+// target gets its stream as it would alone, and the service's stop lets each
+// muxer finish its output.
+TEST_F(ContinuityTest, TargetsOfOneEncodingShareOneEncoderAndTwoSizesOneDecoder) {
+    std::string source = "udp://127.0.0.1:" + std::to_string(freePort(SOCK_DGRAM));
+    ORVA_INPUT_TAG input{};
+    input.pszAddress = source.c_str();
+    fs::create_directories(dir / "hls");
+    std::string playlist = dir / "hls/live.m3u8", file = dir / "rec.ts", smallFile = dir / "small.ts";
+    DatagramRecorder small(smallFile);
+    std::string udp = targetAddress(), smallUdp = "udp://127.0.0.1:" + std::to_string(small.port()) + "?pkt_size=1316";
+    std::string line = composeLine(input, {encodedTarget(ORVA_FORMAT_UDPTS, udp.c_str(), 320, 240),
+                                           encodedTarget(ORVA_FORMAT_HLS, playlist.c_str(), 320, 240,
+                                                         "-hls_time 2 -hls_list_size 0"),
+                                           encodedTarget(ORVA_FORMAT_FILE, file.c_str(), 320, 240),
+                                           encodedTarget(ORVA_FORMAT_UDPTS, smallUdp.c_str(), 160, 120)});
+    startSender(source + "?pkt_size=1316");
+    ChannelSettings settings;
+    settings.targets = "1,2,3,4";
+    startLauncher(line, settings);
+    ASSERT_TRUE(waitUntil([&] { return target.arrivals().size() > 100 && small.arrivals().size() > 50; }, 20s))
+        << line << "\n" << story();
+    std::this_thread::sleep_for(6s);
+    Pipeline pipeline = pipelineOf(descendantsOf(launcher->pid()));
+    double gap = target.largestGap();
+    EXPECT_TRUE(stopLauncher()) << story();
+    small.stop();
+
+    EXPECT_NE(readFile(playlist).find("#EXT-X-ENDLIST"), std::string::npos) << "the HLS muxer finished its list";
+    EXPECT_EQ(pipeline.decoders.size(), 1u) << "one decoding for both sizes";
+    ASSERT_EQ(pipeline.encoders.size(), 1u);
+    const std::string& encoder = pipeline.encoders[0];
+    EXPECT_NE(encoder.find(" -s 320x240 "), std::string::npos) << encoder;
+    EXPECT_NE(encoder.find(" -s 160x120 "), std::string::npos) << encoder;
+    EXPECT_NE(encoder.find("pipe:5"), std::string::npos) << "two encodings, " << encoder;
+    EXPECT_EQ(encoder.find("pipe:6"), std::string::npos) << "no more than two, " << encoder;
+    EXPECT_EQ(pipeline.muxers.size(), 4u) << story();
+    EXPECT_LE(gap, 1.0) << story();
+    for (const Alarm& a : alarmsOf(*launcher))
+        EXPECT_NE(a.kind, "target_down") << story();
+
+    for (const std::string& path : {recording, playlist, file}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(probeCodecs(path), "h264,aac");
+        Decoded decoded = decodeFrames(path);
+        EXPECT_EQ(continuityFaults(decoded, kFrameRate), "");
+        ASSERT_FALSE(decoded.pictures.empty());
+        EXPECT_EQ(decoded.pictures[0].width, 320);
+        EXPECT_EQ(decoded.pictures[0].height, 240);
+    }
+    Decoded smaller = decodeFrames(smallFile);
+    ASSERT_FALSE(smaller.pictures.empty());
+    EXPECT_EQ(smaller.pictures[0].width, 160);
+    // The HLS target's key frames still cut its segments at 2 s.
+    std::vector<double> segments = segmentSeconds(readFile(playlist));
+    ASSERT_GE(segments.size(), 3u) << readFile(playlist);
+    for (size_t i = 0; i + 1 < segments.size(); i++)
+        EXPECT_NEAR(segments[i], 2.0, 0.05) << readFile(playlist);
+}
+
+// A UDP target beside an RTMP target whose server stops for 15 s and one
+// whose server never exists: the UDP target never pauses, the first RTMP
+// target is reported down once and publishes again soon after its server
+// returns, and the second stays down without troubling the others. A
+// launcher killed outright takes every muxer with it.
+TEST_F(ContinuityTest, AnRtmpTargetWhoseServerGoesAwayFailsAloneAndPublishesAgain) {
+    RtmpServer rtmp(dir / "rtmp");
+    ASSERT_TRUE(rtmp.ready()) << rtmp.log();
+    std::string source = "udp://127.0.0.1:" + std::to_string(freePort(SOCK_DGRAM));
+    ORVA_INPUT_TAG input{};
+    input.pszAddress = source.c_str();
+    std::string udp = targetAddress(), publish = rtmp.address("channel1");
+    std::string nowhere = "rtmp://127.0.0.1:" + std::to_string(freePort()) + "/live/channel1";
+    std::string line = composeLine(input, {encodedTarget(ORVA_FORMAT_UDPTS, udp.c_str()),
+                                           encodedTarget(ORVA_FORMAT_RTMP, publish.c_str()),
+                                           encodedTarget(ORVA_FORMAT_RTMP, nowhere.c_str())});
+    startSender(source + "?pkt_size=1316");
+    ChannelSettings settings;
+    settings.targets = "1,2,3";
+    startLauncher(line, settings);
+    ASSERT_TRUE(waitUntil([&] { return target.arrivals().size() > 100 && rtmp.publishSessions() == 1; }, 20s))
+        << line << "\n" << story() << rtmp.log();
+    std::this_thread::sleep_for(2s);
+    rtmp.stop();
+    Clock::time_point stopped = Clock::now();
+    std::this_thread::sleep_for(15s);
+    ASSERT_TRUE(rtmp.start()) << rtmp.log();
+    Clock::time_point back = Clock::now();
+    // The retry comes every 5 s; the bound is three times the 10 s asked for.
+    bool published = waitUntil([&] { return rtmp.publishSessions() == 2; }, 30s);
+    double publishedAfter = secondsBetween(back, Clock::now());
+    std::this_thread::sleep_for(3s);
+    double gap = target.largestGap();
+    std::set<pid_t> family = descendantsOf(launcher->pid());
+    size_t muxers = pipelineOf(family).muxers.size();
+    kill(launcher->pid(), SIGKILL);
+    bool allGone = waitUntil([&] { return std::none_of(family.begin(), family.end(), alive); }, 5s);
+    stopLauncher();
+
+    EXPECT_GE(muxers, 2u) << "the UDP and RTMP targets' muxers ran";
+    EXPECT_TRUE(allGone) << "a process of the pipeline outlived the launcher";
+    EXPECT_LE(gap, 1.0) << story();
+    EXPECT_TRUE(published) << rtmp.log();
+    EXPECT_LE(publishedAfter, 10.0);
+    std::printf("UDP target's largest silence %.2f s; RTMP published again %.2f s after its server's return\n", gap,
+                publishedAfter);
+    EXPECT_EQ(continuityFaults(decodeFrames(recording), kFrameRate), "");
+    std::vector<Alarm> down[6];
+    for (const Alarm& a : alarmsOf(*launcher))
+        if (a.kind == "target_down")
+            down[a.target].push_back(a);
+    EXPECT_TRUE(down[1].empty()) << story();
+    ASSERT_EQ(down[2].size(), 2u) << story();
+    EXPECT_TRUE(down[2][0].raised);
+    EXPECT_GT(down[2][0].at, stopped);
+    EXPECT_FALSE(down[2][0].reason.empty());
+    EXPECT_FALSE(down[2][1].raised);
+    EXPECT_GT(down[2][1].at, back);
+    ASSERT_EQ(down[3].size(), 1u) << "raised once and never cleared\n" << story();
+    EXPECT_EQ(down[3][0].reason, "Connection refused");
+    EXPECT_LE(secondsBetween(launched, down[3][0].at), 15.0);
+}
+
 }  // namespace

@@ -166,11 +166,15 @@ RtmpServer::RtmpServer(const std::string& folder) : folder_(folder), port_(freeP
               "events { worker_connections 64; }\n"
               "rtmp { server { listen 127.0.0.1:" + std::to_string(port_) +
               "; application live { live on; record off; } } }\n");
+    ready_ = start();
+}
+
+bool RtmpServer::start() {
     SpawnOptions options;
     options.grace = std::chrono::seconds(3);
     nginx_.emplace(Args{"nginx", "-p", folder_, "-c", folder_ + "/nginx.conf", "-e", folder_ + "/error.log"},
                    options);
-    ready_ = waitUntil([&] {
+    return waitUntil([&] {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -183,6 +187,8 @@ RtmpServer::RtmpServer(const std::string& folder) : folder_(folder), port_(freeP
 }
 
 RtmpServer::~RtmpServer() { nginx_.reset(); }
+
+void RtmpServer::stop() { nginx_.reset(); }
 
 std::string RtmpServer::address(const std::string& stream) const {
     return "rtmp://127.0.0.1:" + std::to_string(port_) + "/live/" + stream;
@@ -232,6 +238,8 @@ SpawnOptions launcherOptions(const std::string& line, const ChannelSettings& set
     options.environment = {"ORVAL_CHANNEL=1", "ORVAL_MEMO=continuity test"};
     if (!settings.backup.empty())
         options.environment.push_back("ORVAL_BACKUP=" + settings.backup);
+    if (!settings.targets.empty())
+        options.environment.push_back("ORVAL_TARGETS=" + settings.targets);
     if (settings.sourceTimeoutMs > 0)
         options.environment.push_back("ORVAL_SOURCE_TIMEOUT=" + std::to_string(settings.sourceTimeoutMs));
     const std::pair<const char*, int> alarms[] = {
@@ -246,11 +254,11 @@ SpawnOptions launcherOptions(const std::string& line, const ChannelSettings& set
 
 std::vector<Alarm> alarmsOf(const LineReader& launcher) {
     std::vector<Alarm> alarms;
-    std::regex alarm(R"(^orval-alarm: (raise|clear) (\w+)$)");
+    std::regex alarm(R"(^orval-alarm: (raise|clear) (\w+)(?: ([1-5])(?: (.+))?)?$)");
     for (const LineReader::Line& line : launcher.lines()) {
         std::smatch m;
         if (std::regex_match(line.text, m, alarm))
-            alarms.push_back({line.at, m[1] == "raise", m[2]});
+            alarms.push_back({line.at, m[1] == "raise", m[2], m[3].matched ? std::stoi(m[3]) : 0, m[4]});
     }
     return alarms;
 }

@@ -93,6 +93,9 @@ class RtmpServer {
 public:
     explicit RtmpServer(const std::string& folder);
     ~RtmpServer();
+    // Stops the server, and starts it again on the same port.
+    void stop();
+    bool start();
     RtmpServer(const RtmpServer&) = delete;
     RtmpServer& operator=(const RtmpServer&) = delete;
 
@@ -121,6 +124,7 @@ struct ChannelSettings {
     std::string backup;        // ORVAL_BACKUP, none when empty
     int sourceTimeoutMs = 0;   // ORVAL_SOURCE_TIMEOUT, absent when 0
     int blackSec = -1, frozenSec = -1, silentSec = -1;  // ORVAL_ALARM_*, absent when < 0
+    std::string targets = {};  // ORVAL_TARGETS, absent when empty
 };
 
 // The built launcher run as the service runs it: the token and `line` on its
@@ -132,8 +136,10 @@ struct Alarm {
     Clock::time_point at;
     bool raised;
     std::string kind;
+    int target = 0;       // of a target's alarm
+    std::string reason;   // of a raised target's alarm
 };
-// The "orval-alarm: raise|clear KIND" lines of a launcher's output, in order.
+// The "orval-alarm: raise|clear KIND [TARGET [REASON]]" lines of a launcher's output, in order.
 std::vector<Alarm> alarmsOf(const LineReader& launcher);
 std::string describe(const std::vector<Alarm>& alarms, Clock::time_point origin);
 // The launcher's output lines that are neither progress nor alarms, for messages.

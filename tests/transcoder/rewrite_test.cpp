@@ -507,4 +507,148 @@ TEST(TimeShiftFeed, WaitsForTheDelayAndTheNextSegmentOrGivesUp) {
     EXPECT_EQ(waitForTimeShiftFeed(player), 0);
 }
 
+// Shared encoders: what one group is, and what goes to the encoder and to
+// each target's muxer.
+class ShareTest : public RewriteTest {
+protected:
+    ORVA_INPUT_TAG live = fileInput("udp://127.0.0.1:5000");
+
+    ORVA_OUTPUT_TAG encoded(int format, const char* address, const char* options = nullptr, int kbps = 1500) {
+        ORVA_OUTPUT_TAG output = h264Target(format, address, options);
+        output.Video.VideoBitRate = kbps;
+        output.Video.VideoWidth = 1280;
+        output.Video.VideoHeight = 720;
+        output.Video.VideoFrameRate = 25;
+        output.Audio.AudioBitRate = 128;
+        return output;
+    }
+    // The encoder's NUT outputs, one per group.
+    static int groupOutputs(const FfTokens& args) {
+        return static_cast<int>(std::count_if(args.begin(), args.end(),
+                                               [](const std::string& a) { return a.starts_with("pipe:") && a != "pipe:3"; }));
+    }
+};
+
+TEST_F(ShareTest, TargetsOfOneEncodingShareOneEncoderAndKeepTheirOwnMuxing) {
+    machine.targets = "2,4,5";
+    FfPlan p = plan(compose({live}, {encoded(ORVA_FORMAT_HLS, "/h/live.m3u8", "-hls_time 2 -hls_list_size 5"),
+                                     encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1234", nullptr),
+                                     encoded(ORVA_FORMAT_FILE, "/rec/a.ts", nullptr)}));
+    ASSERT_TRUE(p.watched);
+    ASSERT_EQ(p.share.groups.size(), 1u);
+    ASSERT_EQ(p.share.targets.size(), 3u);
+    std::string encoder = joined(p.sharedArgs);
+    EXPECT_TRUE(encoder.starts_with("-nostdin -f nut -i pipe:3 -c:a aac")) << encoder;
+    EXPECT_TRUE(encoder.ends_with("-force_key_frames expr:gte(t,n_forced*2) -f nut -f_strict experimental "
+                                  "-syncpoints none pipe:4")) << encoder;
+    EXPECT_EQ(groupOutputs(p.sharedArgs), 1) << encoder;
+    for (const char* muxing : {"hls", "mpegts", "muxrate", "/h/live", "udp://", "/rec/"})
+        EXPECT_EQ(encoder.find(muxing), std::string::npos) << muxing << " in " << encoder;
+    const char* prefix = "-nostdin -hide_banner -v warning -stats -fpsprobesize 0 -analyzeduration 200000 "
+                         "-f nut -i pipe:0 -map 0 -c copy ";
+    EXPECT_EQ(joined(p.share.targets[0].muxerArgs),
+              std::string(prefix) + "-hls_time 2 -hls_list_size 5 -f hls -y -hls_flags delete_segments /h/live.m3u8");
+    EXPECT_EQ(joined(p.share.targets[1].muxerArgs), std::string(prefix) + "-f mpegts udp://127.0.0.1:1234");
+    EXPECT_EQ(joined(p.share.targets[2].muxerArgs), std::string(prefix) + "-y /rec/a.ts");
+    EXPECT_EQ(p.share.targets[0].number, 2);
+    EXPECT_EQ(p.share.targets[2].number, 5);
+    // The line as one ffmpeg stays as it was.
+    EXPECT_NE(joined(p.encoderArgs).find("-f hls -y"), std::string::npos);
+}
+
+TEST_F(ShareTest, EncodingsThatDifferAndKeyFramesThatCannotMeetGetEncodersOfTheirOwn) {
+    ORVA_OUTPUT_TAG gop50 = encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1", nullptr);
+    gop50.Video.VideoKeyFrameInterval = 50;
+    ORVA_OUTPUT_TAG gop100 = gop50;
+    gop100.Video.VideoKeyFrameInterval = 100;
+    gop100.pszAddress = "udp://127.0.0.1:2";
+    ORVA_OUTPUT_TAG small = encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:3", nullptr);
+    small.Video.VideoWidth = 640;
+    small.Video.VideoHeight = 360;
+    ORVA_OUTPUT_TAG hls = encoded(ORVA_FORMAT_HLS, "/h/a.m3u8", "-hls_time 2");
+    ORVA_OUTPUT_TAG hls4 = encoded(ORVA_FORMAT_HLS, "/h/b.m3u8", "-hls_time 4");
+    ORVA_OUTPUT_TAG slower = encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:4", "-preset slow");
+    ORVA_OUTPUT_TAG listed = encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:5", "-pkt_size 1316 -mpegts_flags resend_headers");
+    ORVA_OUTPUT_TAG unrated = gop50;
+    unrated.Video.VideoFrameRate = 0;
+    struct Case { const char* what; std::vector<ORVA_OUTPUT_TAG> targets; size_t groups; };
+    const Case cases[] = {
+        {"a GOP of 50 at 25 fps and key frames forced every 2 s", {hls, gop50}, 1},
+        {"GOPs of 50 and 100", {gop50, gop100}, 2},
+        {"forced every 2 s and every 4 s", {hls, hls4}, 2},
+        {"a GOP of 50 at the source's rate", {hls, unrated}, 2},
+        {"two sizes", {gop50, small}, 2},
+        {"two bit rates", {gop50, encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:6", nullptr, 800)}, 2},
+        {"an encoder option", {hls, slower}, 2},
+        {"muxer options only", {hls, listed}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FfPlan p = plan(compose({live}, c.targets));
+        EXPECT_EQ(p.share.groups.size(), c.groups) << joined(p.sharedArgs);
+        EXPECT_EQ(groupOutputs(p.sharedArgs), static_cast<int>(c.groups));
+    }
+    FfPlan p = plan(compose({live}, {hls, gop50}));
+    EXPECT_NE(joined(p.sharedArgs).find("-g 50 -sc_threshold 0 -force_key_frames expr:gte(t,n_forced*2) -f nut"),
+              std::string::npos) << joined(p.sharedArgs);
+}
+
+TEST_F(ShareTest, CopiesFanOutAndRtpRecordersAndUnsureSourcesStayAsTheyWere) {
+    ORVA_OUTPUT_TAG copied = encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1", nullptr);
+    copied.Video.VideoCodec = ORVA_VIDEO_COPY;
+    copied.Audio.AudioCodec = ORVA_AUDIO_COPY;
+    ORVA_OUTPUT_TAG copied2 = copied;
+    copied2.Format = ORVA_FORMAT_RTMP;
+    copied2.pszAddress = "rtmp://10.0.0.1/live/a";
+    FfPlan copies = plan(compose({fileInput("/media/a.ts")}, {copied, copied2}));
+    EXPECT_EQ(copies.share.groups.size(), 1u);
+    EXPECT_EQ(copies.share.targets.size(), 2u);
+    EXPECT_TRUE(joined(copies.sharedArgs).starts_with("-nostdin -re -i /media/a.ts")) << joined(copies.sharedArgs);
+
+    ORVA_OUTPUT_TAG rtp = encoded(ORVA_FORMAT_RTP, "", nullptr);
+    rtp.Video.VideoTargetIP = inet_addr("127.0.0.1");
+    rtp.Video.VideoTargetPort = 5000;
+    rtp.Audio.AudioTargetIP = inet_addr("127.0.0.1");
+    rtp.Audio.AudioTargetPort = 5002;
+    machine.targets = "1,1,2";
+    FfPlan withRtp = plan(compose({live}, {rtp, encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1", nullptr)}));
+    ASSERT_EQ(withRtp.share.targets.size(), 1u) << "both RTP outputs write one SDP file, so they stay with the encoder";
+    EXPECT_EQ(withRtp.share.targets[0].number, 2);
+    EXPECT_EQ(std::count(withRtp.sharedArgs.begin(), withRtp.sharedArgs.end(), "rtp"), 2);
+
+    // A file of unknown pixel format: the first target's explicit yuv420p sets it apart.
+    FfPlan file = plan(compose({fileInput("/media/a.mov")}, {encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1", nullptr),
+                                                             encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:2", nullptr)}));
+    EXPECT_EQ(file.share.groups.size(), 2u);
+}
+
+TEST(TargetNumbers, FollowTheServiceOrNumberTheOutputsInOrder) {
+    EXPECT_EQ(ffTargetNumbers("1,1,3", 3), (std::vector<int>{1, 1, 3}));
+    EXPECT_EQ(ffTargetNumbers("5", 1), (std::vector<int>{5}));
+    for (const char* wrong : {"1,2", "1,2,3,4", "1,,3", "1,6,2", "a,b,c", "11,2,3", ""})
+        EXPECT_EQ(ffTargetNumbers(wrong, 3), (std::vector<int>{1, 2, 3})) << wrong;
+    EXPECT_EQ(ffTargetNumbers(nullptr, 2), (std::vector<int>{1, 2}));
+}
+
+TEST(TargetDown, TheLineHoldsOneShortReasonAndTheMuxersOwnWords) {
+    EXPECT_EQ(targetDownLine(true, 3, "Connection refused"), "orval-alarm: raise target_down 3 Connection refused\n");
+    EXPECT_EQ(targetDownLine(false, 3, "x"), "orval-alarm: clear target_down 3\n");
+    EXPECT_EQ(targetDownLine(true, 1, "a\nb\rc"), "orval-alarm: raise target_down 1 a b c\n");
+    std::string euros = "x";
+    for (int i = 0; i < 150; i++)
+        euros += "\xE2\x82\xAC";  // three bytes each
+    std::string line = targetDownLine(true, 2, euros);
+    std::string reason = line.substr(std::string("orval-alarm: raise target_down 2 ").size());
+    EXPECT_EQ(reason, euros.substr(0, 298) + "\n") << "never half a character";
+
+    const std::string url = "rtmp://127.0.0.1:1935/live/a";
+    EXPECT_EQ(muxerReason({"[tcp @ 0x55d0] Connection to tcp://127.0.0.1:1935?tcp_nodelay=0 failed: Connection refused",
+                           url + ": Connection refused"}, url, 256),
+              "Connection refused");
+    EXPECT_EQ(muxerReason({"av_interleaved_write_frame(): Broken pipe", "[flv @ 0x1] Failed to update header with correct duration.",
+                           "Error writing trailer of " + url + ": Broken pipe", "Conversion failed!"}, url, 256),
+              "Broken pipe");
+    EXPECT_EQ(muxerReason({}, url, 9), "its muxer ended on signal 9");
+}
+
 }  // namespace
