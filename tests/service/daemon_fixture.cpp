@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,10 @@ int DaemonTest::run(const std::string& outName) {
         dup2(fd, 1);
         dup2(fd, 2);
         setenv("ORVAL_ROOT", root.c_str(), 1);
+        if (descriptorLimit) {
+            rlimit files{descriptorLimit, descriptorLimit};
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
