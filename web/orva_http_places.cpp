@@ -32,6 +32,14 @@
 // every close (orvaPlaceClosed) before it closes the descriptor, and that
 // report takes the same lock as the shutdown, so a shutdown never reaches a
 // descriptor that has been closed and reused.
+//
+// A request moves its place from stage to stage without that lock: the two
+// server threads would otherwise wait for each other on it (a thread that
+// waits holds up every connection it serves), and the sweep and the giving
+// way read a stage that may move on meanwhile. That costs nothing: a place
+// taken for idle is asked whether data came since its wait began just
+// before it is closed, and a request that begins after that is one every
+// server may see its idle connection closed under.
 #include "orva_http_places.h"
 
 #include <linux/tcp.h>
@@ -39,6 +47,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -73,14 +82,17 @@ enum class Stage { Waiting, Body, Answering };
 
 struct OrvaPlace {
     int fd = -1;
+    // Set by the connection's server thread, read by the others.
+    std::atomic<Stage> stage{Stage::Waiting};
+    std::atomic<bool> keptAlive{false};  // a request has been answered on it
+    std::atomic<unsigned> wait{0};  // counts its waits for a request
+    std::atomic<Clock::rep> since{0};  // accepted, or its last request answered
+    std::atomic<Clock::rep> bodyDeadline{0};
+    // Under g_placesLock.
     size_t index = 0;  // in g_places
-    Stage stage = Stage::Waiting;
-    bool keptAlive = false;  // a request has been answered on it
-    bool begun = false;      // the waiting request's first byte has come
-    bool closing = false;    // shut down; the library has yet to close it
-    Clock::time_point since;  // accepted, or its last request answered
+    bool closing = false;  // shut down; the library has yet to close it
+    unsigned begunWait = ~0u;  // the wait whose first byte has come, at firstByte
     Clock::time_point firstByte;
-    Clock::time_point bodyDeadline;
 };
 
 namespace {
@@ -96,6 +108,13 @@ std::condition_variable g_sweepWake;
 bool g_sweeping = false;
 std::thread g_sweeper;
 
+Clock::time_point at(const std::atomic<Clock::rep>& time) {
+    return Clock::time_point(Clock::duration(time.load()));
+}
+
+// Whether the request the place waits for has begun; caller holds g_placesLock.
+bool begun(const OrvaPlace& place) { return place.begunWait == place.wait.load(); }
+
 Clock::duration bodyTime(size_t bodyBytes) {
     // A body beyond the largest the server keeps is refused when it has come
     // whole, so it gets no more time than that one.
@@ -105,34 +124,37 @@ Clock::duration bodyTime(size_t bodyBytes) {
 
 // Whether the waiting request's first byte has come: for a new connection,
 // any byte at all; for a kept-alive one, data later than its last answer.
-// Notes the time of that byte (never before the wait began).
+// Notes the time of that byte (never before the wait began). Caller holds
+// g_placesLock.
 bool noteFirstByte(OrvaPlace& place, Clock::time_point now) {
+    unsigned wait = place.wait.load();
+    Clock::time_point since = at(place.since);
+    bool keptAlive = place.keptAlive.load();
     tcp_info info{};
     socklen_t size = sizeof info;
     if (getsockopt(place.fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
         return false;
     auto lastData = now - std::chrono::milliseconds(info.tcpi_last_data_recv);
     bool counted = size >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received;
-    bool begun = counted && !place.keptAlive ? info.tcpi_bytes_received > 0
-                                             : lastData > place.since + kClockGrain;
-    if (begun) {
-        place.begun = true;
-        place.firstByte = std::max(lastData, place.since);
+    bool came = counted && !keptAlive ? info.tcpi_bytes_received > 0 : lastData > since + kClockGrain;
+    if (came) {
+        place.begunWait = wait;
+        place.firstByte = std::max(lastData, since);
     }
-    return begun;
+    return came;
 }
 
 // 1 gives way first, then 2, then 3; 0 never (a request under way).
 int yieldRank(const OrvaPlace& place, Clock::time_point now) {
-    if (place.closing || place.stage != Stage::Waiting)
+    if (place.closing || place.stage.load() != Stage::Waiting)
         return 0;
-    if (place.begun)
+    if (begun(place))
         return 2;
-    return place.keptAlive || now - place.since >= kNewConnectionGrace ? 1 : 3;
+    return place.keptAlive.load() || now - at(place.since) >= kNewConnectionGrace ? 1 : 3;
 }
 
 Clock::time_point yieldKey(const OrvaPlace& place) {
-    return place.begun ? place.firstByte : place.since;
+    return begun(place) ? place.firstByte : at(place.since);
 }
 
 // The place to give way; caller holds g_placesLock. Whether an idle one has
@@ -151,7 +173,7 @@ OrvaPlace* chooseToClose(Clock::time_point now) {
                 chosenRank = rank;
             }
         }
-        if (!chosen || chosen->begun || !noteFirstByte(*chosen, now))
+        if (!chosen || begun(*chosen) || !noteFirstByte(*chosen, now))
             return chosen;
     }
 }
@@ -163,14 +185,16 @@ void closePlace(OrvaPlace& place) {
     g_open--;
 }
 
+// Caller holds g_placesLock.
 bool pastDeadline(OrvaPlace& place, Clock::time_point now) {
     if (place.closing)
         return false;
-    if (place.stage == Stage::Body)
-        return now >= place.bodyDeadline;
-    if (place.stage != Stage::Waiting)
+    Stage stage = place.stage.load();
+    if (stage == Stage::Body)
+        return now >= at(place.bodyDeadline);
+    if (stage != Stage::Waiting)
         return false;
-    if (!place.begun && !noteFirstByte(place, now))
+    if (!begun(place) && !noteFirstByte(place, now))
         return false;
     return now >= place.firstByte + kHeaderTime;
 }
@@ -224,7 +248,7 @@ OrvaPlace* orvaPlaceOpened(int fd) {
     auto* place = new OrvaPlace;
     Clock::time_point now = Clock::now();
     place->fd = fd;
-    place->since = now;
+    place->since = now.time_since_epoch().count();
     std::lock_guard<std::mutex> lock(g_placesLock);
     place->index = g_places.size();
     g_places.push_back(place);
@@ -252,29 +276,25 @@ void orvaPlaceClosed(OrvaPlace* place) {
     delete place;
 }
 
+// The stage moves last, so a thread that reads the new stage reads the
+// times that go with it.
 void orvaPlaceHeaderDone(OrvaPlace* place, size_t bodyBytes) {
     if (!place)
         return;
-    Clock::time_point deadline = Clock::now() + bodyTime(bodyBytes);
-    std::lock_guard<std::mutex> lock(g_placesLock);
+    place->bodyDeadline = (Clock::now() + bodyTime(bodyBytes)).time_since_epoch().count();
     place->stage = Stage::Body;
-    place->bodyDeadline = deadline;
 }
 
 void orvaPlaceBodyDone(OrvaPlace* place) {
-    if (!place)
-        return;
-    std::lock_guard<std::mutex> lock(g_placesLock);
-    place->stage = Stage::Answering;
+    if (place)
+        place->stage = Stage::Answering;
 }
 
 void orvaPlaceRequestDone(OrvaPlace* place) {
     if (!place)
         return;
-    Clock::time_point now = Clock::now();
-    std::lock_guard<std::mutex> lock(g_placesLock);
-    place->stage = Stage::Waiting;
+    place->since = Clock::now().time_since_epoch().count();
     place->keptAlive = true;
-    place->begun = false;
-    place->since = now;
+    place->wait = place->wait + 1;  // only this thread counts them
+    place->stage = Stage::Waiting;
 }
