@@ -14,8 +14,10 @@ nginx serving the same /status bytes, then:
 2. holds FLOOD connections (4,100) from 200 addresses (127.0.2.1-200), each
    sending its request's header a byte every 2 s, opened again when the
    server closes them, for FLOOD_SECONDS (40), while the fresh client asks
-   as above; prints the same figures and, from ss, the listening socket's
-   accept queue and the connections the server holds, at their highest;
+   as above; prints the same figures and, from ss once a second, the
+   listening socket's accept queue (at its highest, and in how many samples
+   it was not empty: a server that stops accepting keeps a queue) and the
+   connections established on the port (accepted or queued);
 3. opens and closes ROUNDS x 1,000 connections that each GET /status, and
    prints the daemon's RSS and threads every 5 rounds;
 4. runs wrk -t2 -c16 --latency on /status (keep-alive) against orval and
@@ -327,13 +329,16 @@ def report_flood(floods, args):
     print("## Slow headers: %d connections from 200 addresses, a header byte every 2 s, "
           "held %d s; fresh client GET /status every 20 ms" % (args.flood, args.flood_seconds))
     print("| orval | fresh replies | failed | p50 ms | p99 ms | max ms | closed by the server"
-          " and reopened | accept queue max | connections established max | RSS MB idle / during max / 12 s after |")
+          " and reopened | accept queue max (seconds with a queue) | connections established max"
+          " | RSS MB idle / during max / 12 s after |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for p in floods:
         lat = p["lat"] or [float("nan")]
-        print("| %s | %d | %d | %.2f | %.2f | %.2f | %d | %d | %d | %.1f / %.1f / %.1f |" % (
+        queues = [q for q, _ in p["listens"]]
+        print("| %s | %d | %d | %.2f | %.2f | %.2f | %d | %d (%d of %d) | %d | %.1f / %.1f / %.1f |" % (
             p["label"], len(p["lat"]), p["failures"], pct(lat, 50), pct(lat, 99), max(lat),
-            p["reopened"], max(q for q, _ in p["listens"]), max(h for _, h in p["listens"]),
+            p["reopened"], max(queues), sum(q > 0 for q in queues), len(queues),
+            max(h for _, h in p["listens"]),
             p["idle"][1], max(r for _, r in p["samples"]), p["after12"][1]))
     print()
 
