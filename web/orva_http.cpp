@@ -497,8 +497,11 @@ int orvaStartCGI() {
                              MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
                              MHD_OPTION_NOTIFY_CONNECTION, mhdConnectionNotify, nullptr,
                              MHD_OPTION_ARRAY, options, MHD_OPTION_END);
-    if (!g_mhd)
+    if (!g_mhd) {
+        int error = errno;  // why the server did not start, for the start-up message
         orvaPlacesStop();
+        errno = error;
+    }
     if (g_mhd && g_tls)
         orvaServiceLog("the management server speaks HTTPS with %s", orvaPath(OrvaPath::TlsCert));
     return g_mhd ? 1 : 0;
