@@ -9,12 +9,18 @@
 // pipe for one status byte, written once the web server listens (0) or when
 // the start fails (the daemon's exit status, after its line saying why), and
 // exits with it. A daemon that dies before writing closes the pipe unsaid.
+//
+// With ORVAL_FOREGROUND=1 (a container's main process, a supervisor that
+// keeps its child) nothing detaches: the started process is the service,
+// with the same lock, pid file, start-up and shutdown, and the service log's
+// lines go to standard error as well.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/orva_atomic_file.h"
@@ -112,6 +118,11 @@ bool detach() {
     if (setsid() < 0)
         orvaLogFailedCall("setsid", "leaving the starter's session");
     return true;
+}
+
+bool foregroundMode() {
+    const char* value = getenv("ORVAL_FOREGROUND");
+    return value && strcmp(value, "1") == 0;
 }
 
 // Tells the starter how the start went; everything printed before is out.
@@ -220,9 +231,11 @@ int detachAndLoad() {
         printf("ORVAL running already, exiting...\n");
         return -1;
     }
-    if (!detach())
+    const bool foreground = foregroundMode();
+    if (!foreground && !detach())
         return -1;
     writePid(lockFd);
+    orvaServiceLogToStderr(foreground);
     // The log folder first: from then on every failure has a place to go.
     CreateFolder(orvaPath(OrvaPath::LogDir));
     orvaServiceLogOpen(orvaPath(OrvaPath::LogDir));
