@@ -108,9 +108,11 @@ def write(path, text, mode=0o644):
     os.chmod(path, mode)
 
 
-def start_orval(wd, port, password, logo_bytes):
-    """The program in a folder of its own (a fake transcoder beside it: nothing runs)."""
-    shutil.copy(os.path.join(BUILD, "orval"), os.path.join(wd, "bin", "orval"))
+def start_orval(wd, port, password, logo_bytes, binary=None):
+    """The program (this build's, or BINARY) in a folder of its own (a fake
+    transcoder beside it: nothing runs)."""
+    os.makedirs(os.path.join(wd, "bin"), exist_ok=True)
+    shutil.copy(binary or os.path.join(BUILD, "orval"), os.path.join(wd, "bin", "orval"))
     if logo_bytes:
         write(os.path.join(wd, "bin", "orvaoem.png"), bytes(i % 251 for i in range(logo_bytes)))
     write(os.path.join(wd, "bin", "orval.so"), "#!/bin/sh\nexec sleep 30\n", 0o755)

@@ -33,8 +33,11 @@
 // closed, which also ends requests whose body stops short of its length.
 // A suspended connection does not time out, so a search still gets its
 // answer out. One address holds at most kConnectionsPerAddress connections
-// and the server kConnectionsInAll, which bound the descriptors and the
-// connections' buffers.
+// and the server kConnectionsInAll places, which bound the descriptors and
+// the connections' buffers. A byte renews the idle time-out, so a request's
+// header and body also have deadlines that no byte renews, and when the
+// places run short idle connections and then the oldest unfinished headers
+// give way to new ones (orva_http_places.cpp).
 #include "orva_http.h"
 
 #include <arpa/inet.h>
@@ -61,6 +64,7 @@
 #include "devices/orva_devices.h"
 #include "engine/orva_text.h"
 #include "orva_acl.h"
+#include "orva_http_places.h"
 #include "orva_router.h"
 #include "orva_web.h"
 #include "engine/orva_service_log.h"
@@ -80,6 +84,10 @@ constexpr unsigned kConnectionsPerAddress = 32;
 // Caps the descriptors and the buffers, with room for a few thousand
 // clients from distinct addresses.
 constexpr unsigned kConnectionsInAll = 4000;
+// Connections accepted beyond the places while as many give way: the
+// library stops accepting at its limit, and a server that stops accepting
+// leaves every new client hanging.
+constexpr unsigned acceptMargin(unsigned places) { return places / 16 + 8; }
 // Descriptors kept apart from the connections for the channels' pipes, logs
 // and the configuration files.
 constexpr rlim_t kOtherDescriptors = 1024;
@@ -261,12 +269,27 @@ MHD_Result answerSearch(MHD_Connection* connection, OrvaRequest& request) {
     return result(orvaReplyText(connection, json.data(), json.size(), "application/json", true));
 }
 
+OrvaPlace* placeOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<OrvaPlace*>(info->socket_context) : nullptr;
+}
+
+// The body's announced length: 0 without one, unknown when it comes in chunks.
+size_t announcedBodyBytes(MHD_Connection* connection) {
+    if (const char* length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH))
+        return strtoull(length, nullptr, 10);
+    return header(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING) ? kOrvaUnknownBodyBytes : 0;
+}
+
 MHD_Result mhdAccessHandler(void*, MHD_Connection* connection, const char* url,
                             const char* method, const char*, const char* uploadData,
                             size_t* uploadDataSize, void** context) {
     auto* request = static_cast<OrvaRequest*>(*context);
-    if (!request)
+    if (!request) {
+        orvaPlaceHeaderDone(placeOf(connection), announcedBodyBytes(connection));
         return beginRequest(connection, method, context);
+    }
     if (*uploadDataSize != 0) {
         appendChunk(*request, uploadData, *uploadDataSize);
         *uploadDataSize = 0;
@@ -274,10 +297,13 @@ MHD_Result mhdAccessHandler(void*, MHD_Connection* connection, const char* url,
     }
     if (request->search)
         return answerSearch(connection, *request);  // the search ended or was cancelled
+    orvaPlaceBodyDone(placeOf(connection));
     return answer(connection, url, *request);
 }
 
-void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerminationCode) {
+void mhdRequestCompleted(void*, MHD_Connection* connection, void** context,
+                         MHD_RequestTerminationCode) {
+    orvaPlaceRequestDone(placeOf(connection));
     std::unique_ptr<OrvaRequest> done(static_cast<OrvaRequest*>(*context));
     *context = nullptr;
     if (!done || !done->search)
@@ -287,6 +313,20 @@ void mhdRequestCompleted(void*, MHD_Connection*, void** context, MHD_RequestTerm
         g_cancelledAnswers--;
         g_searchesChanged.notify_all();
     }
+}
+
+// Every accepted connection has a place, which may make another give way.
+void mhdConnectionNotify(void*, MHD_Connection* connection, void** socketContext,
+                         MHD_ConnectionNotificationCode code) {
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        orvaPlaceClosed(static_cast<OrvaPlace*>(*socketContext));
+        *socketContext = nullptr;
+        return;
+    }
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (info)
+        *socketContext = orvaPlaceOpened(info->connect_fd);
 }
 
 // Runs the search, keeps its list and resumes its connection, unless the
@@ -332,7 +372,8 @@ bool startSearchThread(const std::shared_ptr<OrvaSearch>& search) {
 }
 
 // Raises the descriptor limit toward what the connections need; returns the
-// number of connections that fit.
+// number of places that fit (the connections beyond them, acceptMargin, take
+// from the descriptors kept apart).
 unsigned connectionLimit() {
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) != 0)
@@ -435,11 +476,12 @@ int orvaStartCGI() {
         return 0;
     g_tls = transport == Transport::Tls;
     // The TLS options come last, only with TLS; the list ends with MHD_OPTION_END.
+    unsigned places = connectionLimit();
     MHD_OptionItem options[] = {
         {MHD_OPTION_THREAD_POOL_SIZE, static_cast<intptr_t>(poolThreads()), nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(connectionLimit()), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(places + acceptMargin(places)), nullptr},
         {MHD_OPTION_THREAD_STACK_SIZE, static_cast<intptr_t>(kThreadStackBytes), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kConnectionMemoryBytes), nullptr},
         {g_tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0, g_tlsKey.data()},
@@ -451,9 +493,16 @@ int orvaStartCGI() {
         flags |= MHD_USE_TLS;
     // IPv4 only. epoll has no descriptor ceiling, unlike select(); the
     // library runs TLS inside the same event loop.
+    orvaPlacesStart(places);
     g_mhd = MHD_start_daemon(flags, port, nullptr, nullptr, mhdAccessHandler, nullptr,
                              MHD_OPTION_NOTIFY_COMPLETED, mhdRequestCompleted, nullptr,
+                             MHD_OPTION_NOTIFY_CONNECTION, mhdConnectionNotify, nullptr,
                              MHD_OPTION_ARRAY, options, MHD_OPTION_END);
+    if (!g_mhd) {
+        int error = errno;  // why the server did not start, for the start-up message
+        orvaPlacesStop();
+        errno = error;
+    }
     if (g_mhd && g_tls)
         orvaServiceLog("the management server speaks HTTPS with %s", orvaPath(OrvaPath::TlsCert));
     return g_mhd ? 1 : 0;
@@ -477,6 +526,7 @@ void orvaStopCGI() {
     g_suspended.clear();
     g_searchesChanged.wait_for(lock, kCancelGrace, [] { return g_cancelledAnswers == 0; });
     lock.unlock();
+    orvaPlacesStop();
     MHD_stop_daemon(g_mhd);
     lock.lock();
     // Whatever did not complete was closed with the library's connections.

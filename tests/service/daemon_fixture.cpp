@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,10 @@ pid_t DaemonTest::spawn(const std::string& outName, const std::string& rootDir,
         setenv("ORVAL_ROOT", rootDir.c_str(), 1);
         for (const std::string& variable : env)
             putenv(const_cast<char*>(variable.c_str()));
+        if (descriptorLimit) {
+            rlimit files{descriptorLimit, descriptorLimit};
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -20,6 +20,9 @@ protected:
     // The management server's port, free when the test begins: test daemons
     // never meet each other or a service running on the default port.
     int httpPort = freePort();
+    // The daemon's descriptor limit when not 0: its server keeps half of them
+    // as connection places, so a test can fill them with a few hundred.
+    unsigned long descriptorLimit = 0;
 
     // The settings line that puts the daemon on `httpPort`.
     std::string portLine() const { return "HTTPPort " + std::to_string(httpPort) + "\n"; }

@@ -3,6 +3,8 @@
 // from another, and requests that stall (a body shorter than announced, a
 // broken chunk, a header never finished) end at the idle time-out, while a
 // device search that takes longer than that time-out still gets its answer.
+// Requests sent a byte at a time from many addresses, enough to fill every
+// connection place, end at their deadlines and give way to other clients.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -89,6 +91,20 @@ public:
         }
         return -1;
     }
+    // One reply on a kept-alive connection: its header and its Content-Length's worth.
+    std::string readReply() const {
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = recv(fd_, chunk, sizeof chunk, 0)) > 0;) {
+            text.append(chunk, static_cast<size_t>(n));
+            size_t end = text.find("\r\n\r\n");
+            size_t length = text.find("Content-Length: ");
+            if (end != std::string::npos && length != std::string::npos &&
+                text.size() >= end + 4 + std::stoul(text.substr(length + 16)))
+                break;
+        }
+        return text;
+    }
     // Everything the server sends until it closes or goes quiet for 2 s.
     std::string readAll() const {
         std::string text;
@@ -145,6 +161,41 @@ int statusBurst(int port, int count) {
     return answered;
 }
 
+// The connection places of a daemon with 256 descriptors.
+constexpr int kFewPlaces = 128;
+// A request's header has this long from its first byte, however slowly its
+// bytes come.
+constexpr auto kHeaderDeadline = 10s;
+// A body has 30 s plus 1 s per 10 KB from the end of its header.
+constexpr int kTrickledBodyBytes = 20 * 1024;
+constexpr auto kBodyDeadline = 32s;
+
+// A request sent a byte at a time, and when the server closed it.
+struct Trickle {
+    std::unique_ptr<Client> client;
+    Clock::time_point firstByte;
+    std::string rest;  // what it has yet to send, a byte a second
+    Clock::time_point closed{};
+
+    bool open() const { return closed == Clock::time_point{}; }
+    std::chrono::milliseconds lasted() const {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(closed - firstByte);
+    }
+};
+
+// `count` header floods, 20 per address 127.0.2.`firstAddress`, ...
+std::vector<Trickle> headerWave(int port, int firstAddress, int count) {
+    std::vector<Trickle> wave;
+    for (int i = 0; i < count; i++) {
+        std::string source = "127.0.2." + std::to_string(firstAddress + i / 20);
+        Trickle slow{std::make_unique<Client>(source.c_str(), port), Clock::now(),
+                     "ET /status HTTP/1.1\r\nX-Slow: " + std::string(100, 'a')};
+        EXPECT_TRUE(slow.client->send("G"));
+        wave.push_back(std::move(slow));
+    }
+    return wave;
+}
+
 class LockoutTest : public WebTest {
 protected:
     // A search of the stand-in NDI runtime lasts as long as it is asked to.
@@ -157,6 +208,15 @@ protected:
         WebTest::TearDown();
         unsetenv("LD_LIBRARY_PATH");
         unsetenv("ORVAL_FAKE_NDI");
+    }
+};
+
+// A daemon with few connection places, so a test can fill them all.
+class CrowdedTest : public WebTest {
+protected:
+    void SetUp() override {
+        descriptorLimit = 2 * kFewPlaces;
+        WebTest::SetUp();
     }
 };
 
@@ -296,4 +356,79 @@ TEST_F(LockoutTest, ABurstOfConnectionsGivesItsMemoryBack) {
     // bursts; what may stay is about 1 MB of thread stacks glibc keeps for new
     // threads and the arenas' own small heaps.
     EXPECT_LT(after - before, 8 * 1024) << "KB: " << before << " before, " << after << " after";
+}
+
+// Slow requests from many addresses, each under the per-address limit, more
+// than the places: a byte renews neither the header's deadline nor the
+// body's, the kept-alive idle connection and then the oldest unfinished
+// headers give way to newer connections, and a client from another address
+// is answered throughout.
+TEST_F(CrowdedTest, SlowRequestsFromManyAddressesEndAtTheirDeadlinesAndGiveWayToOthers) {
+    Client keptAlive("127.0.0.3", port);
+    ASSERT_TRUE(keptAlive.send("GET /status HTTP/1.1\r\nHost: t\r\n\r\n"));
+    ASSERT_EQ(200, statusOf(keptAlive.readReply()));
+    Trickle body{std::make_unique<Client>("127.0.0.4", port), Clock::now(),
+                 std::string(kTrickledBodyBytes, 'a')};
+    ASSERT_TRUE(body.client->send("POST /channel1 HTTP/1.1\r\nHost: t\r\nContent-Length: " +
+                                  std::to_string(kTrickledBodyBytes) +
+                                  "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\ns"));
+
+    // 160 floods and the two above, 34 beyond the places: in three waves, so
+    // the first wave's headers are the oldest when the third comes.
+    std::vector<Trickle> older = headerWave(port, 1, 60);
+    std::this_thread::sleep_for(1500ms);
+    std::vector<Trickle> newer = headerWave(port, 4, 60);
+    std::this_thread::sleep_for(1500ms);
+    std::vector<Trickle> latest = headerWave(port, 7, 40);
+    std::vector<Trickle*> all{&body};
+    for (auto* wave : {&older, &newer, &latest})
+        for (Trickle& slow : *wave)
+            all.push_back(&slow);
+
+    auto begin = Clock::now();
+    auto nextByte = begin;
+    int asked = 0, answered = 0;
+    bool orderChecked = false;
+    while (since(begin) < kBodyDeadline + 15s &&
+           std::any_of(all.begin(), all.end(), [](Trickle* slow) { return slow->open(); })) {
+        for (Trickle* slow : all) {
+            if (slow->open() && slow->client->closedByServer())
+                slow->closed = Clock::now();
+        }
+        if (!orderChecked && since(begin) >= 1500ms) {
+            orderChecked = true;
+            EXPECT_TRUE(keptAlive.closedByServer()) << "the idle connection gives way first";
+            int olderClosed = 0;
+            for (Trickle& slow : older)
+                olderClosed += !slow.open();
+            EXPECT_GE(olderClosed, 30) << "then the oldest headers";
+            for (auto* wave : {&newer, &latest})
+                for (Trickle& slow : *wave)
+                    EXPECT_TRUE(slow.open()) << "a newer header gave way";
+        }
+        if (Clock::now() >= nextByte) {
+            nextByte += 1s;
+            for (Trickle* slow : all) {
+                if (slow->open() && !slow->rest.empty()) {
+                    slow->client->send(slow->rest.substr(0, 1));
+                    slow->rest.erase(0, 1);
+                }
+            }
+            asked++;
+            answered += statusFrom("127.0.0.2", port) == 200;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(asked, answered) << "GET /status from another address";
+    EXPECT_GE(asked, 20);
+
+    // The last wave gave way to no one: each ended at its header's deadline.
+    for (Trickle& slow : latest) {
+        ASSERT_FALSE(slow.open());
+        EXPECT_GE(slow.lasted(), kHeaderDeadline - 500ms);
+        EXPECT_LE(slow.lasted(), 3 * kHeaderDeadline);
+    }
+    ASSERT_FALSE(body.open()) << "the body a byte a second";
+    EXPECT_GE(body.lasted(), kBodyDeadline - 500ms);
+    EXPECT_EQ(200, statusFrom("127.0.2.1", port)) << "the flood's addresses have their places back";
 }
