@@ -577,6 +577,25 @@ bool ffLibavMuxerOption(std::string_view name, const FfGroup& output) {
     return protocolClass && av_opt_find(&protocolClass, option.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
 }
 
+bool ffLibavInputIsYuv420p(const FfGroup& input) {
+    // Only a plain local file is looked into: opening an address could wait
+    // on the network, and a capture or a chosen format may decode otherwise.
+    bool plainFile = input.hasUrl && input.url.find("://") == std::string::npos && !input.has("-f");
+    if (!plainFile)
+        return false;
+    AVFormatContext* format = nullptr;
+    if (avformat_open_input(&format, input.url.c_str(), nullptr, nullptr) != 0)
+        return false;
+    bool yuv420p = avformat_find_stream_info(format, nullptr) >= 0;
+    for (unsigned i = 0; yuv420p && i < format->nb_streams; i++) {
+        const AVCodecParameters* stream = format->streams[i]->codecpar;
+        if (stream->codec_type == AVMEDIA_TYPE_VIDEO)
+            yuv420p = stream->format == AV_PIX_FMT_YUV420P;
+    }
+    avformat_close_input(&format);
+    return yuv420p;
+}
+
 namespace {
 
 volatile sig_atomic_t g_stopSignal = 0;

@@ -68,6 +68,11 @@ private:
 // address's protocol and libavcodec does not know: it goes to the target's muxer.
 bool ffLibavMuxerOption(std::string_view name, const FfGroup& output);
 
+// True when the input is a local file whose every picture stream decodes as
+// yuv420p (a file without pictures counts too); false for anything else,
+// and for every input with a format or options of its own.
+bool ffLibavInputIsYuv420p(const FfGroup& input);
+
 // Runs an unwatched line with shared encoders: the encoder ffmpeg on the
 // planned line, the muxers of its targets, the service's SIGINT or SIGTERM
 // passed to the encoder; returns the encoder's wait status, or -1 when it

@@ -89,6 +89,7 @@ int takeCommand(std::vector<std::string>& argv, FfPlan& watched) {
         return fail(launchErrorText(status));
     FfMachine machine = ffThisMachine();
     machine.isMuxerOption = ffLibavMuxerOption;
+    machine.inputIsYuv420p = ffLibavInputIsYuv420p;
     FfPlan plan = ffPlan(splitCommandLine(args), machine, thumbnailPath());
     if (!plan.refusal.empty())
         return fail(plan.refusal);

@@ -225,6 +225,15 @@ void ruleHttpServe(FfCommand& command, const FfMachine& machine) {
     }
 }
 
+// The engine names a pixel format only on the first H.264 target of a line;
+// where the inputs' pictures are yuv420p already, that format changes
+// nothing and must not keep the targets from sharing one encoder.
+static bool inputsAreYuv420p(const FfCommand& command, const FfMachine& machine) {
+    if (!machine.inputIsYuv420p || command.inputs.empty())
+        return false;
+    return std::all_of(command.inputs.begin(), command.inputs.end(), machine.inputIsYuv420p);
+}
+
 FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view thumbPath) {
     FfPlan plan;
     FfCommand command = ffParse(args);
@@ -251,7 +260,8 @@ FfPlan ffPlan(const FfTokens& args, const FfMachine& machine, std::string_view t
     }
     FfCommand shared = command;
     plan.share = ruleShareEncoders(shared, ffTargetNumbers(machine.targets.c_str(), shared.outputs.size()),
-                                   recorder, plan.watched, machine.isMuxerOption);
+                                   recorder, plan.watched || inputsAreYuv420p(command, machine),
+                                   machine.isMuxerOption);
     if (!plan.waits)
         plan.thumbnail = ruleThumbnail(command, thumbPath);
     if (plan.thumbnail && plan.share.active())

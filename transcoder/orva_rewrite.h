@@ -22,6 +22,9 @@ struct FfMachine {
     std::string targets;
     // Knows the options of muxers and protocols beyond the launcher's tables.
     FfMuxerOptionTest isMuxerOption;
+    // True when every picture the input gives is yuv420p already (a local
+    // file, looked into); unset or false when that is not known.
+    std::function<bool(const FfGroup& input)> inputIsYuv420p;
 };
 
 FfMachine ffThisMachine();

@@ -620,6 +620,11 @@ TEST_F(ShareTest, CopiesFanOutAndRtpRecordersAndUnsureSourcesStayAsTheyWere) {
     FfPlan file = plan(compose({fileInput("/media/a.mov")}, {encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1", nullptr),
                                                              encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:2", nullptr)}));
     EXPECT_EQ(file.share.groups.size(), 2u);
+    // A file known to hold yuv420p pictures: that yuv420p changes nothing, so they share.
+    machine.inputIsYuv420p = [](const FfGroup& input) { return input.url == "/media/a.mov"; };
+    FfPlan known = plan(compose({fileInput("/media/a.mov")}, {encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:1", nullptr),
+                                                              encoded(ORVA_FORMAT_UDPTS, "udp://127.0.0.1:2", nullptr)}));
+    EXPECT_EQ(known.share.groups.size(), 1u) << joined(known.sharedArgs);
 }
 
 TEST(TargetNumbers, FollowTheServiceOrNumberTheOutputsInOrder) {

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e/media.h"
+#include "orva_fanout.h"
 #include "test_support.h"
 
 extern char** environ;
@@ -243,6 +244,29 @@ TEST(Stage, AnAbsentSourceIsLostFromTheStartAndAKilledLauncherLeavesNoProcess) {
     launcher.stop(false);
     EXPECT_TRUE(waitUntil([&] { return std::all_of(children.begin(), children.end(), gone); }, 3000ms))
         << children.size() << " children";
+}
+
+// The launcher looks into a local file before it decides that an explicit
+// yuv420p of one target changes nothing and the targets may share.
+TEST(Stage, OnlyALocalFileOfYuv420pPicturesCountsAsYuv420p) {
+    TempDir dir;
+    auto make = [&](const std::string& name, const char* format) {
+        runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=5:duration=1",
+                    "-pix_fmt", format, "-c:v", "libx264", "-y", dir / name});
+        FfGroup input;
+        input.url = dir / name;
+        input.hasUrl = true;
+        return input;
+    };
+    EXPECT_TRUE(ffLibavInputIsYuv420p(make("plain.mp4", "yuv420p")));
+    EXPECT_FALSE(ffLibavInputIsYuv420p(make("full.mp4", "yuv444p")));
+    FfGroup chosen = make("chosen.mp4", "yuv420p");
+    chosen.add("-f", "mp4");
+    EXPECT_FALSE(ffLibavInputIsYuv420p(chosen)) << "a chosen format is not looked into";
+    FfGroup address;
+    address.url = "udp://127.0.0.1:9";
+    address.hasUrl = true;
+    EXPECT_FALSE(ffLibavInputIsYuv420p(address)) << "an address is never opened";
 }
 
 }  // namespace
