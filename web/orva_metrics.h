@@ -23,6 +23,8 @@ struct OrvaChannelSample {
     std::array<int, kOrvaAlarmKindCount> alarms{};  // 1 while raised, by OrvaAlarmKind
     int onBackup = 0;        // 0 source, 1 backup, 2 slate
     uint64_t sourceLosses = 0;
+    int targets = 0;         // configured targets: 1 to `targets` have a series
+    std::array<int, kOrvaAlarmTargetCount> targetUp{};  // target K at K-1: 0 while down
 };
 
 struct OrvaMetricsSample {
