@@ -10,9 +10,11 @@
 // a stop message inside them is a source's trouble, which the launcher rides
 // out, so only the encoder's lines can stop the slot. An alarm is raised once
 // and cleared once: a repeated raise or a clear of an alarm that is not
-// raised changes nothing. A target's alarm is kept per target number, with
-// the reason the launcher gave (for the log); a number outside 1 to 5 is no
-// target. Everything follows the slot when two slots are exchanged.
+// raised changes nothing. A target's alarm is kept per target number and the
+// reason the launcher gave goes to the service log with the raise; a number
+// outside 1 to 5 is no target. Events are numbered as taken, so a channel's
+// two slots merge in order. Everything follows the slot when two slots are
+// exchanged.
 #include "orva_alarms.h"
 
 #include <algorithm>
@@ -47,13 +49,22 @@ struct SlotLines {
     bool launcherLine = false;
 };
 
+// An event with its place among the events of every slot, so a channel's
+// two slots merge in the order things happened, also within one second.
+struct KeptEvent {
+    uint64_t order;
+    OrvaAlarmEvent event;
+};
+
 struct SlotAlarms {
     SlotLines lines;
     std::array<time_t, kOrvaAlarmKindCount> since{};
     std::array<time_t, kOrvaAlarmTargetCount> targetSince{};
     uint64_t sourceLosses = 0;
-    std::deque<OrvaAlarmEvent> events;
+    std::deque<KeptEvent> events;
 };
+
+uint64_t g_eventsTaken;
 
 std::array<SlotAlarms, ORVA_SLOT_COUNT> g_alarms;
 
@@ -90,7 +101,7 @@ bool changeAlarm(int slot, time_t& since, OrvaAlarmEvent event, std::string_view
     event.time = time(nullptr);
     since = event.raised ? std::max<time_t>(event.time, 1) : 0;
     auto& events = g_alarms[static_cast<size_t>(slot)].events;
-    events.push_back(event);
+    events.push_back({++g_eventsTaken, event});
     while (events.size() > kOrvaAlarmEventsKept)
         events.pop_front();
     logAlarm(slot, event, reason);
@@ -227,14 +238,16 @@ std::vector<OrvaAlarmEvent> orvaChannelAlarmEvents(int channel) {
     std::vector<OrvaAlarmEvent> out;
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return out;
+    std::vector<KeptEvent> both;
     for (int slot : {channel, channel + ORVA_CHANNEL_COUNT}) {
         const auto& events = g_alarms[static_cast<size_t>(slot)].events;
-        out.insert(out.end(), events.begin(), events.end());
+        both.insert(both.end(), events.begin(), events.end());
     }
-    std::stable_sort(out.begin(), out.end(),
-                     [](const OrvaAlarmEvent& a, const OrvaAlarmEvent& b) { return a.time < b.time; });
-    if (out.size() > kOrvaAlarmEventsKept)
-        out.erase(out.begin(), out.end() - kOrvaAlarmEventsKept);
+    std::sort(both.begin(), both.end(),
+              [](const KeptEvent& a, const KeptEvent& b) { return a.order < b.order; });
+    size_t first = both.size() > kOrvaAlarmEventsKept ? both.size() - kOrvaAlarmEventsKept : 0;
+    for (size_t i = first; i < both.size(); i++)
+        out.push_back(both[i].event);
     return out;
 }
 

@@ -209,6 +209,7 @@ TEST_F(RunTest, ARunsEndClearsItsAlarmsAndTheRecorderRunsWithItsChannelsSettings
     orvaServiceLogOpen(nullptr);
     EXPECT_EQ("4|/media/backup.ts|4|none\n4|/media/backup.ts|4|1,1,2\n", readFile(dir / "env.txt"));
     EXPECT_FALSE(orvaChannelAlarms(3).targetDown(2));
+    EXPECT_EQ("", lastRun(3).lastError);  // a target's reason is no error of the run
     events = orvaChannelAlarmEvents(3);
     ASSERT_EQ(6u, events.size());
     EXPECT_EQ(OrvaAlarmKind::TargetDown, events[5].kind);
