@@ -138,8 +138,8 @@ void takeTargetOrder(int slot, bool raise, std::string_view rest) {
     int target = rest[0] - '0';
     rest.remove_prefix(1);
     if (rest.empty())
-        return setTargetAlarm(slot, target, raise, {});
-    if (raise && rest[0] == ' ')
+        setTargetAlarm(slot, target, raise, {});
+    else if (raise && rest[0] == ' ')
         setTargetAlarm(slot, target, raise, keptReason(rest.substr(1)));
 }
 
