@@ -103,6 +103,11 @@ class Recorder:
                 hi = mid
         return self.arrivals[lo - 1][0] if lo else None
 
+    def gaps(self, longer_than):
+        """(start, length) of every silence longer than `longer_than` seconds."""
+        times = [a for a, _ in self.arrivals]
+        return [(a, b - a) for a, b in zip(times, times[1:]) if b - a > longer_than]
+
     def largest_gap(self, start=None, end=None):
         times = [a for a, _ in self.arrivals if (start is None or a >= start) and (end is None or a <= end)]
         return max((b - a for a, b in zip(times, times[1:])), default=0.0)
@@ -193,6 +198,17 @@ def cpu_seconds(pids):
         except (OSError, IndexError):
             pass
     return total
+
+
+def role_of(pid, launcher_pid):
+    """'launcher', 'encoder' (reads the stage's pipe) or 'decoder'."""
+    if pid == launcher_pid:
+        return "launcher"
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return "encoder" if b"pipe:3" in f.read() else "decoder"
+    except OSError:
+        return "decoder"
 
 
 def rss_kib(pids):
@@ -436,7 +452,7 @@ def memory(args, tmp):
     line = composed_line(source, sink.port, args.size, 1500, 128)
     launcher = Launcher(args.launcher, line, {"ORVAL_SOURCE_TIMEOUT": "1000"})
     start = time.monotonic()
-    samples, outages = [], 0
+    samples, outages, by_role = [], 0, []
     next_outage = start + 60
     try:
         while time.monotonic() - start < args.minutes * 60:
@@ -449,6 +465,11 @@ def memory(args, tmp):
                 next_outage += 60
             pids = tree_of(launcher.proc.pid)
             samples.append((time.monotonic() - start, rss_kib(pids), len(pids)))
+            roles = {}
+            for pid in pids:
+                role = role_of(pid, launcher.proc.pid)
+                roles[role] = roles.get(role, 0) + rss_kib([pid])
+            by_role.append((samples[-1][0], roles))
             if len(samples) % 6 == 0:
                 print(f"{samples[-1][0] / 60:.1f} min: {samples[-1][1] / 1024:.1f} MiB in "
                       f"{samples[-1][2]} processes", file=sys.stderr)
@@ -466,7 +487,17 @@ def memory(args, tmp):
     print(f"  RSS of the launcher and its processes: first 2 min mean {statistics.mean(first) / 1024:.1f} MiB, "
           f"last 2 min mean {statistics.mean(last) / 1024:.1f} MiB, max {max(k for _, k, _ in samples) / 1024:.1f} MiB")
     print(f"  processes: {min(n for _, _, n in samples)}..{max(n for _, _, n in samples)}")
+    for role in ("launcher", "decoder", "encoder"):
+        early = [r.get(role, 0) for t, r in by_role if t <= 120 and role in r]
+        late = [r.get(role, 0) for t, r in by_role if t >= by_role[-1][0] - 120 and role in r]
+        if early and late:
+            print(f"    {role}: first 2 min mean {statistics.mean(early) / 1024:.1f} MiB, "
+                  f"last 2 min mean {statistics.mean(late) / 1024:.1f} MiB")
     print(f"  largest silence of the target: {sink.largest_gap():.2f} s")
+    for at, length in sink.gaps(0.5):
+        said = [text for t, text in launcher.lines
+                if at - 3 <= t <= at + length + 1 and text and not text.startswith("frame=")]
+        print(f"    {length:.2f} s at {(at - start) / 60:.1f} min; the launcher said: {' | '.join(said)[:600]}")
 
 
 def main():

@@ -388,7 +388,15 @@ bool Stage::openOutput(int) {
     audio->codecpar->bits_per_coded_sample = 16;
     audio->codecpar->block_align = 2 * canvas_.channels;
     audio->time_base = AVRational{1, canvas_.sampleRate};
-    return avformat_write_header(output_, nullptr) >= 0;
+    // The encoder's NUT reader keeps an index entry for every syncpoint it
+    // passes, which over days of raw pictures is memory without end; a pipe
+    // is never seeked, so the stream goes without them.
+    output_->strict_std_compliance = FF_COMPLIANCE_EXPERIMENTAL;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "syncpoints", "none", 0);
+    bool opened = avformat_write_header(output_, &options) >= 0;
+    av_dict_free(&options);
+    return opened;
 }
 
 void Stage::raiseLoss() {
@@ -572,7 +580,9 @@ AVBufferRef* Stage::slatePicture() {
 }
 
 void Stage::judge(long long now, const uint8_t* picture, const uint8_t* sound, size_t soundBytes) {
-    bool judged = onAir_ != OnAir::Slate;
+    // The slate, and the last picture held for a lost source until the backup
+    // or the slate takes over, stand in for content: source_lost speaks for them.
+    bool judged = onAir_ != OnAir::Slate && !(lost_ && onAir_ == OnAir::Hold);
     bool condition[ContentWatch::kKinds] = {};
     if (judged) {
         LumaSample sample = sampleLuma(picture, canvas_.width, canvas_.height);

@@ -217,7 +217,10 @@ FfTokens ffDecoderArgs(const FfGroup& input, const FfCanvas& canvas, FfReadMode 
         args.insert(args.end(), {"-ar", std::to_string(canvas.sampleRate)});
     if (canvas.channels > 0)
         args.insert(args.end(), {"-ac", std::to_string(canvas.channels)});
-    args.insert(args.end(), {"-sample_fmt", "s16", "-c:a", "pcm_s16le", "-f", "nut", "pipe:1"});
+    // Without syncpoints: the stage's NUT reader would index every one of them
+    // for as long as the decoder runs (see the stage's own output).
+    args.insert(args.end(), {"-sample_fmt", "s16", "-c:a", "pcm_s16le", "-f", "nut", "-f_strict", "experimental",
+                             "-syncpoints", "none", "pipe:1"});
     return args;
 }
 

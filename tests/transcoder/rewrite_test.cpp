@@ -390,7 +390,7 @@ TEST(Canvas, TakesWhatTheTargetSetsAndConformsDecodersToIt) {
                                  "-analyzeduration 500000 -i rtsp://cam/live ")) << live;
     EXPECT_NE(live.find("scale=640:360:force_original_aspect_ratio=decrease:force_divisible_by=2,"
                         "pad=640:360:-1:-1:black,setsar=1,fps=30000/1001,format=yuv420p"), std::string::npos) << live;
-    EXPECT_TRUE(live.ends_with("-ar 48000 -ac 2 -sample_fmt s16 -c:a pcm_s16le -f nut pipe:1")) << live;
+    EXPECT_TRUE(live.ends_with("-ar 48000 -ac 2 -sample_fmt s16 -c:a pcm_s16le -f nut -f_strict experimental -syncpoints none pipe:1")) << live;
     // The line's global options stay with the encoder.
     FfCommand line = ffParse({"-v", "32", "-rtsp_transport", "tcp", "-i", "rtsp://cam/live", "-c:v", "libx264", "o.ts"});
     EXPECT_EQ(joined(ffEncoderArgs(line)), "-nostdin -v 32 -f nut -i pipe:3 -c:v libx264 o.ts");
