@@ -59,6 +59,10 @@ int orvaWriteConfigText(std::string_view text);
 // `continuity` (ORVA_CHANNEL_COUNT records; null: not kept).
 int orvaReadConfigText(std::string_view text, ORVA_GLOBAL_SETTINGS& settings,
                        ORVA_CHANNEL_TAG* table, ORVA_CHANNEL_CONTINUITY_TAG* continuity = nullptr);
+// True when `text` holds at least one line the reader takes: a settings key
+// or a channel's opening tag. An upload without any would replace the
+// settings and the table with nothing but defaults.
+bool orvaHoldsConfiguration(std::string_view text);
 // Points every source's and target's address at its own File text.
 void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel);
 
@@ -85,10 +89,11 @@ void orvaNormaliseSettings(ORVA_GLOBAL_SETTINGS& settings);
 void orvaRemoveMapOptions(char (&text)[ORVA_TEXT_SIZE]);
 
 // Line parsers of the reader. Each takes one line whose leading blanks and
-// tabs are already skipped, applies the keys it knows and ignores any other line.
+// tabs are already skipped, applies the keys it knows and ignores any other line
+// (the settings parser returns whether it knew the line).
 void parseInputSubBlock(const char* line, ORVA_CHANNEL_SOURCE_TAG& source);
 void parseOutputSubBlock(const char* line, ORVA_CHANNEL_TARGET_TAG& target);
-void parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings);
+bool parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings);
 
 // Where a channel line stands: directly in the channel block, in its <Input>
 // block or in its <Output> block (outside the numbered sub-blocks).

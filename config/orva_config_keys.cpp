@@ -310,8 +310,8 @@ void parseOutputSubBlock(const char* line, ORVA_CHANNEL_TARGET_TAG& target) {
         target.Video.VideoQuality = 0;
 }
 
-void parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings) {
-    applyKeys(kSettingsKeys, line, settings);
+bool parseSettingsLine(const char* line, ORVA_GLOBAL_SETTINGS& settings) {
+    return applyKeys(kSettingsKeys, line, settings);
 }
 
 bool parseContinuityLine(const char* line, ORVA_CHANNEL_CONTINUITY_TAG& continuity) {

@@ -280,6 +280,20 @@ int orvaReadConfigText(std::string_view text, ORVA_GLOBAL_SETTINGS& settings,
     return readConfig(stream.get(), settings, table, unused.get());
 }
 
+bool orvaHoldsConfiguration(std::string_view text) {
+    FilePtr stream(openText(text));
+    if (!stream)
+        return false;
+    ORVA_GLOBAL_SETTINGS scratch{};
+    FileLocale locale;
+    LineReader lines(stream.get());
+    while (lines.next()) {
+        if (channelTagNumber(lines, false) != 0 || parseSettingsLine(lines.line(), scratch))
+            return true;
+    }
+    return false;
+}
+
 void orvaPointAddressesAtFiles(ORVA_CHANNEL_TAG& channel) {
     for (ORVA_CHANNEL_SOURCE_TAG& source : channel.Sources)
         source.pszAddress = source.File;

@@ -73,6 +73,7 @@ int initEngine(const ORVA_INIT_TAG* init, const char* engineDir, const char* wor
 
 void releaseTable() {
     orvaReleaseProcesses();
+    orvaCloseSlotLogs();
     g_procTable.reset();
     g_procChannels = nullptr;
 }
@@ -158,7 +159,11 @@ int orvaInitW(const ORVA_INIT_TAG* init) {
     return initEngine(init, hasEngine ? engineDir : nullptr, hasWork ? workDir : nullptr);
 }
 
-void orvaSetLog(int level) { g_cfg.logLevel = level; }
+void orvaSetLog(int level) {
+    g_cfg.logLevel = level;
+    if (level == 0)
+        orvaCloseSlotLogs();  // logs the operator removes while logging is off free their space
+}
 
 void orvaSetCpuAffinity(int cpus) { g_cfg.cpuPerChannel = cpus; }
 

@@ -79,6 +79,8 @@ void orvaRotateLog(const char* stem);
 // Appends `text`; a stamped text gets the time in front and a line end when
 // it has none. Returns -1 when the log cannot be opened.
 int orvaAppendLog(const char* stem, bool stamped, const char* text);
+// Slot logs stay open between lines; the engine's release closes them.
+void orvaCloseSlotLogs();
 
 // SDP: the encoding name of a codec, and the reader behind orvaImportSdp.
 const char* orvaSdpEncodingName(unsigned codec);

@@ -3,9 +3,19 @@
 // Each slot appends to "<work>/log/orva_NNN.log". A log above 5,000,000 bytes
 // is rotated before the next write: generations 1 (oldest) to 9 (newest) are
 // kept. Generations above 9 left by an older scheme are shifted down and the
-// surplus oldest ones deleted. Every call opens, appends and closes, so an
-// operator may move or delete a log at any time. The service log is rotated
-// by the same code under its own name.
+// surplus oldest ones deleted. The service log is rotated by the same code
+// under its own name.
+//
+// DESIGN: a slot's log stays open between lines (opening and closing it for
+// each chunk of output was most of what supervision cost). Every line is
+// still one write to the kernel, so a crash loses nothing written before it.
+// The open file is given up and the current one opened again after each
+// rotation, when the operator has deleted it (seen at the next line, from the
+// open file) and when its name now stands for another file or none, moved
+// away by the operator or by a rotation tool (seen from the path, looked up
+// at most once a second; the lines in between land in the moved file). The
+// engine's caller serialises its operations, so the table of open logs has
+// no lock of its own. The service log is opened and closed for each line.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -62,8 +72,74 @@ void removeGeneration(const char* stem, int generation) {
         unlink(path);
 }
 
+constexpr time_t kPathCheckSeconds = 1;
+
+struct OpenLog {
+    int fd = -1;
+    time_t pathCheckedAt = 0;
+};
+OpenLog g_slotLogs[ORVA_SLOT_COUNT];
+
 int openLog(const char* path) {
     return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+// Opens "<stem>.log" for appending, rotating it first when it is above the
+// rotation size. Returns -1 when it cannot be opened.
+int openCurrentLog(const char* stem) {
+    char path[kPathSize];
+    if (!logPath(path, stem, 0))
+        return -1;
+    int fd = openLog(path);
+    if (fd < 0)
+        return -1;
+    // The size is taken from the open file: no second walk of the path.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > kLogRotateBytes) {
+        close(fd);
+        orvaRotateLog(stem);
+        fd = openLog(path);
+    }
+    return fd;
+}
+
+void closeSlotLog(OpenLog& log) {
+    if (log.fd >= 0)
+        close(log.fd);
+    log.fd = -1;
+}
+
+bool namesFile(const char* stem, const struct stat& opened) {
+    char path[kPathSize];
+    struct stat named;
+    return logPath(path, stem, 0) && stat(path, &named) == 0 && named.st_dev == opened.st_dev &&
+           named.st_ino == opened.st_ino;
+}
+
+// Whether the slot's open log takes the next line as it is: not due for
+// rotation, not deleted, and (looked up once a second) still the file its
+// name stands for.
+bool stillCurrent(OpenLog& log, const char* stem, time_t now) {
+    struct stat opened;
+    if (fstat(log.fd, &opened) != 0 || opened.st_nlink == 0 || opened.st_size > kLogRotateBytes)
+        return false;
+    if (now >= log.pathCheckedAt && now - log.pathCheckedAt < kPathCheckSeconds)
+        return true;
+    log.pathCheckedAt = now;
+    return namesFile(stem, opened);
+}
+
+// The slot's log, open for appending; -1 when it cannot be opened.
+int slotLog(int slot, const char* stem) {
+    OpenLog& log = g_slotLogs[slot];
+    time_t now = time(nullptr);
+    if (log.fd >= 0 && !stillCurrent(log, stem, now))
+        closeSlotLog(log);
+    if (log.fd < 0) {
+        log.fd = openCurrentLog(stem);
+        log.pathCheckedAt = now;
+    }
+    return log.fd;
 }
 
 void formatTimeStamp(char (&stamp)[32]) {
@@ -72,6 +148,22 @@ void formatTimeStamp(char (&stamp)[32]) {
     localtime_r(&now, &local);
     if (strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &local) == 0)
         stamp[0] = '\0';
+}
+
+// One write per line, so a line is never split between writers or files.
+void writeLine(int fd, bool stamped, const char* text) {
+    char stamp[32];
+    iovec parts[3];
+    int count = 0;
+    if (stamped) {
+        formatTimeStamp(stamp);
+        parts[count++] = {stamp, strlen(stamp)};
+    }
+    parts[count++] = {const_cast<char*>(text), strlen(text)};
+    if (stamped && !strchr(text, '\n'))
+        parts[count++] = {const_cast<char*>("\n"), 1};
+    // A short write leaves a shorter line; nothing more can be done about it here.
+    [[maybe_unused]] ssize_t written = writev(fd, parts, count);
 }
 
 }  // namespace
@@ -91,43 +183,28 @@ void orvaRotateLog(const char* stem) {
 }
 
 int orvaAppendLog(const char* stem, bool stamped, const char* text) {
-    char path[kPathSize];
-    if (!logPath(path, stem, 0))
-        return -1;
-    int fd = openLog(path);
+    int fd = openCurrentLog(stem);
     if (fd < 0)
         return -1;
-    // The size is taken from the open file: no second walk of the path.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > kLogRotateBytes) {
-        close(fd);
-        orvaRotateLog(stem);
-        fd = openLog(path);
-        if (fd < 0)
-            return -1;
-    }
-    char stamp[32];
-    iovec parts[3];
-    int count = 0;
-    if (stamped) {
-        formatTimeStamp(stamp);
-        parts[count++] = {stamp, strlen(stamp)};
-    }
-    parts[count++] = {const_cast<char*>(text), strlen(text)};
-    if (stamped && !strchr(text, '\n'))
-        parts[count++] = {const_cast<char*>("\n"), 1};
-    // A short write leaves a shorter line; nothing more can be done about it here.
-    [[maybe_unused]] ssize_t written = writev(fd, parts, count);
+    writeLine(fd, stamped, text);
     close(fd);
     return 0;
+}
+
+void orvaCloseSlotLogs() {
+    for (OpenLog& log : g_slotLogs)
+        closeSlotLog(log);
 }
 
 extern "C" {
 
 int cleanLogFiles(int slot) {
     char stem[kPathSize];
-    if (slotStem(stem, slot))
-        orvaRotateLog(stem);
+    if (!slotStem(stem, slot))
+        return 0;
+    if (slot >= 0 && slot < ORVA_SLOT_COUNT)
+        closeSlotLog(g_slotLogs[slot]);  // the next line goes to the new current log
+    orvaRotateLog(stem);
     return 0;
 }
 
@@ -139,7 +216,11 @@ int orvaLog(int slot, int level, const char* text) {
     char stem[kPathSize];
     if (!orvaSlotInRange(slot) || !text || !slotStem(stem, slot))
         return -1;
-    return orvaAppendLog(stem, level == 1, text);
+    int fd = slotLog(slot, stem);
+    if (fd < 0)
+        return -1;
+    writeLine(fd, level == 1, text);
+    return 0;
 }
 
 }  // extern "C"

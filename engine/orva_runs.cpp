@@ -120,6 +120,10 @@ void orvaRecordRefusal(int slot, int code) {
     SlotRuns* runs = slotRuns(slot);
     if (!runs)
         return;
+    // A start that finds the slot busy met a run in progress (the start-up
+    // pass starts a folder channel once more): nothing failed.
+    if (code != ORVA_ERR_SLOT_BUSY)
+        runs->counters.failedRuns++;
     time_t now = time(nullptr);
     if (!runs->finished.empty()) {
         OrvaRun& last = runs->finished.back();
@@ -186,6 +190,8 @@ void orvaRunReaped(int slot, int waitStatus) {
     run.code = shellStatus(waitStatus);
     run.lastError = std::move(runs.lastError);
     runs.counters.lastExitStatus = run.code;
+    if (run.how == OrvaRunEnd::Hung || (run.how == OrvaRunEnd::Exited && run.code != 0))
+        runs.counters.failedRuns++;
     runs.running = false;
     runs.partialLine.clear();
     runs.lastError.clear();

@@ -36,6 +36,12 @@ struct OrvaSlotCounters {
     uint64_t starts = 0;
     uint64_t hangKills = 0;
     int lastExitStatus = 0;  // as OrvaRun::code; 0 before any run has ended
+    // Runs that failed: ended by themselves with a status other than 0, were
+    // killed for going silent, or were refused at start (every refusal, also
+    // those that share one record, but not one that found the slot busy). A
+    // clean end (a folder's file played to its end) and a stop that was asked
+    // for are no failures.
+    uint64_t failedRuns = 0;
 };
 
 constexpr size_t kOrvaRunsKept = 20;

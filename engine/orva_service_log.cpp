@@ -6,6 +6,9 @@
 // it is never the service lock, so a log line can be written anywhere.
 #include "orva_service_log.h"
 
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -44,6 +47,13 @@ constexpr ResultText kStartResults[] = {
 
 std::mutex g_logLock;
 char g_stem[kStemSize];  // empty while the log is off
+bool g_toStderr;
+
+void writeToStderr(const char* line) {
+    iovec parts[2] = {{const_cast<char*>(line), strlen(line)}, {const_cast<char*>("\n"), 1}};
+    // Nothing more can be done about a short write here.
+    [[maybe_unused]] ssize_t written = writev(STDERR_FILENO, parts, 2);
+}
 
 }  // namespace
 
@@ -58,6 +68,11 @@ void orvaServiceLogOpen(const char* folder) {
         g_stem[0] = '\0';  // a cut path would name another file
 }
 
+void orvaServiceLogToStderr(bool on) {
+    std::lock_guard<std::mutex> lock(g_logLock);
+    g_toStderr = on;
+}
+
 void orvaServiceLog(const char* format, ...) {
     char line[kLineSize];
     va_list args;
@@ -68,6 +83,8 @@ void orvaServiceLog(const char* format, ...) {
     std::lock_guard<std::mutex> lock(g_logLock);
     if (g_stem[0])
         orvaAppendLog(g_stem, true, line);
+    if (g_toStderr)
+        writeToStderr(line);
 }
 
 void orvaLogFailedCall(const char* call, const char* purpose) {

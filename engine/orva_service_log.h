@@ -5,6 +5,9 @@
 // Sets the folder of "orval.log"; an empty or null folder turns the log off.
 // Called once at start-up, before any other thread runs.
 void orvaServiceLogOpen(const char* folder);
+// With `on`, every line is also written to standard error (a service kept
+// in the foreground, whose supervisor collects that stream).
+void orvaServiceLogToStderr(bool on);
 // Appends one line. Safe from any thread; never call it in a forked child.
 void orvaServiceLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Logs "<call>() failed (<purpose>): <system error text>" for the current

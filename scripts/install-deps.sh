@@ -10,7 +10,7 @@ PACKAGES="${*:-}"
 if [ -z "$PACKAGES" ]; then
     PACKAGES="build-essential cmake pkg-config libgtest-dev binutils coreutils procps locales \
               libmicrohttpd-dev ffmpeg fonts-dejavu-core libxml2-utils chromium \
-              clang-14 libclang-rt-14-dev debootstrap dpkg-dev systemd curl openssl \
+              clang-14 libclang-rt-14-dev debootstrap dpkg-dev systemd curl openssl tini \
               libavformat-dev libavcodec-dev libavutil-dev \
               nginx-light libnginx-mod-rtmp"
     # The browser tests run on the machine's own Node.js when it has one.
@@ -34,9 +34,10 @@ if [ -n "$missing" ]; then
 fi
 
 # playwright-core drives the system's Chromium and downloads no browser;
-# axe-core checks the page's accessibility inside it.
+# axe-core checks the page's accessibility inside it; typescript, yaml and
+# kubernetes-types check the Kubernetes manifests.
 stale=no
-for module in playwright-core axe-core; do
+for module in playwright-core axe-core typescript yaml kubernetes-types; do
     wanted=$(sed -n "s/.*\"$module\": *\"\([0-9.]*\)\".*/\1/p" package.json)
     have=$(sed -n 's/^ *"version": *"\([0-9.]*\)".*/\1/p' "node_modules/$module/package.json" 2>/dev/null | head -n 1)
     [ "$have" = "$wanted" ] || stale=yes

@@ -9,12 +9,19 @@
 // pipe for one status byte, written once the web server listens (0) or when
 // the start fails (the daemon's exit status, after its line saying why), and
 // exits with it. A daemon that dies before writing closes the pipe unsaid.
+//
+// With ORVAL_FOREGROUND=1 (a container's main process, a supervisor that
+// keeps its child) nothing detaches: the started process is the service,
+// with the same lock, pid file, start-up and shutdown, and the service log's
+// lines go to standard error as well.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "config/orva_atomic_file.h"
@@ -43,6 +50,16 @@ constexpr int kFailedStartStatus = 255;  // what returning -1 from main gives
 // The write end of the start-up pipe, held by the daemon until it has said
 // how its start went.
 int g_startupPipe = -1;
+// The locked pid file, -1 while this process holds no lock.
+int g_pidFd = -1;
+
+// Whether the path still names the file behind `fd`: a start that failed
+// removes its pid file while another starter may have it open already.
+bool namesLockedFile(int fd) {
+    struct stat opened, named;
+    return fstat(fd, &opened) == 0 && stat(orvaPath(OrvaPath::PidFile), &named) == 0 &&
+           opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+}
 
 // Returns the locked descriptor, -1 when the service runs without a lock, or
 // kLockHeldByOther when another instance holds it.
@@ -54,14 +71,29 @@ int lockPidFile() {
             *slash = '\0';
         CreateFolder(folder);
     }
-    int fd = open(orvaPath(OrvaPath::PidFile), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return fd;
-    int err = errno;
-    close(fd);
-    return err == EWOULDBLOCK ? kLockHeldByOther : -1;
+    // A lock taken on a file that was removed meanwhile guards nothing: the
+    // next starter creates and locks a new one. So it is taken again.
+    for (int attempt = 0; attempt < 10; attempt++) {
+        int fd = open(orvaPath(OrvaPath::PidFile), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            return -1;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int err = errno;
+            close(fd);
+            return err == EWOULDBLOCK ? kLockHeldByOther : -1;
+        }
+        if (namesLockedFile(fd))
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+// A start that held the lock and failed leaves no file naming a process that
+// is gone; the lock itself ends with the process.
+void removePidFile() {
+    if (g_pidFd >= 0 && namesLockedFile(g_pidFd))
+        unlink(orvaPath(OrvaPath::PidFile));
 }
 
 // Service managers and operators find the daemon by the number in the file.
@@ -112,6 +144,11 @@ bool detach() {
     if (setsid() < 0)
         orvaLogFailedCall("setsid", "leaving the starter's session");
     return true;
+}
+
+bool foregroundMode() {
+    const char* value = getenv("ORVAL_FOREGROUND");
+    return value && strcmp(value, "1") == 0;
 }
 
 // Tells the starter how the start went; everything printed before is out.
@@ -220,9 +257,14 @@ int detachAndLoad() {
         printf("ORVAL running already, exiting...\n");
         return -1;
     }
-    if (!detach())
+    g_pidFd = lockFd;
+    const bool foreground = foregroundMode();
+    if (!foreground && !detach()) {
+        removePidFile();
         return -1;
+    }
     writePid(lockFd);
+    orvaServiceLogToStderr(foreground);
     // The log folder first: from then on every failure has a place to go.
     CreateFolder(orvaPath(OrvaPath::LogDir));
     orvaServiceLogOpen(orvaPath(OrvaPath::LogDir));
@@ -266,6 +308,8 @@ int orvaServiceMain(const OrvaFrontEnd& frontEnd) {
         return -1;
     if (startEngineAndWeb(frontEnd) != 0) {
         orvaServiceLog("ORVAL start failed");
+        // Gone before the starter returns, so whoever it tells finds no stale pid.
+        removePidFile();
         reportStart(kFailedStartStatus);
         return -1;
     }

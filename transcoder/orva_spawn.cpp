@@ -72,9 +72,15 @@ pid_t spawnChild(const std::vector<std::string>& argv, const ChildDescriptors& f
         pointers.push_back(const_cast<char*>(arg.c_str()));
     pointers.push_back(nullptr);
     pid_t parent = getpid();
+    // A stop sent to the child before it has its default dispositions would
+    // run the launcher's handler in it and be lost: signals wait until then.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
     pid_t pid = fork();
     if (pid == 0)
-        runChild(parent, pointers.data(), fds);
+        runChild(parent, pointers.data(), fds);  // unblocks once its dispositions are reset
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);  // leaves errno as fork set it
     return pid;
 }
 

@@ -107,13 +107,26 @@ int orvaCGIDownload(MHD_Connection* connection) {
 
 int orvaCGIImport(const char* body, MHD_Connection* connection,
                   std::unique_lock<std::mutex>& serviceLock) {
-    // Without a body there is nothing to import, and the file stays as it is.
-    if (!body || !body[0] || !orvaGetConfigFile()[0])
+    // Without a configuration path nothing is ever saved (the program's
+    // path could not be read), so an import has nowhere to go.
+    if (!orvaGetConfigFile()[0])
         return orvaReplyRedirect(connection, nullptr);
+    // A script pushing one file to many boxes must tell a refusal from a
+    // success, and an upload without a single configuration line would
+    // replace every channel and setting with defaults.
+    if (!body || !body[0])
+        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST,
+                               "Nothing was uploaded: nothing was imported");
     serviceLock.unlock();  // the upload is read apart from the running table
     auto uploaded = std::make_unique<UploadedTable>();
-    int read = orvaReadConfigText(body, uploaded->settings, uploaded->channels, uploaded->continuity);
+    const bool usable = orvaHoldsConfiguration(body);
+    int read = usable ? orvaReadConfigText(body, uploaded->settings, uploaded->channels,
+                                           uploaded->continuity)
+                      : 0;
     serviceLock.lock();
+    if (!usable)
+        return orvaReplyReason(connection, ORVA_HTTP_BAD_REQUEST,
+                               "The upload holds no configuration line: nothing was imported");
     if (read < 0)
         return orvaReplyReason(connection, kInternalError,
                                "The upload cannot be read as a configuration: nothing was imported");

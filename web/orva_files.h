@@ -13,8 +13,9 @@ int orvaCGIOEMLogo(MHD_Connection* connection);
 // Caller holds the service lock.
 int orvaCGIDownload(MHD_Connection* connection);
 // Takes an uploaded configuration (the whole multipart text), saves it and
-// puts it in place, then redirects to "/"; 500 with nothing changed when it
-// cannot be saved. `serviceLock` is held on entry and on return, released
+// puts it in place, then redirects to "/"; 400 with the reason and nothing
+// changed for an empty upload or one without any configuration line, 500
+// when it cannot be saved. `serviceLock` is held on entry and on return, released
 // while the upload is read and written.
 int orvaCGIImport(const char* body, MHD_Connection* connection,
                   std::unique_lock<std::mutex>& serviceLock);

@@ -184,6 +184,7 @@ OrvaRequestFacts requestFacts(MHD_Connection* connection) {
     facts.origin.referer = header(connection, MHD_HTTP_HEADER_REFERER);
     facts.origin.tls = g_tls;
     facts.client = clientAddress(connection);
+    facts.authorization = header(connection, MHD_HTTP_HEADER_AUTHORIZATION);
     return facts;
 }
 

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -161,6 +162,19 @@ std::string orvaSessionCookie(std::string_view encodedPassword) {
     cookie += encodedPassword;
     cookie += kCookieAttributes;
     return cookie;
+}
+
+std::string orvaBearerCookies(const char* authorization) {
+    constexpr std::string_view kBearer = "Bearer ";
+    if (!authorization || strncasecmp(authorization, kBearer.data(), kBearer.size()) != 0)
+        return "";
+    std::string_view value = authorization + kBearer.size();
+    value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));
+    if (value.empty())
+        return "";
+    std::string cookies(kAuth);
+    cookies += value;
+    return cookies;
 }
 
 int orvaCGISession(const char* url, const char* cookies, const char* body,

@@ -27,6 +27,13 @@ int orvaCGILoginPage(MHD_Connection* connection);
 // The "Set-Cookie" text of a session: "auth=", the password as the form sent
 // it, and the attributes that keep it from scripts and other sites.
 std::string orvaSessionCookie(std::string_view encodedPassword);
+// A scraper that cannot send a cookie (Prometheus before 2.55, Debian 12's
+// among them, sends no header of its own choosing) may send "Authorization:
+// Bearer VALUE" with the cookie's value instead. Returns the cookie text
+// "auth=VALUE" such a header stands for, or "" without one; the session check
+// then takes it in place of the request's cookies, wrong values counting
+// against the address as a cookie's do.
+std::string orvaBearerCookies(const char* authorization);
 // The session of a request: kOrvaLoggedIn, or the result of the reply it
 // was answered with instead: the login page; for a path beginning with
 // "/login", the login attempt's reply (the redirect to "/" with the cookie

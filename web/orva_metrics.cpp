@@ -34,6 +34,8 @@ struct ChannelFamily {
 constexpr ChannelFamily kChannelFamilies[] = {
     {"orval_channel_state", "gauge", "Channel state: 0 stopped, 1 running, 2 stopping.",
      [](const OrvaChannelSample& c) -> int64_t { return c.state; }},
+    {"orval_channel_enabled", "gauge", "1 when the channel is meant to run (started), else 0.",
+     [](const OrvaChannelSample& c) -> int64_t { return c.enabled; }},
     {"orval_channel_stream_time_seconds", "gauge",
      "Stream time the running transcoder reports, in seconds.",
      [](const OrvaChannelSample& c) -> int64_t { return c.streamTime; }},
@@ -48,6 +50,9 @@ constexpr ChannelFamily kChannelFamilies[] = {
     {"orval_channel_hang_kills_total", "counter",
      "Transcoders killed because they went silent.",
      [](const OrvaChannelSample& c) -> int64_t { return static_cast<int64_t>(c.hangKills); }},
+    {"orval_channel_failed_runs_total", "counter",
+     "Runs that failed: a non-zero exit, a kill for going silent, a refused start.",
+     [](const OrvaChannelSample& c) -> int64_t { return static_cast<int64_t>(c.failedRuns); }},
     {"orval_channel_last_exit_status", "gauge",
      "Exit status of the last transcoder that ended (128 + signal when killed).",
      [](const OrvaChannelSample& c) -> int64_t { return c.lastExitStatus; }},
@@ -144,6 +149,7 @@ OrvaChannelSample sampleChannel(int channel) {
     OrvaChannelSample sample;
     sample.number = channel + 1;
     sample.state = orvaGetChannelState(channel);
+    sample.enabled = g_orvaChannels[channel].Enable ? 1 : 0;
     if (orvaGetState(channel) == ORVA_STATE_RUNNING) {
         sample.streamTime = std::max(orvaGetStreamTime(channel), 0);
         sample.bitrate = std::max(orvaGetStreamBitrate(channel), 0) * kBitsPerKilobit;
@@ -152,6 +158,7 @@ OrvaChannelSample sampleChannel(int channel) {
     sample.starts = counters.starts;
     sample.hangKills = counters.hangKills;
     sample.lastExitStatus = counters.lastExitStatus;
+    sample.failedRuns = counters.failedRuns + orvaSlotCounters(channel + ORVA_CHANNEL_COUNT).failedRuns;
     sample.restarts = orvaRestartCount(channel);
     OrvaChannelAlarms alarms = orvaChannelAlarms(channel);
     for (size_t k = 0; k < kOrvaAlarmKindCount; k++)

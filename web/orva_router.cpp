@@ -17,6 +17,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <string>
 
 #include "orva_channel_api.h"
 #include "orva_files.h"
@@ -156,8 +157,10 @@ int orvaCGI(const char* url, const char* arguments, const char* cookies, const c
         if (const char* refusal = orvaCrossSiteRefusal(facts.origin))
             return orvaReplyReason(connection, ORVA_HTTP_FORBIDDEN, refusal);
     }
+    const std::string bearer = orvaBearerCookies(facts.authorization);
     std::unique_lock<std::mutex> lock(g_serviceLock);
-    if (int answered = orvaCGISession(url, cookies, body, facts.client, connection);
+    if (int answered = orvaCGISession(url, bearer.empty() ? cookies : bearer.c_str(), body,
+                                      facts.client, connection);
         answered != kOrvaLoggedIn)
         return answered;
     const Handler& handler = kHandlers[static_cast<size_t>(orvaFindRoute(url))];

@@ -10,6 +10,7 @@ struct MHD_Connection;
 struct OrvaRequestFacts {
     OrvaRequestOrigin origin;
     OrvaClientAddress client;
+    const char* authorization = nullptr;  // its Authorization header, or null
 };
 
 enum class OrvaRoute {

@@ -101,3 +101,32 @@ TEST_F(LogTest, TwelveGenerationsOfAnOlderSchemeAreFoldedIntoNine) {
     EXPECT_EQ("g12", readFile(path(12)));  // beyond the search: left as it is
     EXPECT_EQ("new", readFile(path(0)));
 }
+
+// The log stays open between lines, yet follows its name: a log the operator
+// deleted is started afresh at the next line, one moved away is followed by a
+// new one within a second or so (the lines in between land in the moved one),
+// and an explicit rotation sends the next line to a new current log.
+TEST_F(LogTest, ALogDeletedMovedOrRotatedIsFollowedByANewOneAndNoLineIsLost) {
+    using namespace std::chrono_literals;
+    EXPECT_EQ(0, orvaLog(2, 0, "a"));
+    ASSERT_EQ(0, unlink(path(0).c_str()));
+    EXPECT_EQ(0, orvaLog(2, 0, "b"));
+    EXPECT_EQ("b", readFile(path(0)));
+
+    std::string moved = dir / "log/moved.log";
+    ASSERT_EQ(0, rename(path(0).c_str(), moved.c_str()));
+    std::string written = "b";
+    bool followed = waitUntil([&] {
+        std::string line = "c" + std::to_string(written.size());
+        orvaLog(2, 0, line.c_str());
+        written += line;
+        return fileExists(path(0));
+    }, 3s);
+    ASSERT_TRUE(followed);
+    EXPECT_EQ(written, readFile(moved) + readFile(path(0)));
+
+    ASSERT_EQ(0, cleanLogFiles(2));
+    EXPECT_EQ(0, orvaLog(2, 0, "d"));
+    EXPECT_EQ("d", readFile(path(0)));
+    EXPECT_TRUE(fileExists(path(1)));
+}

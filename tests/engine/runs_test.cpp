@@ -65,6 +65,7 @@ TEST_F(RunTest, ARunThatEndsByItselfKeepsItsStatusTimesAndLastErrorLine) {
     EXPECT_EQ(1u, counters.starts);
     EXPECT_EQ(0u, counters.hangKills);
     EXPECT_EQ(3, counters.lastExitStatus);
+    EXPECT_EQ(1u, counters.failedRuns);
     EXPECT_TRUE(orvaSlotRuns(5).empty());  // other slots keep nothing
 }
 
@@ -78,6 +79,7 @@ TEST_F(RunTest, ALastLineWithoutAnEndIsJudgedAndAQuietRunHasNoErrorLine) {
     EXPECT_EQ("", lastRun(0).lastError);  // the error of the run before is not carried over
     EXPECT_EQ(0, lastRun(0).code);
     EXPECT_EQ(2u, orvaSlotCounters(0).starts);
+    EXPECT_EQ(1u, orvaSlotCounters(0).failedRuns);  // a clean end is no failure
 }
 
 TEST_F(RunTest, ASilentTranscoderIsKilledAsHungAndCountedOnce) {
@@ -93,6 +95,7 @@ TEST_F(RunTest, ASilentTranscoderIsKilledAsHungAndCountedOnce) {
     EXPECT_EQ(OrvaRunEnd::Hung, run.how);
     EXPECT_EQ(128 + SIGKILL, run.code);
     EXPECT_EQ(1u, orvaSlotCounters(7).hangKills);
+    EXPECT_EQ(1u, orvaSlotCounters(7).failedRuns);
     EXPECT_EQ(128 + SIGKILL, orvaSlotCounters(7).lastExitStatus);
 }
 
@@ -106,12 +109,14 @@ TEST_F(RunTest, TheFirstStopCauseMarkedHoldsAndOnlyForTheRunningProcess) {
     ASSERT_TRUE(pollUntil([] { return isIdle(2); }, 10s));
     EXPECT_EQ(OrvaRunEnd::Stopped, lastRun(2).how);
     EXPECT_EQ(128 + SIGINT, lastRun(2).code);
+    EXPECT_EQ(0u, orvaSlotCounters(2).failedRuns);  // a stop asked for
     // The next run starts without a cause: killed from outside, it ended by itself.
     ASSERT_EQ(0, startSlot(2));
     kill(g_procChannels[2].pid, SIGTERM);
     ASSERT_TRUE(pollUntil([] { return isIdle(2); }, 10s));
     EXPECT_EQ(OrvaRunEnd::Exited, lastRun(2).how);
     EXPECT_EQ(128 + SIGTERM, lastRun(2).code);
+    EXPECT_EQ(1u, orvaSlotCounters(2).failedRuns);
 }
 
 TEST_F(RunTest, OnlyTheLastTwentyRunsAreKeptOldestFirst) {
@@ -143,6 +148,10 @@ TEST_F(RunTest, RefusalsInARowWithOneCodeShareARecord) {
         EXPECT_EQ(codes[i], runs[i].code);
     }
     EXPECT_EQ(1u, orvaSlotCounters(3).starts);  // a refusal is no start
+    // Every refusal failed, also those sharing a record; a start that found
+    // the slot busy met a run in progress.
+    orvaRecordRefusal(3, ORVA_ERR_SLOT_BUSY);
+    EXPECT_EQ(4u, orvaSlotCounters(3).failedRuns);
 }
 
 TEST_F(RunTest, ARunKilledWhenTheEngineIsReleasedEndsWithItsCause) {

@@ -29,16 +29,24 @@ void DaemonTest::TearDown() {
         waitpid(pid, nullptr, 0);
 }
 
-int DaemonTest::run(const std::string& outName) {
+pid_t DaemonTest::spawn(const std::string& outName, const std::string& rootDir,
+                        const std::vector<std::string>& env, const std::string& errName) {
     pid_t pid = fork();
     if (pid == 0) {
         int fd = open((dir / outName).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 1);
-        dup2(fd, 2);
-        setenv("ORVAL_ROOT", root.c_str(), 1);
+        dup2(errName.empty() ? fd : open((dir / errName).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        setenv("ORVAL_ROOT", rootDir.c_str(), 1);
+        for (const std::string& variable : env)
+            putenv(const_cast<char*>(variable.c_str()));
         execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
+    return pid;
+}
+
+int DaemonTest::run(const std::string& outName) {
+    pid_t pid = spawn(outName, root);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

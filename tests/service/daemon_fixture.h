@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,11 @@ protected:
     virtual std::string transcoderBody() const { return "exec sleep 30"; }
     // Runs the program with its output in `outName`; returns the starter's exit status.
     int run(const std::string& outName);
+    // Starts the program under `rootDir` with the variables `env` ("NAME=value")
+    // added, its standard output in `outName` and its standard error there too,
+    // or in `errName` when given; returns the started process's id at once.
+    pid_t spawn(const std::string& outName, const std::string& rootDir,
+                const std::vector<std::string>& env = {}, const std::string& errName = "");
     pid_t daemonPid() const;
     bool outputHolds(const std::string& outName, const std::string& text);
     // Waits for the daemon (our orphaned grandchild) to end; returns its exit status.

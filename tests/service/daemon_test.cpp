@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -57,10 +59,57 @@ TEST_F(DaemonTest, MissingTranscoderEndsTheDaemonWithItsCode) {
     // The starter waits for the daemon's word and ends with its status.
     ASSERT_EQ(255, run("out.txt"));
     ASSERT_TRUE(outputHolds("out.txt", "Oops, ORVAL init failed (-3)\n"));
-    pid_t pid = daemonPid();
-    ASSERT_GT(pid, 0);
+    // The failed start took its pid file with it; the service log names the daemon.
+    EXPECT_FALSE(std::filesystem::exists(root + "/var/run/orval.pid"));
+    std::smatch m;
+    std::string log = readFile(root + "/var/orval/log/orval.log");
+    ASSERT_TRUE(std::regex_search(log, m, std::regex(R"(starting, pid (\d+)\n)"))) << log;
+    pid_t pid = std::stoi(m[1]);
     EXPECT_EQ(255, waitForEnd(pid, 5s));
     EXPECT_EQ("\n\nOops, ORVAL init failed (-3)\n", readFile(dir / "out.txt"));
+}
+
+// ORVAL_FOREGROUND=1: the started process is the service itself, as a
+// container or a supervisor keeping its child wants it.
+TEST_F(DaemonTest, InTheForegroundTheStartedProcessServesEndsInOrderAndTellsWhyAStartFailed) {
+    const std::vector<std::string> foreground = {"ORVAL_FOREGROUND=1"};
+    const std::string serving = "ORVAL serving on port " + std::to_string(httpPort) + "\n";
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        // The files of the round before must not pass for this one's.
+        std::filesystem::remove(dir / "out.txt");
+        std::filesystem::remove(dir / "err.txt");
+        pid_t pid = spawn("out.txt", root, foreground, "err.txt");
+        ASSERT_TRUE(outputHolds("out.txt", "ORVAL started successfully!"));
+        EXPECT_EQ(banner(httpPort), readFile(dir / "out.txt"));
+        // Never detached: still this test's own child, in its session, and
+        // the pid file names it.
+        EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
+        EXPECT_EQ(getsid(0), getsid(pid));
+        EXPECT_EQ(pid, daemonPid());
+        // The service log's lines on standard error as well.
+        ASSERT_TRUE(outputHolds("err.txt", serving)) << readFile(dir / "err.txt");
+        EXPECT_NE(std::string::npos, readFile(dir / "err.txt").find("ORVAL 5.13.4.1 starting, pid " +
+                                                                   std::to_string(pid) + "\n"));
+        EXPECT_NE(std::string::npos, readFile(root + "/var/orval/log/orval.log").find(serving));
+        EXPECT_EQ(255, run("second.txt"));  // the lock holds as for a daemon
+        EXPECT_EQ("ORVAL running already, exiting...\n", readFile(dir / "second.txt"));
+
+        std::this_thread::sleep_for(600ms);  // signal handlers are installed after the start-up pass
+        ASSERT_EQ(0, kill(pid, sig));
+        EXPECT_EQ(0, waitForEnd(pid, 10s));
+        EXPECT_TRUE(readFile(dir / "err.txt").ends_with("ORVAL shutting down\nORVAL stopped\n"))
+            << readFile(dir / "err.txt");
+    }
+
+    std::filesystem::remove(dir / "bin/orval.so");
+    pid_t pid = spawn("out.txt", root, foreground, "err.txt");
+    EXPECT_EQ(255, waitForEnd(pid, 10s));
+    EXPECT_FALSE(std::filesystem::exists(root + "/var/run/orval.pid"));  // a failed start leaves none
+    EXPECT_EQ("\n\nOops, ORVAL init failed (-3)\n", readFile(dir / "out.txt"));
+    EXPECT_NE(std::string::npos, readFile(dir / "err.txt").find(
+        "engine init failed (-3: the transcoder is missing or not executable)\nORVAL start failed\n"))
+        << readFile(dir / "err.txt");
 }
 
 TEST_F(DaemonTest, ProgramExportsTheEngineOperations) {

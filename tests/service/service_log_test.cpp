@@ -41,10 +41,13 @@ int occupyPort(int port) {
 
 }  // namespace
 
-TEST_F(ServiceLogDaemonTest, APortInUseFailsTheStartWithTheSystemsReason) {
+TEST_F(ServiceLogDaemonTest, APortInUseFailsTheStartWithTheSystemsReasonAndLeavesNoPidFile) {
     int holder = occupyPort(httpPort);
     ASSERT_GE(holder, 0);
     EXPECT_EQ(255, run("out.txt"));
+    // The daemon held the lock and wrote its pid; the file went with the start.
+    EXPECT_FALSE(std::filesystem::exists(root + "/var/run/orval.pid"));
+    EXPECT_TRUE(logHolds("] ORVAL 5.13.4.1 starting, pid "));
     // The starter returns only once the daemon has said why.
     std::string expected = "ORVAL cannot listen on port " + std::to_string(httpPort) +
                            ": Address already in use\n";

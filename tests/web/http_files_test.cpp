@@ -79,12 +79,18 @@ TEST_F(WebTest, AnImportedUploadIsTakenAndTheFileRewrittenClean) {
     EXPECT_EQ(saved, get("/orval.conf", "Cookie: auth=n3w\r\n").body);
 }
 
-TEST_F(WebTest, AnImportWithoutABodyLeavesTheFileAsItIs) {
+TEST_F(WebTest, AnEmptyOrUnusableImportIsRefusedAndLeavesTheFileAsItIs) {
     std::string before = readFile(confFile);
     ASSERT_FALSE(before.empty());
     HttpReply empty = post("/import", "");
-    EXPECT_EQ(301, empty.status);
-    EXPECT_EQ("/", empty.header("location"));
-    EXPECT_EQ(301, get("/import").status);
+    EXPECT_EQ(400, empty.status);
+    EXPECT_EQ("text/plain; charset=utf-8", empty.header("content-type"));
+    EXPECT_EQ("Nothing was uploaded: nothing was imported", empty.body);
+    EXPECT_EQ(400, get("/import").status);
+    // A multipart upload of a file without one configuration line.
+    HttpReply unusable = post("/import", multipart("hello\n<Channel>\nEnable 1\n"),
+                              "Content-Type: multipart/form-data; boundary=----b0undary\r\n");
+    EXPECT_EQ(400, unusable.status);
+    EXPECT_EQ("The upload holds no configuration line: nothing was imported", unusable.body);
     EXPECT_EQ(before, readFile(confFile));
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <vector>
 
+#include "service/fleet_fixture.h"
 #include "web/web_fixture.h"
 
 using namespace std::chrono_literals;
@@ -126,4 +127,53 @@ TEST_F(ImportHttpTest, RunningChannelsEndBeforeTheImportedOnesStart) {
                                              "<afreeze>20</afreeze>\n"));
     EXPECT_TRUE(holds(get("/channel2").body, "<ablack>10</ablack>\n"));
     EXPECT_FALSE(holds(readFile(confFile), "/old/b.ts"));
+}
+
+namespace {
+
+// Three boxes, each with channels of its own (the third behind a password),
+// take one configuration pushed with curl as the README shows it.
+class FleetImportTest : public FleetTest {
+protected:
+    // curl's status line for the upload of `file` to `box` with the cookie `auth`.
+    std::string push(const Box& box, const std::string& file, const std::string& auth) const {
+        std::string command = "curl -s --max-time 10 -o /dev/null -w '%{http_code}' -b 'auth=" + auth +
+                              "' -F 'file=@" + file + "' http://127.0.0.1:" + std::to_string(box.port) +
+                              "/import";
+        return commandOutput(command).value_or("curl failed");
+    }
+    HttpReply download(const Box& box, const std::string& auth) const {
+        return httpExchange(box.port, httpRequest("GET", "/orval.conf", "Cookie: auth=" + auth + "\r\n"));
+    }
+};
+
+}  // namespace
+
+TEST_F(FleetImportTest, AnImportAcceptedByThreeBoxesLeavesAllThreeWithTheSameChannels) {
+    std::vector<Box> fleet = {startBox("a", channelBlock(1, "/media/a.ts", 0)),
+                              startBox("b", channelBlock(1, "/media/b1.ts", 0) + channelBlock(2, "/media/b2.ts", 0) +
+                                                channelBlock(3, "/media/b3.ts", 0)),
+                              startBox("c", "LoginPass old\n")};
+    // The fleet's file: its password travels with it, as every setting does.
+    const std::string file = dir / "fleet.conf";
+    writeFile(file, "# Kestova Configuration File\n\nAutoRestart 0\nLoginPass f&p\n\n" +
+                        channelBlock(1, "/media/one.ts", 0) + channelBlock(2, "/media/two.ts", 0));
+    const std::vector<std::string> cookies = {"", "", "old"};
+    for (size_t i = 0; i < fleet.size(); i++)
+        EXPECT_EQ("301", push(fleet[i], file, cookies[i])) << fleet[i].name;
+
+    std::string first = download(fleet[0], "f%26p").body;
+    EXPECT_NE(std::string::npos, first.find("/media/two.ts"));
+    EXPECT_EQ(std::string::npos, first.find("/media/b3.ts"));
+    for (const Box& box : fleet) {
+        SCOPED_TRACE(box.name);
+        EXPECT_EQ(first, readFile(boxConfFile(box)));
+        EXPECT_EQ(first, download(box, "f%26p").body);
+    }
+    // A script tells a refusal from a success: nothing, or nothing usable, is 400.
+    writeFile(dir / "empty.conf", "");
+    writeFile(dir / "notes.txt", "just some notes\n");
+    for (const char* name : {"empty.conf", "notes.txt"})
+        EXPECT_EQ("400", push(fleet[1], dir / name, "f%26p")) << name;
+    EXPECT_EQ(first, readFile(boxConfFile(fleet[1])));
 }

@@ -85,6 +85,9 @@ TEST_F(MetricsHttpTest, ValuesFollowTheTranscodersProgressAndARestart) {
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_restarts_total", 1)));
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_state", 2)));
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_starts_total", 2)));
+    EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_enabled", 1)));
+    EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_enabled", 2)));
+    EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_failed_runs_total", 1)));
     EXPECT_EQ("(none)", valueOf(text, channelSeries("orval_channel_state", 3)));
     EXPECT_EQ("1", valueOf(text, "orval_running_slots"));
     EXPECT_EQ("1", valueOf(text, "orval_build_info{version=\"5.13.4.1\"}"));
@@ -107,6 +110,7 @@ TEST_F(MetricsHttpTest, ValuesFollowTheTranscodersProgressAndARestart) {
     EXPECT_EQ("2", valueOf(text, channelSeries("orval_channel_starts_total", 1)));
     EXPECT_EQ("3", valueOf(text, channelSeries("orval_channel_last_exit_status", 1)));
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_hang_kills_total", 1)));
+    EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_failed_runs_total", 1)));  // status 3
     check = promtoolCheckMetrics(text);
     EXPECT_EQ(0, check.status) << check.output;
     EXPECT_EQ("", check.output);
@@ -243,6 +247,9 @@ TEST_F(AlarmsHttpTest, RaisedAndClearedAlarmsShowInAllFourPlaces) {
     ASSERT_TRUE(waitForAlarms("{\"alarms\":[]}"));
     EXPECT_EQ("0", valueOf(metrics(), alarmSeries("black")));
     EXPECT_EQ("1", valueOf(metrics(), targetSeries(1, 1)));
+    // Status 0: the folder's next file follows, and nothing failed.
+    ASSERT_TRUE(waitForValue(channelSeries("orval_channel_starts_total", 1), "2"));
+    EXPECT_EQ("0", valueOf(metrics(), channelSeries("orval_channel_failed_runs_total", 1)));
     std::string history = get("/history1").body;
     // What follows "kind": in each event, in order.
     const char* target = R"("target_down","target":1)";
@@ -296,6 +303,13 @@ TEST_F(GuardedMetricsTest, BothPathsNeedTheSessionCookieAndObeyTheAccessList) {
     }
     EXPECT_NE(std::string::npos,
               get("/metrics", "Cookie: auth=secret\r\n").body.find("orval_channel_state{channel=\"1\"} 0\n"));
+    // A scraper without cookies sends the cookie's value as a bearer token.
+    HttpReply bearer = get("/metrics", "Authorization: Bearer secret\r\n");
+    EXPECT_EQ("text/plain; version=0.0.4", bearer.header("content-type"));
+    for (const char* wrong : {"Bearer Secret", "Basic c2VjcmV0", "Bearer ", "secret"}) {
+        SCOPED_TRACE(wrong);
+        EXPECT_EQ("text/html", get("/metrics", std::string("Authorization: ") + wrong + "\r\n").header("content-type"));
+    }
     writeFile(aclFile, "deny 127.0.0.1\n");
     HttpReply denied = get("/metrics", "Cookie: auth=secret\r\n");
     EXPECT_EQ(403, denied.status);
@@ -314,7 +328,8 @@ TEST(MetricsText, TheSetOfNamesIsTheSameForNoChannelAndSixtyFour) {
     std::string busy = orvaComposeMetrics(full);
     std::set<std::string> emptyNames = metricNames(empty);
     std::set<std::string> busyNames = metricNames(busy);
-    for (const char* name : {"orval_channel_state", "orval_channel_stream_time_seconds",
+    for (const char* name : {"orval_channel_state", "orval_channel_enabled",
+                             "orval_channel_stream_time_seconds", "orval_channel_failed_runs_total",
                              "orval_channel_bitrate", "orval_channel_starts_total",
                              "orval_channel_restarts_total", "orval_channel_hang_kills_total",
                              "orval_channel_last_exit_status", "orval_channel_alarm",

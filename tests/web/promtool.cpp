@@ -11,24 +11,18 @@
 namespace {
 
 const std::string kPromtool = std::string(ORVAL_PROMTOOL_DIR) + "/usr/bin/promtool";
+const std::string kPrometheus = std::string(ORVAL_PROMTOOL_DIR) + "/usr/bin/prometheus";
 
 bool fetched() {
-    if (fileExists(kPromtool))
+    if (fileExists(kPromtool) && fileExists(kPrometheus))
         return true;
     std::string fetch = std::string(ORVAL_FETCH_PROMTOOL) + " '" + ORVAL_PROMTOOL_DIR + "' >&2";
     return std::system(fetch.c_str()) == 0 && fileExists(kPromtool);
 }
 
-}  // namespace
-
-PromtoolCheck promtoolCheckMetrics(const std::string& text) {
+PromtoolCheck runCommand(const std::string& command) {
     PromtoolCheck check;
-    if (!fetched())
-        return check;
     check.available = true;
-    TempDir dir;
-    writeFile(dir / "metrics.txt", text);
-    std::string command = "'" + kPromtool + "' check metrics < '" + dir / "metrics.txt" + "' 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return check;
@@ -39,3 +33,21 @@ PromtoolCheck promtoolCheckMetrics(const std::string& text) {
     check.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return check;
 }
+
+}  // namespace
+
+PromtoolCheck promtoolCheckMetrics(const std::string& text) {
+    if (!fetched())
+        return {};
+    TempDir dir;
+    writeFile(dir / "metrics.txt", text);
+    return runCommand("'" + kPromtool + "' check metrics < '" + dir / "metrics.txt" + "' 2>&1");
+}
+
+PromtoolCheck promtoolRun(const std::string& folder, const std::string& arguments) {
+    if (!fetched())
+        return {};
+    return runCommand("cd '" + folder + "' && '" + kPromtool + "' " + arguments + " 2>&1");
+}
+
+std::string prometheusServer() { return fetched() && fileExists(kPrometheus) ? kPrometheus : ""; }

@@ -12,8 +12,13 @@ struct PromtoolCheck {
 // Runs `promtool check metrics` on `text`. Fetches promtool into the build
 // folder first when it is not there (scripts/fetch-promtool.sh).
 PromtoolCheck promtoolCheckMetrics(const std::string& text);
+// Runs promtool with `arguments` (shell words), in the folder `folder`.
+PromtoolCheck promtoolRun(const std::string& folder, const std::string& arguments);
+// The Prometheus server from the same package, fetched with promtool; empty
+// when it is missing and could not be fetched.
+std::string prometheusServer();
 
-// A test that needs promtool fails without it on a CI machine (the variable
+// A test that needs promtool (or the server) fails without it on a CI machine (the variable
 // CI is set) and is skipped, saying why, anywhere else.
 #define ORVAL_REQUIRE_PROMTOOL(check)                                                      \
     do {                                                                                   \
