@@ -10,12 +10,16 @@
 // a stop message inside them is a source's trouble, which the launcher rides
 // out, so only the encoder's lines can stop the slot. An alarm is raised once
 // and cleared once: a repeated raise or a clear of an alarm that is not
-// raised changes nothing. Everything follows the slot when two slots are
+// raised changes nothing. A target's alarm is kept per target number and the
+// reason the launcher gave goes to the service log with the raise; a number
+// outside 1 to 5 is no target. Events are numbered as taken, so a channel's
+// two slots merge in order. Everything follows the slot when two slots are
 // exchanged.
 #include "orva_alarms.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <deque>
 #include <optional>
 #include <string>
@@ -30,10 +34,14 @@ namespace {
 constexpr std::string_view kAlarmPrefix = "orval-alarm: ";
 constexpr std::string_view kInputPrefix = "orval-input: ";
 constexpr size_t kLineKept = 1000;
+constexpr size_t kReasonKept = 300;  // the launcher's own limit
+constexpr std::string_view kTargetDown = "target_down";
 constexpr std::string_view kStopMessages[] = {"Number of bands", "channel element",
                                               "Queue input is backward in time"};
-constexpr const char* kKindNames[kOrvaAlarmKindCount] = {"source_lost", "on_backup", "black",
-                                                         "frozen", "silent"};
+constexpr size_t kKindNameCount = kOrvaAlarmKindCount + 1;  // TargetDown last
+constexpr const char* kKindNames[kKindNameCount] = {"source_lost", "on_backup", "black",
+                                                    "frozen",      "silent",    "target_down"};
+static_assert(static_cast<size_t>(OrvaAlarmKind::TargetDown) == kOrvaAlarmKindCount);
 
 struct SlotLines {
     std::string line;         // the line so far, from its start
@@ -41,12 +49,22 @@ struct SlotLines {
     bool launcherLine = false;
 };
 
+// An event with its place among the events of every slot, so a channel's
+// two slots merge in the order things happened, also within one second.
+struct KeptEvent {
+    uint64_t order;
+    OrvaAlarmEvent event;
+};
+
 struct SlotAlarms {
     SlotLines lines;
     std::array<time_t, kOrvaAlarmKindCount> since{};
+    std::array<time_t, kOrvaAlarmTargetCount> targetSince{};
     uint64_t sourceLosses = 0;
-    std::deque<OrvaAlarmEvent> events;
+    std::deque<KeptEvent> events;
 };
+
+uint64_t g_eventsTaken;
 
 std::array<SlotAlarms, ORVA_SLOT_COUNT> g_alarms;
 
@@ -62,30 +80,72 @@ std::optional<OrvaAlarmKind> kindNamed(std::string_view name) {
     return std::nullopt;
 }
 
-void logAlarm(int slot, OrvaAlarmKind kind, bool raised) {
-    bool recorder = slot >= ORVA_CHANNEL_COUNT;
-    orvaServiceLog("channel %d%s alarm %s: %s", slot % ORVA_CHANNEL_COUNT + 1,
-                   recorder ? " recorder" : "", raised ? "raised" : "cleared",
-                   orvaAlarmKindName(kind));
+// "channel 2 alarm raised: black", "channel 2 recorder target 3 alarm
+// raised: target_down (Connection refused)".
+void logAlarm(int slot, const OrvaAlarmEvent& event, std::string_view reason) {
+    char target[24] = "";
+    if (event.target != 0)
+        snprintf(target, sizeof target, " target %d", event.target);
+    std::string because = reason.empty() ? "" : " (" + std::string(reason) + ")";
+    orvaServiceLog("channel %d%s%s alarm %s: %s%s", slot % ORVA_CHANNEL_COUNT + 1,
+                   slot >= ORVA_CHANNEL_COUNT ? " recorder" : "", target,
+                   event.raised ? "raised" : "cleared", orvaAlarmKindName(event.kind),
+                   because.c_str());
+}
+
+// Sets `since` (0: not raised) and records the change; false when the alarm
+// already was as asked.
+bool changeAlarm(int slot, time_t& since, OrvaAlarmEvent event, std::string_view reason = {}) {
+    if ((since != 0) == event.raised)
+        return false;
+    event.time = time(nullptr);
+    since = event.raised ? std::max<time_t>(event.time, 1) : 0;
+    auto& events = g_alarms[static_cast<size_t>(slot)].events;
+    events.push_back({++g_eventsTaken, event});
+    while (events.size() > kOrvaAlarmEventsKept)
+        events.pop_front();
+    logAlarm(slot, event, reason);
+    return true;
 }
 
 void setAlarm(int slot, OrvaAlarmKind kind, bool raise) {
     SlotAlarms& alarms = g_alarms[static_cast<size_t>(slot)];
-    time_t& since = alarms.since[static_cast<size_t>(kind)];
-    if ((since != 0) == raise)
-        return;
-    time_t now = time(nullptr);
-    since = raise ? std::max<time_t>(now, 1) : 0;
-    if (raise && kind == OrvaAlarmKind::SourceLost)
+    bool changed = changeAlarm(slot, alarms.since[static_cast<size_t>(kind)], {0, kind, raise});
+    if (changed && raise && kind == OrvaAlarmKind::SourceLost)
         alarms.sourceLosses++;
-    alarms.events.push_back({now, kind, raise});
-    while (alarms.events.size() > kOrvaAlarmEventsKept)
-        alarms.events.pop_front();
-    logAlarm(slot, kind, raise);
 }
 
-// "raise KIND" or "clear KIND" after the prefix; a progress fragment that
-// lacked its "\r" may stand in front of it. Anything else is ignored.
+void setTargetAlarm(int slot, int target, bool raise, std::string_view reason) {
+    time_t& since = g_alarms[static_cast<size_t>(slot)].targetSince[static_cast<size_t>(target - 1)];
+    changeAlarm(slot, since, {0, OrvaAlarmKind::TargetDown, raise, target}, reason);
+}
+
+// At most kReasonKept bytes, not cut inside a UTF-8 sequence.
+std::string_view keptReason(std::string_view reason) {
+    if (reason.size() <= kReasonKept)
+        return reason;
+    size_t end = kReasonKept;
+    while (end > 0 && (static_cast<unsigned char>(reason[end]) & 0xC0) == 0x80)
+        end--;
+    return reason.substr(0, end);
+}
+
+// "K" or "K REASON" after "target_down ", K one digit 1 to 5; a raise may
+// give its reason, a clear gives nothing more. Anything else is ignored.
+void takeTargetOrder(int slot, bool raise, std::string_view rest) {
+    if (rest.empty() || rest[0] < '1' || rest[0] > '0' + kOrvaAlarmTargetCount)
+        return;
+    int target = rest[0] - '0';
+    rest.remove_prefix(1);
+    if (rest.empty())
+        setTargetAlarm(slot, target, raise, {});
+    else if (raise && rest[0] == ' ')
+        setTargetAlarm(slot, target, raise, keptReason(rest.substr(1)));
+}
+
+// "raise KIND" or "clear KIND" after the prefix, or the same of a target;
+// a progress fragment that lacked its "\r" may stand in front of it.
+// Anything else is ignored.
 void takeAlarmLine(int slot, std::string_view line) {
     size_t at = line.find(kAlarmPrefix);
     if (at == line.npos)
@@ -96,7 +156,10 @@ void takeAlarmLine(int slot, std::string_view line) {
     bool raise = order.starts_with("raise ");
     if (!raise && !order.starts_with("clear "))
         return;
-    if (std::optional<OrvaAlarmKind> kind = kindNamed(order.substr(6)))
+    std::string_view what = order.substr(6);
+    if (what.starts_with(kTargetDown) && what.substr(kTargetDown.size()).starts_with(' '))
+        takeTargetOrder(slot, raise, what.substr(kTargetDown.size() + 1));
+    else if (std::optional<OrvaAlarmKind> kind = kindNamed(what))
         setAlarm(slot, *kind, raise);
 }
 
@@ -135,7 +198,14 @@ void endLine(SlotLines& lines) {
 
 const char* orvaAlarmKindName(OrvaAlarmKind kind) {
     size_t k = static_cast<size_t>(kind);
-    return k < kOrvaAlarmKindCount ? kKindNames[k] : "";
+    return k < kKindNameCount ? kKindNames[k] : "";
+}
+
+bool OrvaChannelAlarms::raised(OrvaAlarmKind kind) const {
+    size_t k = static_cast<size_t>(kind);
+    if (k < kOrvaAlarmKindCount)
+        return since[k] != 0;
+    return std::any_of(targetSince.begin(), targetSince.end(), [](time_t t) { return t != 0; });
 }
 
 int OrvaChannelAlarms::onBackup() const {
@@ -148,14 +218,18 @@ OrvaChannelAlarms orvaChannelAlarms(int channel) {
     OrvaChannelAlarms out;
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return out;
+    // Raised in either slot, since the earlier of the two.
+    auto join = [](time_t& into, time_t since) {
+        if (since != 0 && (into == 0 || since < into))
+            into = since;
+    };
     for (int slot : {channel, channel + ORVA_CHANNEL_COUNT}) {
         const SlotAlarms& alarms = g_alarms[static_cast<size_t>(slot)];
         out.sourceLosses += alarms.sourceLosses;
-        for (size_t k = 0; k < kOrvaAlarmKindCount; k++) {
-            time_t since = alarms.since[k];
-            if (since != 0 && (out.since[k] == 0 || since < out.since[k]))
-                out.since[k] = since;
-        }
+        for (size_t k = 0; k < kOrvaAlarmKindCount; k++)
+            join(out.since[k], alarms.since[k]);
+        for (size_t t = 0; t < out.targetSince.size(); t++)
+            join(out.targetSince[t], alarms.targetSince[t]);
     }
     return out;
 }
@@ -164,14 +238,16 @@ std::vector<OrvaAlarmEvent> orvaChannelAlarmEvents(int channel) {
     std::vector<OrvaAlarmEvent> out;
     if (channel < 0 || channel >= ORVA_CHANNEL_COUNT)
         return out;
+    std::vector<KeptEvent> both;
     for (int slot : {channel, channel + ORVA_CHANNEL_COUNT}) {
         const auto& events = g_alarms[static_cast<size_t>(slot)].events;
-        out.insert(out.end(), events.begin(), events.end());
+        both.insert(both.end(), events.begin(), events.end());
     }
-    std::stable_sort(out.begin(), out.end(),
-                     [](const OrvaAlarmEvent& a, const OrvaAlarmEvent& b) { return a.time < b.time; });
-    if (out.size() > kOrvaAlarmEventsKept)
-        out.erase(out.begin(), out.end() - kOrvaAlarmEventsKept);
+    std::sort(both.begin(), both.end(),
+              [](const KeptEvent& a, const KeptEvent& b) { return a.order < b.order; });
+    size_t first = both.size() > kOrvaAlarmEventsKept ? both.size() - kOrvaAlarmEventsKept : 0;
+    for (size_t i = first; i < both.size(); i++)
+        out.push_back(both[i].event);
     return out;
 }
 
@@ -195,6 +271,8 @@ void orvaAlarmsRunLaunched(int slot) { endLine(g_alarms[static_cast<size_t>(slot
 void orvaAlarmsRunEnded(int slot) {
     SlotAlarms& alarms = g_alarms[static_cast<size_t>(slot)];
     endLine(alarms.lines);
+    for (int target = 1; target <= kOrvaAlarmTargetCount; target++)
+        setTargetAlarm(slot, target, false, {});
     // The source's alarms last, as the launcher clears them when it comes back.
     for (size_t k = kOrvaAlarmKindCount; k-- > 0;)
         setAlarm(slot, static_cast<OrvaAlarmKind>(k), false);

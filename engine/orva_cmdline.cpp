@@ -40,7 +40,8 @@ void orvaAppendQuoted(TextCursor& line, std::string_view text) {
 }
 
 int orvaComposeLine(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
-                    const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide, TextCursor& line) {
+                    const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide, TextCursor& line,
+                    std::vector<int>* targetOfOutput) {
     if (g_cfg.logLevel != 0)
         appendf(line, "-v %d ", g_cfg.logLevel);
     // Stops at the first record that is refused or did not fit.
@@ -53,8 +54,12 @@ int orvaComposeLine(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
         int rtpOrdinal = inputs[i].Format == ORVA_FORMAT_RTP ? ++rtpInputs : 0;
         rc = checked(orvaAppendInput(line, slot, inputs[i], wide, rtpOrdinal));
     }
-    for (int i = 0; rc == ORVA_OK && outputs && i < outputCount; i++)
-        rc = checked(orvaAppendOutput(line, slot, outputs[i], wide));
+    for (int i = 0; rc == ORVA_OK && outputs && i < outputCount; i++) {
+        int written = 0;
+        rc = checked(orvaAppendOutput(line, slot, outputs[i], wide, written));
+        if (targetOfOutput)
+            targetOfOutput->insert(targetOfOutput->end(), static_cast<size_t>(written), i + 1);
+    }
     return checked(rc);
 }
 
@@ -107,9 +112,11 @@ int _orvaTranscode(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
         return rc;
     char buffer[kOrvaLineSize];
     TextCursor line(buffer, sizeof buffer);
-    rc = orvaComposeLine(slot, inputs, inputCount, outputs, outputCount, wide, line);
+    std::vector<int> targetOfOutput;
+    rc = orvaComposeLine(slot, inputs, inputCount, outputs, outputCount, wide, line, &targetOfOutput);
     if (rc != ORVA_OK)
         return rc;
+    orvaSetLineTargets(slot, targetOfOutput);
     return launchLine(slot, line);
 }
 

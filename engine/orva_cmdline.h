@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "orva_engine.h"
 #include "orva_text.h"
@@ -35,18 +36,24 @@ struct OrvaTarget {
     std::string_view address;
     std::string_view options;
     size_t lineStart;  // where this target's part of the line begins
+    int outputs = 0;   // output addresses written: an RTP target writes audio and video apart
 };
 
 // Writes the whole command line of a request; 0 or a start result. A line
 // that would not fit is refused with ORVA_ERR_LINE_TOO_LONG, never cut.
+// `targetOfOutput`, when given, receives the target number (the record's
+// place in `outputs`, from 1) of each output of the line, in line order.
 int orvaComposeLine(int slot, const ORVA_INPUT_TAG* inputs, int inputCount,
-                    const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide, TextCursor& line);
+                    const ORVA_OUTPUT_TAG* outputs, int outputCount, int wide, TextCursor& line,
+                    std::vector<int>* targetOfOutput = nullptr);
 
 // rtpOrdinal counts the RTP inputs of the request from 1 (0 for the others).
 int orvaAppendInput(TextCursor& line, int slot, const ORVA_INPUT_TAG& input, int wide,
                     int rtpOrdinal);
-int orvaAppendOutput(TextCursor& line, int slot, const ORVA_OUTPUT_TAG& output, int wide);
-int orvaAppendVideo(TextCursor& line, const OrvaTarget& target);
+// `outputsWritten` receives the number of output addresses the target wrote.
+int orvaAppendOutput(TextCursor& line, int slot, const ORVA_OUTPUT_TAG& output, int wide,
+                     int& outputsWritten);
+int orvaAppendVideo(TextCursor& line, OrvaTarget& target);
 
 // Dotted form of an IPv4 address kept in the low 32 bits of a request field.
 const char* orvaDottedAddress(uint64_t address);

@@ -27,9 +27,9 @@ void appendAudioSettings(TextCursor& line, const ORVA_AUDIO_TAG& audio, const ch
         appendf(line, "-b:a %dk ", audio.AudioBitRate);
 }
 
-int appendAudio(TextCursor& line, const ORVA_OUTPUT_TAG& target) {
-    const ORVA_AUDIO_TAG& audio = target.Audio;
-    int format = target.Format;
+int appendAudio(TextCursor& line, OrvaTarget& target) {
+    const ORVA_AUDIO_TAG& audio = target.record.Audio;
+    int format = target.record.Format;
     if (!audio.AudioEnable) {
         if (format != ORVA_FORMAT_RTP)
             append(line, "-an ");
@@ -55,6 +55,7 @@ int appendAudio(TextCursor& line, const ORVA_OUTPUT_TAG& target) {
             append(line, "-flags:a +global_header -rtpflags +latm ");
         appendRtpDestination(line, audio.AudioTargetIP, audio.AudioTargetPort,
                              audio.AudioSourcePort);
+        target.outputs++;
     } else if (format == ORVA_FORMAT_RTSP) {
         append(line, "-flags:a +global_header -rtpflags +latm ");
     } else if (format == ORVA_FORMAT_HTTPTS) {
@@ -161,7 +162,7 @@ bool addressQuoted(int format) {
     }
 }
 
-int appendFormatAndAddress(TextCursor& line, int slot, const OrvaTarget& target) {
+int appendFormatAndAddress(TextCursor& line, int slot, OrvaTarget& target) {
     int format = target.record.Format;
     if (format == ORVA_FORMAT_RTP) {
         // The streams went out with the video options; the transcoder describes them.
@@ -176,14 +177,15 @@ int appendFormatAndAddress(TextCursor& line, int slot, const OrvaTarget& target)
         orvaAppendQuoted(line, target.address);
     else
         orvaAppendWord(line, target.address);
+    target.outputs++;
     return ORVA_OK;
 }
 
-int appendTarget(TextCursor& line, int slot, const OrvaTarget& target) {
+int appendTarget(TextCursor& line, int slot, OrvaTarget& target) {
     const ORVA_OUTPUT_TAG& record = target.record;
     if (record.Format == ORVA_FORMAT_FILE && target.address.empty())
         return ORVA_ERR_OUTPUT_AUDIO;
-    int rc = appendAudio(line, record);
+    int rc = appendAudio(line, target);
     if (rc != ORVA_OK)
         return rc;
     if (hasVideo(target)) {
@@ -203,11 +205,14 @@ int appendTarget(TextCursor& line, int slot, const OrvaTarget& target) {
 
 }  // namespace
 
-int orvaAppendOutput(TextCursor& line, int slot, const ORVA_OUTPUT_TAG& output, int wide) {
+int orvaAppendOutput(TextCursor& line, int slot, const ORVA_OUTPUT_TAG& output, int wide,
+                     int& outputsWritten) {
     RequestText address(output.pszAddress, wide);
     RequestText options(output.pszOptions, wide);
     if (!address.converted() || !options.converted())
         return ORVA_ERR_LINE_TOO_LONG;
     OrvaTarget target{output, address.view(), options.view(), line.length()};
-    return appendTarget(line, slot, target);
+    int rc = appendTarget(line, slot, target);
+    outputsWritten = target.outputs;
+    return rc;
 }

@@ -134,7 +134,7 @@ void appendPicture(TextCursor& line, const OrvaTarget& target) {
 }
 
 // RTP sends video as an output of its own, after the audio one.
-void appendRtpVideo(TextCursor& line, const OrvaTarget& target) {
+void appendRtpVideo(TextCursor& line, OrvaTarget& target) {
     const ORVA_VIDEO_TAG& video = target.record.Video;
     appendf(line, "-an -f rtp -flags %cglobal_header ", video.VideoGlobalHeader ? '+' : '-');
     if (video.VideoCodec == ORVA_VIDEO_H263)
@@ -145,11 +145,12 @@ void appendRtpVideo(TextCursor& line, const OrvaTarget& target) {
     if (video.VideoSourcePort != 0)
         appendf(line, "?localport=%d", video.VideoSourcePort);
     append(line, " ");
+    target.outputs++;
 }
 
 }  // namespace
 
-int orvaAppendVideo(TextCursor& line, const OrvaTarget& target) {
+int orvaAppendVideo(TextCursor& line, OrvaTarget& target) {
     const ORVA_VIDEO_TAG& video = target.record.Video;
     int format = target.record.Format;
     const char* encoder = getCodecName(static_cast<unsigned>(video.VideoCodec));

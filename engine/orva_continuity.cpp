@@ -1,6 +1,6 @@
 // orva_continuity.cpp: what each channel's transcoder learns from its
-// environment besides the command line (orvaSetContinuity), and the
-// variables that carry it.
+// environment besides the command line (orvaSetContinuity, and which target
+// each output of its line is), and the variables that carry it.
 #include <array>
 #include <string>
 #include <string_view>
@@ -20,6 +20,8 @@ struct Continuity {
 };
 
 std::array<Continuity, ORVA_CHANNEL_COUNT> g_continuity;
+// "1,1,3": the target of each output of the line a channel slot launches next.
+std::array<std::string, ORVA_CHANNEL_COUNT> g_lineTargets;
 
 // The longest text a variable carries: a channel's texts are no longer. A
 // longer one is left out, since a cut address or memo would mean another one.
@@ -38,7 +40,7 @@ void addNumber(std::vector<std::string>& out, std::string_view name, int value) 
 
 const std::string_view kOrvaContinuityVariables[kOrvaContinuityVariableCount] = {
     "ORVAL_CHANNEL=", "ORVAL_MEMO=", "ORVAL_BACKUP=", "ORVAL_SOURCE_TIMEOUT=",
-    "ORVAL_ALARM_BLACK=", "ORVAL_ALARM_FREEZE=", "ORVAL_ALARM_SILENCE="};
+    "ORVAL_ALARM_BLACK=", "ORVAL_ALARM_FREEZE=", "ORVAL_ALARM_SILENCE=", "ORVAL_TARGETS="};
 
 std::vector<std::string> orvaContinuityEnvironment(int slot) {
     int channel = slot % ORVA_CHANNEL_COUNT;  // a recorder runs for its channel
@@ -52,7 +54,19 @@ std::vector<std::string> orvaContinuityEnvironment(int slot) {
     addNumber(out, kOrvaContinuityVariables[4], c.alarmBlackSec);
     addNumber(out, kOrvaContinuityVariables[5], c.alarmFreezeSec);
     addNumber(out, kOrvaContinuityVariables[6], c.alarmSilenceSec);
+    if (slot < ORVA_CHANNEL_COUNT && !g_lineTargets[static_cast<size_t>(slot)].empty())
+        addText(out, kOrvaContinuityVariables[7], g_lineTargets[static_cast<size_t>(slot)]);
     return out;
+}
+
+void orvaSetLineTargets(int slot, const std::vector<int>& targetOfOutput) {
+    // A recorder's output is its feed, no target of the channel.
+    if (slot < 0 || slot >= ORVA_CHANNEL_COUNT)
+        return;
+    std::string& text = g_lineTargets[static_cast<size_t>(slot)];
+    text.clear();
+    for (int target : targetOfOutput)
+        text += (text.empty() ? "" : ",") + std::to_string(target);
 }
 
 extern "C" int orvaSetContinuity(int channel, const ORVA_CONTINUITY_TAG* settings) {

@@ -40,10 +40,15 @@ void orvaOpenWatches();
 bool orvaSlotInRange(int slot);
 
 // The environment variables (each "NAME=value") that tell a slot's
-// transcoder its channel's continuity settings; built before the fork.
-constexpr size_t kOrvaContinuityVariableCount = 7;
+// transcoder its channel's continuity settings and, for a channel slot, the
+// target of each output of its line ("ORVAL_TARGETS=1,1,3"); built before
+// the fork.
+constexpr size_t kOrvaContinuityVariableCount = 8;
 extern const std::string_view kOrvaContinuityVariables[kOrvaContinuityVariableCount];  // "NAME="
 std::vector<std::string> orvaContinuityEnvironment(int slot);
+// The target number of each output of the line the slot launches next, in
+// line order; the recorder slots ignore it, and an empty list passes none.
+void orvaSetLineTargets(int slot, const std::vector<int>& targetOfOutput);
 
 // Lines of a slot's output (orva_alarms.cpp). Takes one chunk, acts on the
 // alarm lines in it, and says whether a line of the encoder (one without

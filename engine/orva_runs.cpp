@@ -57,9 +57,13 @@ std::string_view trimmed(std::string_view line) {
     return line;
 }
 
+// The launcher's alarm lines are kept as alarms: a target's reason
+// ("Connection refused") is no error of the run.
+bool isAlarmLine(std::string_view line) { return line.find("orval-alarm: ") != line.npos; }
+
 void judgeLine(SlotRuns& runs, std::string_view line) {
     line = trimmed(line);
-    if (!line.empty() && looksLikeError(line))
+    if (!line.empty() && !isAlarmLine(line) && looksLikeError(line))
         runs.lastError.assign(line.substr(0, kOrvaErrorLineMax));
 }
 

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${1:-180}"
 [ $# -gt 0 ] && shift
-names="${*:-config sdp acl form session playlist launcher escape}"
+names="${*:-config sdp acl form session playlist launcher escape output}"
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DORVAL_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j2 --target fuzzers

@@ -45,6 +45,10 @@ void appendAlarmEvent(std::string& out, const OrvaAlarmEvent& event) {
     out.append("{\"time\":");
     orvaJsonNumber(out, event.time);
     appendText(out, "kind", orvaAlarmKindName(event.kind));
+    if (event.target != 0) {
+        appendField(out, "target");
+        orvaJsonNumber(out, event.target);
+    }
     appendText(out, "event", event.raised ? "raised" : "cleared");
     out += '}';
 }
@@ -75,21 +79,37 @@ std::string orvaComposeHistory(int channelNumber, const std::vector<OrvaRun>& ru
     return out;
 }
 
+namespace {
+
+// {"channel":N,"kind":"…","since":S}, a target's with "target":K after its kind.
+void appendActiveAlarm(std::string& out, size_t channel, OrvaAlarmKind kind, int target,
+                       time_t since) {
+    out.append(out.back() == '[' ? "{\"channel\":" : ",{\"channel\":");
+    orvaJsonNumber(out, static_cast<int64_t>(channel) + 1);
+    appendText(out, "kind", orvaAlarmKindName(kind));
+    if (target != 0) {
+        appendField(out, "target");
+        orvaJsonNumber(out, target);
+    }
+    appendField(out, "since");
+    orvaJsonNumber(out, since);
+    out += '}';
+}
+
+}  // namespace
+
 std::string orvaComposeAlarms(const std::vector<OrvaChannelAlarms>& channels) {
     std::string out = "{\"alarms\":[";
-    bool first = true;
     for (size_t channel = 0; channel < channels.size(); channel++) {
+        const OrvaChannelAlarms& alarms = channels[channel];
         for (size_t k = 0; k < kOrvaAlarmKindCount; k++) {
-            time_t since = channels[channel].since[k];
-            if (since == 0)
-                continue;
-            out.append(first ? "{\"channel\":" : ",{\"channel\":");
-            first = false;
-            orvaJsonNumber(out, static_cast<int64_t>(channel) + 1);
-            appendText(out, "kind", orvaAlarmKindName(static_cast<OrvaAlarmKind>(k)));
-            appendField(out, "since");
-            orvaJsonNumber(out, since);
-            out += '}';
+            if (alarms.since[k] != 0)
+                appendActiveAlarm(out, channel, static_cast<OrvaAlarmKind>(k), 0, alarms.since[k]);
+        }
+        for (int target = 1; target <= kOrvaAlarmTargetCount; target++) {
+            time_t since = alarms.targetSince[static_cast<size_t>(target - 1)];
+            if (since != 0)
+                appendActiveAlarm(out, channel, OrvaAlarmKind::TargetDown, target, since);
         }
     }
     out.append("]}");

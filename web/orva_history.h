@@ -15,11 +15,13 @@ struct MHD_Connection;
 // "reason", every other run its exit "status"; "error" is the transcoder's
 // last error line, empty when it printed none. Beside the runs,
 // "alarms":[{"time":…,"kind":"black","event":"raised"},…] holds the last
-// raised and cleared alarms, oldest first ("event" is "raised" or "cleared").
+// raised and cleared alarms, oldest first ("event" is "raised" or "cleared");
+// a target's carry "target":K after their kind.
 std::string orvaComposeHistory(int channelNumber, const std::vector<OrvaRun>& runs,
                                const std::vector<OrvaAlarmEvent>& alarms = {});
 // {"alarms":[{"channel":N,"kind":"source_lost","since":S},…]}: every alarm
-// raised now, by channel (1 to 64) and in the order of OrvaAlarmKind.
+// raised now, by channel (1 to 64) and in the order of OrvaAlarmKind, the
+// targets' last ({"channel":N,"kind":"target_down","target":K,"since":S}).
 std::string orvaComposeAlarms(const std::vector<OrvaChannelAlarms>& channels);
 // Holds the service lock only while it reads.
 int orvaCGIAlarms(MHD_Connection* connection);

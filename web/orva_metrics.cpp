@@ -104,6 +104,25 @@ void appendAlarmFamily(std::string& out, const std::vector<OrvaChannelSample>& c
     }
 }
 
+// One series per configured target: whether it is up, as far as the launcher
+// has said; a stopped channel's targets count as up, as its alarms are clear.
+void appendTargetFamily(std::string& out, const std::vector<OrvaChannelSample>& channels) {
+    constexpr std::string_view name = "orval_channel_target_up";
+    appendHeader(out, name, "gauge",
+                 "0 while the channel's target has failed and is being retried, else 1.");
+    for (const OrvaChannelSample& channel : channels) {
+        for (int target = 1; target <= std::min(channel.targets, kOrvaAlarmTargetCount); target++) {
+            out.append(name).append("{channel=\"");
+            appendNumber(out, channel.number);
+            out.append("\",target=\"");
+            appendNumber(out, target);
+            out.append("\"} ");
+            appendNumber(out, channel.targetUp[static_cast<size_t>(target - 1)]);
+            out.append("\n");
+        }
+    }
+}
+
 template <typename Number>
 void appendServiceValue(std::string& out, std::string_view name, std::string_view type,
                         std::string_view help, Number value) {
@@ -146,6 +165,9 @@ OrvaChannelSample sampleChannel(int channel) {
         sample.alarms[k] = alarms.raised(static_cast<OrvaAlarmKind>(k)) ? 1 : 0;
     sample.onBackup = alarms.onBackup();
     sample.sourceLosses = alarms.sourceLosses;
+    sample.targets = std::clamp(g_orvaChannels[channel].NumOutputs, 0, kOrvaMaxTargets);
+    for (int target = 1; target <= kOrvaAlarmTargetCount; target++)
+        sample.targetUp[static_cast<size_t>(target - 1)] = alarms.targetDown(target) ? 0 : 1;
     return sample;
 }
 
@@ -174,6 +196,7 @@ std::string orvaComposeMetrics(const OrvaMetricsSample& sample) {
     for (const ChannelFamily& family : kChannelFamilies)
         appendChannelFamily(out, family, sample.channels);
     appendAlarmFamily(out, sample.channels);
+    appendTargetFamily(out, sample.channels);
     appendServiceValue(out, "orval_uptime_seconds", "gauge", "Seconds since the service started.",
                        sample.uptimeSeconds);
     appendServiceValue(out, "orval_running_slots", "gauge",

@@ -25,6 +25,8 @@ struct OrvaChannelSample {
     uint64_t sourceLosses = 0;
     int enabled = 0;          // the run flag: 1 when the channel is meant to run
     uint64_t failedRuns = 0;  // the channel's and its time-shift recorder's
+    int targets = 0;         // configured targets: 1 to `targets` have a series
+    std::array<int, kOrvaAlarmTargetCount> targetUp{};  // target K at K-1: 0 while down
 };
 
 struct OrvaMetricsSample {

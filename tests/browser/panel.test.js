@@ -540,7 +540,7 @@ test('the keyboard: rows take focus, arrows move the selection, Enter edits and 
     await h.waitFor(async () => (await page.locator('#row2 [name="surl"]').count()) === 0, 'editing to end');
   });
 
-test('the continuity settings: shown from the document (defaults without), edited and sent; alarms marked',
+test('the continuity settings: shown from the document (defaults without), edited and sent; alarms marked, a target\'s too',
   { timeout: 30000 }, async () => {
     const continuity = '<bsrc>/media/backup &amp; slate.ts</bsrc>\n<stimeout>2500</stimeout>\n<ablack>0</ablack>\n' +
       '<afreeze>30</afreeze>\n<asilent>5</asilent>\n';
@@ -576,14 +576,18 @@ test('the continuity settings: shown from the document (defaults without), edite
     const now = Math.floor(Date.now() / 1000);
     await page.route('**/alarms', (route) => route.fulfill({ status: 200, contentType: 'application/json',
       body: JSON.stringify({ alarms: [{ channel: 1, kind: 'source_lost', since: now - 30 },
-        { channel: 1, kind: 'on_backup', since: now - 29 }, { channel: 3, kind: 'silent', since: now }] }) }));
+        { channel: 1, kind: 'on_backup', since: now - 29 }, { channel: 1, kind: 'target_down', target: 2, since: now - 5 },
+        { channel: 3, kind: 'target_down', target: 1, since: now }] }) }));
     try {
       await h.waitFor(() => page.locator('#row1').evaluate((r) => r.classList.contains('alarm')), 'the mark on row 1', 9000);
       assert.equal(await page.locator('#row3').evaluate((r) => r.classList.contains('alarm')), true);
       assert.equal(await page.locator('#row2').evaluate((r) => r.classList.contains('alarm')), false);
       const listed = await page.locator('#alarmList li').allInnerTexts();
-      assert.deepEqual(listed.map((t) => t.replace(/ since .*/, '')), ['Source lost', 'On backup source']);
+      assert.deepEqual(listed.map((t) => t.replace(/ since .*/, '')),
+        ['Source lost', 'On backup source', 'Target down (target 2)']);
       assert.match(await page.locator('#row1 td.status').getAttribute('title'), /Source lost/);
+      // A target's alarm alone marks its row.
+      assert.match(await page.locator('#row3 td.status').getAttribute('title'), /^Alarm: Target down \(target 1\) since /);
       await h.screenshot(page, 'panel-alarms');
     } finally {
       await page.unroute('**/alarms');

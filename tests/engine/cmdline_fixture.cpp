@@ -38,9 +38,10 @@ Composed CommandLineTest::compose(const std::vector<ORVA_INPUT_TAG>& inputs,
     char buffer[kOrvaLineSize];
     memset(buffer, 'x', sizeof buffer);
     TextCursor line(buffer, sizeof buffer);
+    std::vector<int> targets;
     int rc = orvaComposeLine(slot, inputs.data(), static_cast<int>(inputs.size()), outputs.data(),
-                             static_cast<int>(outputs.size()), wide, line);
-    return {rc, std::string(line.view())};
+                             static_cast<int>(outputs.size()), wide, line, &targets);
+    return {rc, std::string(line.view()), targets};
 }
 
 Composed CommandLineTest::composeInput(const ORVA_INPUT_TAG& input) {

@@ -13,6 +13,7 @@
 struct Composed {
     int rc;
     std::string line;
+    std::vector<int> targets;  // the target of each output of the line
 };
 
 ORVA_INPUT_TAG fileInput(const char* address = "in.ts", const char* options = nullptr);

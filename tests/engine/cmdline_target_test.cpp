@@ -204,6 +204,7 @@ TEST_F(CommandLineTest, EveryFormatEndsWithItsMuxerAndAddress) {
         std::string tail = c.tail;
         ASSERT_GE(composed.line.size(), tail.size());
         EXPECT_EQ(tail, composed.line.substr(composed.line.size() - tail.size()));
+        EXPECT_EQ(std::vector<int>{1}, composed.targets);
     }
     EXPECT_EQ(ORVA_ERR_OUTPUT_FORMAT, composeTarget(target(ORVA_FORMAT_DEVICE, "/dev/video0")).rc);
     EXPECT_EQ(ORVA_ERR_OUTPUT_FORMAT, composeTarget(target(14, "x")).rc);
@@ -232,6 +233,8 @@ TEST_F(CommandLineTest, SrtTargetKeepsAFormatChosenInItsOwnOptions) {
     EXPECT_NE(std::string::npos, capture.line.find("-vn -f mpegts srt://h:1 "));
 }
 
+// The launcher learns which target each output of the line is: an RTP
+// target with its audio apart writes two.
 TEST_F(CommandLineTest, RtpTargetSendsAudioThenVideoAndDescribesThemInAnSdpFile) {
     ORVA_OUTPUT_TAG rtp = target(ORVA_FORMAT_RTP, "", "-payload_type 96");
     rtp.Audio.AudioEnable = 1;
@@ -252,6 +255,10 @@ TEST_F(CommandLineTest, RtpTargetSendsAudioThenVideoAndDescribesThemInAnSdpFile)
               "-c:v libx264 -crf 23 -an -f rtp -flags +global_header -payload_type 96 rtp://239.0.0.1:5000 "
               "-pix_fmt yuv420p -sdp_file \"" + dir.path() + "/log/orva_005_out.sdp\" ",
               c.line);
+    EXPECT_EQ((std::vector<int>{1, 1}), c.targets);
+    c = compose({fileInput()}, {target(ORVA_FORMAT_UDPTS, "udp://239.0.0.2:1234"), rtp,
+                                target(ORVA_FORMAT_HLS, "/var/hls/a.m3u8")});
+    EXPECT_EQ((std::vector<int>{1, 2, 2, 3}), c.targets);
 
     rtp.Video.VideoCodec = ORVA_VIDEO_H263;
     rtp.Video.VideoGlobalHeader = 0;
@@ -263,11 +270,13 @@ TEST_F(CommandLineTest, RtpTargetSendsAudioThenVideoAndDescribesThemInAnSdpFile)
               "-rtpflags +rfc2190 rtp://239.0.0.1:5000?localport=7000 "
               "-sdp_file \"" + dir.path() + "/log/orva_005_out.sdp\" ",
               c.line);
+    EXPECT_EQ(std::vector<int>{1}, c.targets);
 
     rtp.Audio.AudioEnable = 0;
     rtp.Video.VideoTargetPort = 0;  // no destination and no address: no video either
     c = compose({fileInput()}, {rtp}, 4);
     EXPECT_EQ("-re -i \"in.ts\" -vn -sdp_file \"" + dir.path() + "/log/orva_005_out.sdp\" ", c.line);
+    EXPECT_TRUE(c.targets.empty());
 }
 
 // A locale whose decimal separator is "," must not reach the transcoder:

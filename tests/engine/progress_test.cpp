@@ -124,6 +124,41 @@ TEST_F(ProgressTest, AlarmLinesAreTakenWholeAcrossChunksAndAfterProgress) {
     EXPECT_EQ(6u, orvaChannelAlarmEvents(2).size());
 }
 
+// A target's alarm is its own: raised once with a reason, cleared by its
+// number; a number that is no target (0, 6, 12, none, not one digit) and a
+// clear with more words change nothing. The recorder's count for its channel.
+TEST_F(ProgressTest, TargetAlarmsAreKeptPerTargetAndOtherNumbersAreIgnored) {
+    for (const char* chunk : {"frame= 3 time=00:00:03.00 bitrate= 1.0kbits/s\rorval-alarm: raise tar",
+                              "get_down 2 Connection refused\n", "orval-alarm: raise target_down 5\n",
+                              "orval-alarm: raise target_down 2 Broken pipe\n"})
+        orvaParseProgress(7, chunk);
+    for (const char* bad :
+         {"raise target_down 0 x", "raise target_down 6 x", "raise target_down 12 x", "raise target_down",
+          "raise target_down x", "raise target_down -1", "raise target_down  1", "raise target_down1",
+          "raise target_down 1x", "raise target_downs 1", "clear target_down 2 now", "clear target_down"}) {
+        SCOPED_TRACE(bad);
+        orvaParseProgress(7, (std::string("orval-alarm: ") + bad + "\n").c_str());
+    }
+    OrvaChannelAlarms alarms = orvaChannelAlarms(7);
+    for (int target = 0; target <= kOrvaAlarmTargetCount + 1; target++)
+        EXPECT_EQ(target == 2 || target == 5, alarms.targetDown(target)) << target;
+    EXPECT_TRUE(alarms.raised(Kind::TargetDown));
+    EXPECT_FALSE(alarms.raised(Kind::SourceLost));
+    EXPECT_EQ(3, orvaGetStreamTime(7));
+    orvaParseProgress(7, "orval-alarm: clear target_down 2\norval-alarm: clear target_down 5 \n");
+    EXPECT_FALSE(orvaChannelAlarms(7).raised(Kind::TargetDown));
+    orvaParseProgress(7 + ORVA_CHANNEL_COUNT, "orval-alarm: raise target_down 1 No space left on device\n");
+    EXPECT_TRUE(orvaChannelAlarms(7).targetDown(1));
+    std::vector<std::pair<int, bool>> targets;
+    for (const OrvaAlarmEvent& event : orvaChannelAlarmEvents(7)) {
+        EXPECT_EQ(Kind::TargetDown, event.kind);
+        targets.emplace_back(event.target, event.raised);
+    }
+    const std::vector<std::pair<int, bool>> expected = {
+        {2, true}, {5, true}, {2, false}, {5, false}, {1, true}};
+    EXPECT_EQ(expected, targets);
+}
+
 // A line without an end is kept only so far: what follows it is no alarm
 // line, and the line after its end is read again.
 TEST_F(ProgressTest, AnOverlongLineIsNoAlarmLineAndTheNextLineIsRead) {
@@ -179,5 +214,13 @@ TEST_F(ProgressTest, TheEnvironmentCarriesTheChannelsSettingsWholeOrNotAtAll) {
     const std::vector<std::string> defaults = {
         "ORVAL_CHANNEL=7", "ORVAL_MEMO=", "ORVAL_SOURCE_TIMEOUT=1000", "ORVAL_ALARM_BLACK=10",
         "ORVAL_ALARM_FREEZE=10", "ORVAL_ALARM_SILENCE=10"};
+    EXPECT_EQ(defaults, orvaContinuityEnvironment(6));
+    // The channel slot is told which target each output of its line is; the
+    // recorder's output is no target, and a line without targets passes none.
+    orvaSetLineTargets(6, {1, 1, 3});
+    orvaSetLineTargets(6 + ORVA_CHANNEL_COUNT, {1});
+    EXPECT_EQ("ORVAL_TARGETS=1,1,3", orvaContinuityEnvironment(6).back());
+    EXPECT_EQ(defaults, orvaContinuityEnvironment(6 + ORVA_CHANNEL_COUNT));
+    orvaSetLineTargets(6, {});
     EXPECT_EQ(defaults, orvaContinuityEnvironment(6));
 }

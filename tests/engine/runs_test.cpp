@@ -166,20 +166,27 @@ TEST_F(RunTest, ARunKilledWhenTheEngineIsReleasedEndsWithItsCause) {
     EXPECT_EQ(6, g_hookSlot);
 }
 
-// The transcoder of a recorder slot learns its channel's settings; the
-// alarms its run raised are cleared when it ends, each with a line in the
-// service log.
+// The transcoder of a recorder slot learns its channel's settings, and no
+// targets; the channel's slot learns which target each output of its line
+// is. The alarms a run raised are cleared when it ends, each with a line in
+// the service log.
 TEST_F(RunTest, ARunsEndClearsItsAlarmsAndTheRecorderRunsWithItsChannelsSettings) {
     ASSERT_EQ(0, initEngine(
-        "printf '%s|%s|%s\\n' \"$ORVAL_CHANNEL\" \"$ORVAL_BACKUP\" \"$ORVAL_ALARM_BLACK\" > \"$here/env.txt\"\n"
-        "printf 'orval-alarm: raise source_lost\\norval-alarm: raise black\\n'\n"
+        "printf '%s|%s|%s|%s\\n' \"$ORVAL_CHANNEL\" \"$ORVAL_BACKUP\" \"$ORVAL_ALARM_BLACK\" "
+        "\"${ORVAL_TARGETS-none}\" >> \"$here/env.txt\"\n"
+        "if [ -n \"$ORVAL_TARGETS\" ]; then\n"
+        "  printf 'orval-alarm: raise target_down 2 Connection refused %s\\n' \"$(printf '\\303\\251%.0s' $(seq 200))\"\n"
+        "else\n"
+        "  printf 'orval-alarm: raise source_lost\\norval-alarm: raise black\\n'\n"
+        "fi\n"
         "exit 0"));
     orvaServiceLogOpen(dir.path().c_str());
     ORVA_CONTINUITY_TAG settings{"memo", "/media/backup.ts", 1000, 4, 10, 10};
     ASSERT_EQ(ORVA_OK, orvaSetContinuity(3, &settings));
+    setenv("ORVAL_TARGETS", "9", 1);  // the service's own value is not passed on
     runToEnd(3 + ORVA_CHANNEL_COUNT);
-    orvaServiceLogOpen(nullptr);
-    EXPECT_EQ("4|/media/backup.ts|4\n", readFile(dir / "env.txt"));
+    unsetenv("ORVAL_TARGETS");
+    EXPECT_EQ("4|/media/backup.ts|4|none\n", readFile(dir / "env.txt"));
     OrvaChannelAlarms alarms = orvaChannelAlarms(3);
     EXPECT_FALSE(alarms.raised(OrvaAlarmKind::SourceLost) || alarms.raised(OrvaAlarmKind::Black));
     EXPECT_EQ(1u, alarms.sourceLosses);
@@ -193,5 +200,36 @@ TEST_F(RunTest, ARunsEndClearsItsAlarmsAndTheRecorderRunsWithItsChannelsSettings
                              "] channel 4 recorder alarm raised: black\n",
                              "] channel 4 recorder alarm cleared: black\n",
                              "] channel 4 recorder alarm cleared: source_lost\n"})
+        EXPECT_NE(std::string::npos, log.find(line)) << line << log;
+
+    // An RTP target with its audio apart, then a file target.
+    ORVA_INPUT_TAG input{};
+    input.pszAddress = "input.ts";
+    ORVA_OUTPUT_TAG outputs[2]{};
+    outputs[0].Format = ORVA_FORMAT_RTP;
+    outputs[0].Audio = {1, ORVA_AUDIO_AAC, 2, 48000, 128, 0, 0, Inet_addr("127.0.0.1"), 5002, 0, ""};
+    outputs[0].Video.VideoEnable = 1;
+    outputs[0].Video.VideoCodec = ORVA_VIDEO_H264;
+    outputs[0].Video.VideoTargetIP = Inet_addr("127.0.0.1");
+    outputs[0].Video.VideoTargetPort = 5000;
+    outputs[1].pszAddress = "output.ts";
+    ASSERT_EQ(0, orvaTranscodeMA(3, &input, 1, outputs, 2));
+    ASSERT_TRUE(pollUntil([] { return isIdle(3); }, 10s));
+    orvaServiceLogOpen(nullptr);
+    EXPECT_EQ("4|/media/backup.ts|4|none\n4|/media/backup.ts|4|1,1,2\n", readFile(dir / "env.txt"));
+    EXPECT_FALSE(orvaChannelAlarms(3).targetDown(2));
+    EXPECT_EQ("", lastRun(3).lastError);  // a target's reason is no error of the run
+    events = orvaChannelAlarmEvents(3);
+    ASSERT_EQ(6u, events.size());
+    EXPECT_EQ(OrvaAlarmKind::TargetDown, events[5].kind);
+    EXPECT_EQ(2, events[5].target);
+    EXPECT_FALSE(events[5].raised);
+    // The reason is kept to 300 bytes, not cut inside a character.
+    std::string reason = "Connection refused ";
+    for (int i = 0; i < 140; i++)
+        reason += "\xC3\xA9";
+    log = readFile(dir / "orval.log");
+    for (std::string line : {"] channel 4 target 2 alarm raised: target_down (" + reason + ")\n",
+                             std::string("] channel 4 target 2 alarm cleared: target_down\n")})
         EXPECT_NE(std::string::npos, log.find(line)) << line << log;
 }

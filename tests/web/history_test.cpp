@@ -119,16 +119,22 @@ TEST(HistoryJson, AnyErrorLineGivesValidJsonThatReadsBack) {
     EXPECT_EQ("{\"channel\":3,\"runs\":[],\"alarms\":[]}", orvaComposeHistory(3, {}));
     OrvaAlarmEvent raised{1700000005, OrvaAlarmKind::Frozen, true};
     OrvaAlarmEvent cleared{1700000009, OrvaAlarmKind::Frozen, false};
+    OrvaAlarmEvent targetDown{1700000010, OrvaAlarmKind::TargetDown, true, 3};
     EXPECT_EQ("{\"channel\":3,\"runs\":[],\"alarms\":[{\"time\":1700000005,\"kind\":\"frozen\","
-              "\"event\":\"raised\"},{\"time\":1700000009,\"kind\":\"frozen\",\"event\":\"cleared\"}]}",
-              orvaComposeHistory(3, {}, {raised, cleared}));
+              "\"event\":\"raised\"},{\"time\":1700000009,\"kind\":\"frozen\",\"event\":\"cleared\"},"
+              "{\"time\":1700000010,\"kind\":\"target_down\",\"target\":3,\"event\":\"raised\"}]}",
+              orvaComposeHistory(3, {}, {raised, cleared, targetDown}));
     std::vector<OrvaChannelAlarms> channels(ORVA_CHANNEL_COUNT);
     EXPECT_EQ("{\"alarms\":[]}", orvaComposeAlarms(channels));
     channels[63].since[static_cast<size_t>(OrvaAlarmKind::Silent)] = 1700000001;
     channels[1].since[static_cast<size_t>(OrvaAlarmKind::OnBackup)] = 1700000003;
     channels[1].since[static_cast<size_t>(OrvaAlarmKind::SourceLost)] = 1700000002;
-    EXPECT_EQ("{\"alarms\":[{\"channel\":2,\"kind\":\"source_lost\",\"since\":1700000002},"
+    channels[1].targetSince[4] = 1700000004;
+    channels[0].targetSince[0] = 1700000000;
+    EXPECT_EQ("{\"alarms\":[{\"channel\":1,\"kind\":\"target_down\",\"target\":1,\"since\":1700000000},"
+              "{\"channel\":2,\"kind\":\"source_lost\",\"since\":1700000002},"
               "{\"channel\":2,\"kind\":\"on_backup\",\"since\":1700000003},"
+              "{\"channel\":2,\"kind\":\"target_down\",\"target\":5,\"since\":1700000004},"
               "{\"channel\":64,\"kind\":\"silent\",\"since\":1700000001}]}",
               orvaComposeAlarms(channels));
     OrvaRun refused;

@@ -151,10 +151,11 @@ TEST_F(MetricsHttpTest, HistoryAnswersConfiguredChannelsAndRunEndsReachTheServic
 
 namespace {
 
-// Channel 1's launcher reports its source lost and the backup playing once
-// "lose" exists; once "back" exists the source is back and the picture
-// black; once "end" exists it ends with the black alarm raised. Each trigger
-// file is taken away when seen, so the restarted run waits again.
+// Channel 1's launcher reports its source lost, the backup playing and its
+// one target down once "lose" exists; once "back" exists the source is back
+// and the picture black; once "end" exists it ends with the black and the
+// target's alarms raised. Each trigger file is taken away when seen, so the
+// restarted run waits again.
 class AlarmsHttpTest : public MetricsHttpTest {
 protected:
     std::string transcoderBody() const override {
@@ -165,7 +166,7 @@ protected:
         return "printf 'frame=  1 size=   1kB time=00:00:05.00 bitrate= 800.0kbits/s speed=1x\\r'\n" +
                await("lose") +
                "printf 'frame=  2 time=00:00:06.00 bitrate= 800.0kbits/s\\rorval-alarm: raise source_lost\\n'\n"
-               "printf 'orval-alarm: raise on_backup\\n'\n" +
+               "printf 'orval-alarm: raise on_backup\\norval-alarm: raise target_down 1 Connection refused\\n'\n" +
                await("back") +
                "printf 'orval-alarm: clear on_backup\\norval-alarm: clear source_lost\\n"
                "orval-alarm: raise black\\n'\n" +
@@ -178,6 +179,10 @@ protected:
     }
     std::string alarmSeries(const char* kind) const {
         return std::string("orval_channel_alarm{channel=\"1\",kind=\"") + kind + "\"}";
+    }
+    static std::string targetSeries(int channel, int target) {
+        return "orval_channel_target_up{channel=\"" + std::to_string(channel) + "\",target=\"" +
+               std::to_string(target) + "\"}";
     }
 };
 
@@ -194,13 +199,18 @@ TEST_F(AlarmsHttpTest, RaisedAndClearedAlarmsShowInAllFourPlaces) {
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_on_backup", 1)));
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_source_losses_total", 1)));
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_on_backup", 2)));
+    EXPECT_EQ("1", valueOf(text, targetSeries(1, 1)));
+    EXPECT_EQ("1", valueOf(text, targetSeries(2, 1)));  // stopped, and no alarm
+    EXPECT_EQ("(none)", valueOf(text, targetSeries(1, 2)));  // not configured
 
     time_t before = time(nullptr);
     writeFile(dir / "bin/lose", "");
-    ASSERT_TRUE(waitUntil([&] { return alarms().find("\"on_backup\"") != std::string::npos; }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return alarms().find("\"target_down\"") != std::string::npos; }, 10s))
         << alarms();
     std::string now = alarms();
     EXPECT_EQ("on_backup", jsonValue(now, "[\"alarms\"][1][\"kind\"]"));
+    EXPECT_EQ("target_down", jsonValue(now, "[\"alarms\"][2][\"kind\"]"));
+    EXPECT_EQ("1", jsonValue(now, "[\"alarms\"][2][\"target\"]"));
     EXPECT_EQ("1", jsonValue(now, "[\"alarms\"][0][\"channel\"]"));
     EXPECT_EQ("source_lost", jsonValue(now, "[\"alarms\"][0][\"kind\"]"));
     long since = std::stol(jsonValue(now, "[\"alarms\"][0][\"since\"]").value_or("0"));
@@ -212,6 +222,9 @@ TEST_F(AlarmsHttpTest, RaisedAndClearedAlarmsShowInAllFourPlaces) {
     EXPECT_EQ("0", valueOf(text, alarmSeries("black")));
     EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_on_backup", 1)));
     EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_source_losses_total", 1)));
+    // Its every target down, the channel still runs.
+    EXPECT_EQ("0", valueOf(text, targetSeries(1, 1)));
+    EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_state", 1)));
     PromtoolCheck check = promtoolCheckMetrics(text);
     ORVAL_REQUIRE_PROMTOOL(check);
     EXPECT_EQ(0, check.status) << check.output;
@@ -221,37 +234,46 @@ TEST_F(AlarmsHttpTest, RaisedAndClearedAlarmsShowInAllFourPlaces) {
     ASSERT_TRUE(waitUntil([&] { return alarms().find("\"black\"") != std::string::npos; }, 10s))
         << alarms();
     EXPECT_EQ("black", jsonValue(alarms(), "[\"alarms\"][0][\"kind\"]"));
-    EXPECT_EQ(std::nullopt, jsonValue(alarms(), "[\"alarms\"][1]"));
+    EXPECT_EQ("target_down", jsonValue(alarms(), "[\"alarms\"][1][\"kind\"]"));
+    EXPECT_EQ(std::nullopt, jsonValue(alarms(), "[\"alarms\"][2]"));
     text = metrics();
     EXPECT_EQ("0", valueOf(text, channelSeries("orval_channel_on_backup", 1)));
     EXPECT_EQ("1", valueOf(text, channelSeries("orval_channel_source_losses_total", 1)));
     EXPECT_EQ("1", valueOf(text, alarmSeries("black")));
 
-    // The run ends with the picture black: its alarm is cleared with it.
+    // The run ends with the picture black and the target down: their alarms
+    // are cleared with it.
     writeFile(dir / "bin/end", "");
     ASSERT_TRUE(waitForAlarms("{\"alarms\":[]}"));
     EXPECT_EQ("0", valueOf(metrics(), alarmSeries("black")));
+    EXPECT_EQ("1", valueOf(metrics(), targetSeries(1, 1)));
     // Status 0: the folder's next file follows, and nothing failed.
     ASSERT_TRUE(waitForValue(channelSeries("orval_channel_starts_total", 1), "2"));
     EXPECT_EQ("0", valueOf(metrics(), channelSeries("orval_channel_failed_runs_total", 1)));
     std::string history = get("/history1").body;
-    const char* expected[][2] = {{"source_lost", "raised"}, {"on_backup", "raised"},
-                                 {"on_backup", "cleared"},  {"source_lost", "cleared"},
-                                 {"black", "raised"},       {"black", "cleared"}};
+    // What follows "kind": in each event, in order.
+    const char* target = R"("target_down","target":1)";
+    const char* expected[][2] = {{R"("source_lost")", "raised"}, {R"("on_backup")", "raised"},
+                                 {target, "raised"},           {R"("on_backup")", "cleared"},
+                                 {R"("source_lost")", "cleared"}, {R"("black")", "raised"},
+                                 {target, "cleared"},          {R"("black")", "cleared"}};
     ASSERT_TRUE(jsonValid(history)) << history;
     size_t at = history.find("\"alarms\":[");
     for (const auto& [kind, event] : expected) {
         // In order, each with its time.
-        at = history.find(std::string(",\"kind\":\"") + kind + "\",\"event\":\"" + event + "\"}", at);
+        at = history.find(std::string(",\"kind\":") + kind + ",\"event\":\"" + event + "\"}", at);
         ASSERT_NE(std::string::npos, at) << kind << " " << event << " in " << history;
     }
     EXPECT_GE(std::stol(jsonValue(history, "[\"alarms\"][0][\"time\"]").value_or("0")), before);
-    EXPECT_EQ(std::nullopt, jsonValue(history, "[\"alarms\"][6]"));
+    EXPECT_EQ(std::nullopt, jsonValue(history, "[\"alarms\"][8]"));
     EXPECT_EQ("exited", jsonValue(history, "[\"runs\"][0][\"ended\"]"));
+    EXPECT_EQ("", jsonValue(history, "[\"runs\"][0][\"error\"]"));  // an alarm's reason is none
     std::string log = serviceLog();
     for (const char* line : {"channel 1 alarm raised: source_lost\n", "channel 1 alarm raised: on_backup\n",
                              "channel 1 alarm cleared: on_backup\n", "channel 1 alarm cleared: source_lost\n",
-                             "channel 1 alarm raised: black\n", "channel 1 alarm cleared: black\n"})
+                             "channel 1 alarm raised: black\n", "channel 1 alarm cleared: black\n",
+                             "channel 1 target 1 alarm raised: target_down (Connection refused)\n",
+                             "channel 1 target 1 alarm cleared: target_down\n"})
         EXPECT_NE(std::string::npos, log.find(line)) << line << log;
 }
 
@@ -298,8 +320,10 @@ TEST(MetricsText, TheSetOfNamesIsTheSameForNoChannelAndSixtyFour) {
     OrvaMetricsSample none;
     none.version = "1.2 \"x\\y\"";
     OrvaMetricsSample full = none;
-    for (int n = 1; n <= 64; n++)
+    for (int n = 1; n <= 64; n++) {
         full.channels.push_back({n, n % 3, n * 10, n * 1000LL, 5, 2, 1, 137});
+        full.channels.back().targets = n % 6;
+    }
     std::string empty = orvaComposeMetrics(none);
     std::string busy = orvaComposeMetrics(full);
     std::set<std::string> emptyNames = metricNames(empty);
@@ -309,7 +333,8 @@ TEST(MetricsText, TheSetOfNamesIsTheSameForNoChannelAndSixtyFour) {
                              "orval_channel_bitrate", "orval_channel_starts_total",
                              "orval_channel_restarts_total", "orval_channel_hang_kills_total",
                              "orval_channel_last_exit_status", "orval_channel_alarm",
-                             "orval_channel_on_backup", "orval_channel_source_losses_total"}) {
+                             "orval_channel_on_backup", "orval_channel_source_losses_total",
+                             "orval_channel_target_up"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(emptyNames.contains(std::string("declared ") + name));
         EXPECT_FALSE(emptyNames.contains(std::string("series ") + name));
