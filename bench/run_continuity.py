@@ -533,16 +533,15 @@ def share_files(args, tmp):
     try:
         for name, launcher in launchers:
             for case, sizes in cases:
-                # A file's pixel format is not known to the launcher, so the
-                # engine's one "-pix_fmt yuv420p" (first target only) would keep
-                # that target apart: here every target names it.
-                line = share_line(0, sink.port, sizes, True).replace('"udp://127.0.0.1:0"', f'"{clip}"')
+                # As the engine composes it: "-pix_fmt yuv420p" on the first
+                # target only, which the launcher finds the clip holds already.
+                line = share_line(0, sink.port, sizes).replace('"udp://127.0.0.1:0"', f'"{clip}"')
                 results[(name, case)] = measure_file(launcher, line, args.seconds)
                 print(f"{name} {case}: {results[(name, case)]}", file=sys.stderr)
     finally:
         sink.stop()
     print(f"a {args.seconds:.0f} s 1280x720 25 fps H.264/AAC file read as fast as it goes, H.264 2500 kbit/s + "
-          f"AAC 128 kbit/s MPEG-TS targets over UDP, each with -pix_fmt yuv420p; {os.cpu_count()} cores")
+          f"AAC 128 kbit/s MPEG-TS targets over UDP, the first with -pix_fmt yuv420p; {os.cpu_count()} cores")
     print("CPU seconds (user + system, every process) per second of stream; seconds of stream written; wall "
           "seconds; 1-min load at the end")
     for (name, case), (cpu, stream, wall, load) in results.items():
