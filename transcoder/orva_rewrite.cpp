@@ -283,7 +283,9 @@ void ffSetStartSegments(FfPlan& plan, int segments) {
     if (!plan.waits)
         return;
     // The inputs come first in both lines, so the index is the same.
+    std::string fromEnd(1, '-');
+    fromEnd += std::to_string(segments);
     for (FfTokens* args : {&plan.args, &plan.sharedArgs})
         if (plan.player.startIndexArg < args->size())
-            (*args)[plan.player.startIndexArg] = "-" + std::to_string(segments);
+            (*args)[plan.player.startIndexArg] = fromEnd;
 }
