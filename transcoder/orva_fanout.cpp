@@ -378,25 +378,16 @@ void Fanout::readMessages(Target& target, int fd) {
             continue;
         if (n <= 0)
             break;
-        for (ssize_t i = 0; i < n; i++) {
-            char c = buffer[i];
-            if (c != '\n' && c != '\r') {
-                if (partial.size() < 4096)
-                    partial += c;
-                continue;
-            }
-            if (partial.empty())
-                continue;
+        ffSplitLines(partial, buffer, static_cast<size_t>(n), sizeof buffer, [&](const std::string& line) {
             std::lock_guard<std::mutex> lock(g_fanoutMutex);
-            if (isProgress(partial)) {
+            if (isProgress(line)) {
                 target.opened = true;
-            } else {
-                target.lines.push_back(partial);
-                if (target.lines.size() > kMessagesKept)
-                    target.lines.erase(target.lines.begin());
+                return;
             }
-            partial.clear();
-        }
+            target.lines.push_back(line);
+            if (target.lines.size() > kMessagesKept)
+                target.lines.erase(target.lines.begin());
+        });
     }
     close(fd);
 }

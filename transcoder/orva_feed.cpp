@@ -386,17 +386,7 @@ void Feed::takeMessages(int fd) {
         }
         return;
     }
-    for (ssize_t i = 0; i < n; i++) {
-        char c = buffer[i];
-        if (c != '\n' && c != '\r') {
-            if (partialMessage_.size() < 4000)
-                partialMessage_ += c;
-            continue;
-        }
-        if (!partialMessage_.empty())
-            note(partialMessage_);
-        partialMessage_.clear();
-    }
+    ffSplitLines(partialMessage_, buffer, static_cast<size_t>(n), 4000, [this](const std::string& line) { note(line); });
 }
 
 void Feed::note(const std::string& text) {

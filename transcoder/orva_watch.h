@@ -76,3 +76,22 @@ struct StageSettings {
 // Reads the settings through `lookup` (getenv, say); values out of range
 // are held to it, absent or unreadable ones take the defaults.
 StageSettings ffStageSettings(const char* (*lookup)(const char*));
+
+// Splits what a child wrote into lines ended by "\n" or "\r" and calls
+// `line` with each that is not empty; the unfinished one waits in `partial`,
+// whose bytes past `limit` are dropped, so a child that never ends a line
+// cannot grow it without end.
+template <typename OnLine>
+void ffSplitLines(std::string& partial, const char* data, size_t size, size_t limit, OnLine&& line) {
+    for (size_t i = 0; i < size; i++) {
+        char c = data[i];
+        if (c != '\n' && c != '\r') {
+            if (partial.size() < limit)
+                partial += c;
+            continue;
+        }
+        if (!partial.empty())
+            line(partial);
+        partial.clear();
+    }
+}
