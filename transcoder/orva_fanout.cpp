@@ -596,12 +596,7 @@ void onStop(int signal) { g_stopSignal = signal; }
 }  // namespace
 
 int runShared(const FfPlan& plan, const std::string& ffmpeg) {
-    struct sigaction action = {};
-    action.sa_handler = onStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    catchStopSignals(onStop);
     av_log_set_level(AV_LOG_QUIET);
     Fanout fanout(plan.share, ffmpeg);
     if (!fanout.open()) {

@@ -105,3 +105,12 @@ bool makeMediaPipe(int fds[2]) {
     fcntl(fds[1], F_SETPIPE_SZ, kMediaPipeBytes);
     return true;
 }
+
+void catchStopSignals(void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}

@@ -28,3 +28,7 @@ pid_t spawnChild(const std::vector<std::string>& argv, const ChildDescriptors& f
 // Makes a pipe (both ends close-on-exec) and sets its size to 1 MiB where
 // the system allows, so raw pictures pass in few writes.
 bool makeMediaPipe(int fds[2]);
+// Sends SIGINT and SIGTERM to `handler`, without SA_RESTART so that a write
+// to a stuck child returns on a stop, and ignores SIGPIPE: a child that went
+// away is seen in the write's error.
+void catchStopSignals(void (*handler)(int));

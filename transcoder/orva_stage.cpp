@@ -66,16 +66,6 @@ volatile sig_atomic_t g_stopRequested = 0;
 
 void onStopSignal(int) { g_stopRequested = 1; }
 
-void catchStopSignals() {
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a write to a stuck encoder must return on a stop.
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
 void note(const std::string& text) { writeLine(inputLine(text)); }
 
 void sleepUntil(long long when) {
@@ -685,7 +675,7 @@ long long Stage::tickTime(long long frame) const {
 }
 
 int Stage::run() {
-    catchStopSignals();
+    catchStopSignals(onStopSignal);
     // The stage's own demuxers and muxer meet ends of stream by design
     // (a decoder killed before its header); the decoders speak for the input.
     av_log_set_level(AV_LOG_QUIET);
