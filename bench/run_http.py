@@ -8,9 +8,11 @@ Then runs `wrk -t2 -c16 -d10s --latency` against each in turn, alternating the
 order every round, and prints requests/s, latency and the ratio orval / nginx.
 
 Usage: bench/run_http.py [PATH] [--rounds N] [--duration S] [--login PASSWORD]
-                         [--logo-bytes N]
+                         [--logo-bytes N] [--before BINARY]
 PATH defaults to /status. --logo-bytes puts a branding logo of that size
-beside the program, so /orvaoem.png can stand in for a reply of a given size. Needs wrk and nginx (bench/install-bench-deps.sh).
+beside the program, so /orvaoem.png can stand in for a reply of a given size.
+--before runs another build of orval (an earlier commit's program) as a
+third server in the same rounds. Needs wrk and nginx (bench/install-bench-deps.sh).
 Only processes this script started are stopped, each by its own pid.
 """
 import argparse
@@ -213,17 +215,19 @@ def main():
     ap.add_argument("--conns", type=int, default=16, help="wrk -c (16)")
     ap.add_argument("--login", default="", help="set this login password and send its cookie")
     ap.add_argument("--logo-bytes", type=int, default=0, help="size of a logo file to serve")
+    ap.add_argument("--before", help="another orval program to measure in the same rounds")
     args = ap.parse_args()
     for tool in ("wrk", "nginx"):
         if not shutil.which(tool) and not os.path.exists("/usr/sbin/" + tool):
             sys.exit("%s not found: run bench/install-bench-deps.sh" % tool)
     build()
     cookie = "auth=" + urllib.parse.quote_plus(args.login) if args.login else ""
-    signal.alarm(args.rounds * 2 * (args.duration + 20) + 120)  # bounded, whatever happens
+    count = 3 if args.before else 2
+    signal.alarm(args.rounds * count * (args.duration + 20) + 120)  # bounded, whatever happens
     wd = tempfile.mkdtemp(prefix="orva-bench-http-")
     os.chmod(wd, 0o755)  # nginx workers read the body file
     os.makedirs(os.path.join(wd, "bin"))
-    orval_pid, nginx = None, None
+    orval_pid, before_pid, nginx = None, None, None
     try:
         orval_port, nginx_port = free_port(), free_port()
         orval_pid = start_orval(wd, orval_port, args.login, args.logo_bytes)
@@ -239,13 +243,22 @@ def main():
             sys.exit("nginx does not serve the same %d bytes" % len(body))
         servers = [("orval", "http://127.0.0.1:%d%s" % (orval_port, args.path), cookie),
                    ("nginx", "http://127.0.0.1:%d%s" % (nginx_port, args.path), "")]
+        if args.before:
+            before_port = free_port()
+            before_pid = start_orval(os.path.join(wd, "before"), before_port, args.login,
+                                     args.logo_bytes, args.before)
+            if fetch(before_port, args.path, cookie)[2] != body:
+                sys.exit("the earlier build answers %s with other bytes" % args.path)
+            servers.append(("before", "http://127.0.0.1:%d%s" % (before_port, args.path), cookie))
         log("%s: %d bytes, %s; keep-alive orval %s, nginx %s"
             % (args.path, len(body), headers.get("Content-Type"), orval_kept, nginx_kept))
         for _, url, c in servers:
             run_wrk(url, args, c, 2)  # warm-up, not counted
         results = {name: [] for name, _, _ in servers}
         for rnd in range(args.rounds):
-            for name, url, c in (servers if rnd % 2 == 0 else servers[::-1]):
+            turn = rnd % len(servers)
+            order = servers[turn:] + servers[:turn]
+            for name, url, c in (order if rnd % 2 == 0 else order[::-1]):
                 r = run_wrk(url, args, c, args.duration)
                 results[name].append(r)
                 log("round %d %s: %.0f req/s, p50 %.3f ms, p99 %.3f ms, errors %d"
@@ -255,16 +268,18 @@ def main():
         if nginx:
             stop(nginx.pid, signal.SIGQUIT)
             nginx.wait()
-        if orval_pid:
-            stop(orval_pid, signal.SIGTERM)
+        for pid in (orval_pid, before_pid):
+            if pid:
+                stop(pid, signal.SIGTERM)
         shutil.rmtree(wd, ignore_errors=True)
 
-    print("GET %s (%d bytes), wrk -t%d -c%d -d%ds, %d rounds alternating, %d cores"
+    print("GET %s (%d bytes), wrk -t%d -c%d -d%ds, %d rounds, order rotating, %d cores"
           % (args.path, len(body), args.threads, args.conns, args.duration, args.rounds, os.cpu_count()))
     print("| server | keep-alive | req/s median (min-max) | p50 ms median | p99 ms median | errors |")
     print("|---|---|---|---|---|---|")
-    for name, kept in (("orval", orval_kept), ("nginx", nginx_kept)):
+    for name, _, _ in servers:
         rs = results[name]
+        kept = nginx_kept if name == "nginx" else orval_kept
         rps = [r["rps"] for r in rs]
         print("| %s | %s | %.0f (%.0f-%.0f) | %.3f | %.3f | %d |" % (
             name, kept, statistics.median(rps), min(rps), max(rps),
@@ -273,6 +288,9 @@ def main():
     ratios = [a["rps"] / b["rps"] for a, b in zip(results["orval"], results["nginx"])]
     print("orval / nginx req/s: median of per-round ratios %.2fx (%.2f-%.2f)"
           % (statistics.median(ratios), min(ratios), max(ratios)))
+    p99s = [a["p99"] / b["p99"] for a, b in zip(results["orval"], results["nginx"])]
+    print("orval / nginx p99: median of per-round ratios %.2fx (%.2f-%.2f)"
+          % (statistics.median(p99s), min(p99s), max(p99s)))
 
 
 if __name__ == "__main__":

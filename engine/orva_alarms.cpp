@@ -28,6 +28,7 @@
 
 #include "orva_engine.h"
 #include "orva_service_log.h"
+#include "orva_text.h"
 
 namespace {
 
@@ -255,7 +256,7 @@ bool orvaTakeOutputLines(int slot, std::string_view chunk) {
     SlotLines& lines = g_alarms[static_cast<size_t>(slot)].lines;
     bool stop = false;
     for (;;) {
-        size_t end = chunk.find_first_of("\r\n");
+        size_t end = lineEnd(chunk);
         stop |= addPiece(lines, chunk.substr(0, end));
         if (end == chunk.npos)
             return stop;
@@ -283,6 +284,10 @@ void orvaSwapAlarms(int slotA, int slotB) {
 }
 
 void orvaResetAlarms() {
-    for (SlotAlarms& alarms : g_alarms)
-        alarms = SlotAlarms{};
+    // Swapped with a blank record rather than assigned one: g++ 12 warns of an
+    // uninitialised string in the assignment of the temporary when optimising.
+    for (SlotAlarms& alarms : g_alarms) {
+        SlotAlarms blank;
+        std::swap(alarms, blank);
+    }
 }

@@ -77,6 +77,7 @@ constexpr time_t kPathCheckSeconds = 1;
 struct OpenLog {
     int fd = -1;
     time_t pathCheckedAt = 0;
+    char stem[kPathSize] = "";  // its name without ".log", while it is open
 };
 OpenLog g_slotLogs[ORVA_SLOT_COUNT];
 
@@ -119,24 +120,25 @@ bool namesFile(const char* stem, const struct stat& opened) {
 // Whether the slot's open log takes the next line as it is: not due for
 // rotation, not deleted, and (looked up once a second) still the file its
 // name stands for.
-bool stillCurrent(OpenLog& log, const char* stem, time_t now) {
+bool stillCurrent(OpenLog& log, time_t now) {
     struct stat opened;
     if (fstat(log.fd, &opened) != 0 || opened.st_nlink == 0 || opened.st_size > kLogRotateBytes)
         return false;
     if (now >= log.pathCheckedAt && now - log.pathCheckedAt < kPathCheckSeconds)
         return true;
     log.pathCheckedAt = now;
-    return namesFile(stem, opened);
+    return namesFile(log.stem, opened);
 }
 
-// The slot's log, open for appending; -1 when it cannot be opened.
-int slotLog(int slot, const char* stem) {
+// The slot's log, open for appending; -1 when it cannot be opened. Its name
+// is composed when it is opened, not for every line.
+int slotLog(int slot) {
     OpenLog& log = g_slotLogs[slot];
     time_t now = time(nullptr);
-    if (log.fd >= 0 && !stillCurrent(log, stem, now))
+    if (log.fd >= 0 && !stillCurrent(log, now))
         closeSlotLog(log);
-    if (log.fd < 0) {
-        log.fd = openCurrentLog(stem);
+    if (log.fd < 0 && slotStem(log.stem, slot)) {
+        log.fd = openCurrentLog(log.stem);
         log.pathCheckedAt = now;
     }
     return log.fd;
@@ -213,10 +215,9 @@ int orvaLog(int slot, int level, const char* text) {
         return -1;
     if (g_cfg.logLevel == 0)
         return 0;
-    char stem[kPathSize];
-    if (!orvaSlotInRange(slot) || !text || !slotStem(stem, slot))
+    if (!orvaSlotInRange(slot) || !text)
         return -1;
-    int fd = slotLog(slot, stem);
+    int fd = slotLog(slot);
     if (fd < 0)
         return -1;
     writeLine(fd, level == 1, text);

@@ -1,24 +1,51 @@
 // orva_progress.cpp: takes stream time and bitrate from transcoder output,
 // logs the output, hands its lines to the alarms and stops slots whose
 // encoder reports a fatal condition.
+#include <charconv>
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "orva_engine.h"
 
 namespace {
 
+// A number as scanf's "%lld" reads it: blanks, a sign, digits. The chunks
+// come twice a second from each of up to 128 transcoders, and scanf's
+// machinery was the loop's largest single cost in user space.
+bool readNumber(std::string_view& text, long long& value) {
+    size_t start = text.find_first_not_of(" \t");
+    if (start == text.npos)
+        return false;
+    text.remove_prefix(start);
+    if (text.size() > 1 && text[0] == '+' && text[1] != '-')
+        text.remove_prefix(1);
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (end == text.data())
+        return false;
+    if (error == std::errc::result_out_of_range)
+        value = text[0] == '-' ? LLONG_MIN : LLONG_MAX;  // too large to fit anything
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
+    return true;
+}
+
+bool skipColon(std::string_view& text) {
+    if (text.empty() || text[0] != ':')
+        return false;
+    text.remove_prefix(1);
+    return true;
+}
+
 void parseStreamTime(ORVA_PROC_TAG& proc, const char* chunk) {
     const char* at = strstr(chunk, " time=");
     if (!at)
         return;
-    char token[100];
-    if (sscanf(at + 6, "%99[^. \t\r\n]", token) != 1)
-        return;
+    // "hh:mm:ss" up to the fraction or the next blank.
+    std::string_view field(at + 6, strcspn(at + 6, ". \t\r\n"));
     long long h, m, s;
-    if (sscanf(token, "%lld:%lld:%lld", &h, &m, &s) != 3)
+    if (field.empty() || !readNumber(field, h) || !skipColon(field) || !readNumber(field, m) ||
+        !skipColon(field) || !readNumber(field, s))
         return;
     // Broken timestamps make the transcoder print hours in the hundreds of
     // thousands; a time that does not fit the field is not taken.
@@ -32,9 +59,12 @@ void parseStreamTime(ORVA_PROC_TAG& proc, const char* chunk) {
 
 void parseBitrate(ORVA_PROC_TAG& proc, const char* chunk) {
     const char* at = strstr(chunk, " bitrate=");
-    int kbits;
-    if (at && sscanf(at + 9, "%d", &kbits) == 1)
-        proc.bitrate = kbits;
+    if (!at)
+        return;
+    std::string_view field(at + 9);
+    long long kbits;
+    if (readNumber(field, kbits) && kbits >= INT_MIN && kbits <= INT_MAX)
+        proc.bitrate = static_cast<int>(kbits);
 }
 
 }  // namespace

@@ -12,11 +12,13 @@
 #include <cctype>
 #include <deque>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "orva_engine.h"
 #include "orva_runs.h"
+#include "orva_text.h"
 
 namespace {
 
@@ -41,12 +43,17 @@ struct SlotRuns {
 std::array<SlotRuns, ORVA_SLOT_COUNT> g_runs;
 OrvaRunHook g_runHook;
 
+// The words are ASCII, so an ASCII fold finds them whatever the locale. The
+// folded copy is kept between lines: every progress line passes here.
 bool looksLikeError(std::string_view line) {
-    std::string lower(line);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    thread_local std::string lower;
+    lower.assign(line);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
     return std::any_of(std::begin(kErrorWords), std::end(kErrorWords),
-                       [&](std::string_view word) { return lower.find(word) != std::string::npos; });
+                       [](std::string_view word) { return lower.find(word) != std::string::npos; });
 }
 
 std::string_view trimmed(std::string_view line) {
@@ -155,7 +162,7 @@ void orvaRunLaunched(int slot) {
 void orvaRunOutput(int slot, std::string_view chunk) {
     SlotRuns& runs = g_runs[static_cast<size_t>(slot)];
     // Progress lines end in a carriage return, messages in a line feed.
-    for (size_t end; (end = chunk.find_first_of("\r\n")) != std::string_view::npos;) {
+    for (size_t end; (end = lineEnd(chunk)) != std::string_view::npos;) {
         runs.partialLine.append(chunk.substr(0, end));
         judgeLine(runs, runs.partialLine);
         runs.partialLine.clear();

@@ -42,3 +42,14 @@ std::string_view fieldText(const char (&field)[N]) {
 bool copyText(char* dst, size_t size, std::string_view src);
 template <size_t N>
 bool copyText(char (&dst)[N], std::string_view src) { return copyText(dst, N, src); }
+
+// Where the first line of a transcoder's output ends: its carriage return
+// (progress) or line feed (messages); npos when the line goes on. A plain
+// scan: find_first_of searches the set of two for every byte.
+inline size_t lineEnd(std::string_view text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\r' || text[i] == '\n')
+            return i;
+    }
+    return std::string_view::npos;
+}
