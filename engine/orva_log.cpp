@@ -13,7 +13,8 @@
 // rotation, when the operator has deleted it (seen at the next line, from the
 // open file) and when its name now stands for another file or none, moved
 // away by the operator or by a rotation tool (seen from the path, looked up
-// at most once a second; the lines in between land in the moved file). The
+// at most once a second and only when the log folder changed, or every ten
+// seconds; the lines in between land in the moved file). The
 // engine's caller serialises its operations, so the table of open logs has
 // no lock of its own. The service log is opened and closed for each line.
 #include <fcntl.h>
@@ -73,13 +74,47 @@ void removeGeneration(const char* stem, int generation) {
 }
 
 constexpr time_t kPathCheckSeconds = 1;
+// A log's name is looked up at least this often even when its folder seems
+// unchanged: a change in the same clock tick as the folder's look-up can
+// leave the folder's change time as it was.
+constexpr time_t kNameRecheckSeconds = 10;
 
 struct OpenLog {
     int fd = -1;
     time_t pathCheckedAt = 0;
+    time_t nameCheckedAt = 0;
+    timespec folderSeen{};  // the log folder's change time before the last name look-up
     char stem[kPathSize] = "";  // its name without ".log", while it is open
 };
 OpenLog g_slotLogs[ORVA_SLOT_COUNT];
+
+// The slots' log folder's change time, looked up at most once a second for
+// all of them. A log can only have been moved away or replaced when an entry
+// of its folder changed, so a slot looks up its own name only then: one
+// lookup a second instead of one per slot.
+struct LogFolder {
+    time_t lookedAt = 0;
+    bool known = false;
+    timespec changed{};
+};
+LogFolder g_logFolder;
+
+const timespec* logFolderChange(time_t now) {
+    if (g_logFolder.lookedAt != now) {
+        char folder[kPathSize];
+        TextCursor t(folder, sizeof folder);
+        appendf(t, "%s/log", g_cfg.szWorkDir);
+        struct stat st;
+        g_logFolder.known = !t.truncated && stat(folder, &st) == 0;
+        g_logFolder.changed = g_logFolder.known ? st.st_ctim : timespec{};
+        g_logFolder.lookedAt = now;
+    }
+    return g_logFolder.known ? &g_logFolder.changed : nullptr;
+}
+
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 int openLog(const char* path) {
     return open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -127,6 +162,12 @@ bool stillCurrent(OpenLog& log, time_t now) {
     if (now >= log.pathCheckedAt && now - log.pathCheckedAt < kPathCheckSeconds)
         return true;
     log.pathCheckedAt = now;
+    const timespec* folder = logFolderChange(now);
+    if (folder && sameTime(*folder, log.folderSeen) && now >= log.nameCheckedAt &&
+        now - log.nameCheckedAt < kNameRecheckSeconds)
+        return true;
+    log.nameCheckedAt = now;
+    log.folderSeen = folder ? *folder : timespec{};
     return namesFile(log.stem, opened);
 }
 
@@ -138,8 +179,11 @@ int slotLog(int slot) {
     if (log.fd >= 0 && !stillCurrent(log, now))
         closeSlotLog(log);
     if (log.fd < 0 && slotStem(log.stem, slot)) {
+        // The folder as it was before the open, so any later change shows.
+        const timespec* folder = logFolderChange(now);
+        log.folderSeen = folder ? *folder : timespec{};
         log.fd = openCurrentLog(log.stem);
-        log.pathCheckedAt = now;
+        log.pathCheckedAt = log.nameCheckedAt = now;
     }
     return log.fd;
 }
@@ -196,6 +240,7 @@ int orvaAppendLog(const char* stem, bool stamped, const char* text) {
 void orvaCloseSlotLogs() {
     for (OpenLog& log : g_slotLogs)
         closeSlotLog(log);
+    g_logFolder = {};  // the next engine may log elsewhere
 }
 
 extern "C" {
