@@ -153,8 +153,8 @@ bool namesFile(const char* stem, const struct stat& opened) {
 }
 
 // Whether the slot's open log takes the next line as it is: not due for
-// rotation, not deleted, and (looked up once a second) still the file its
-// name stands for.
+// rotation, not deleted, and still the file its name stands for (looked up
+// at most once a second, when the log folder changed or ten seconds passed).
 bool stillCurrent(OpenLog& log, time_t now) {
     struct stat opened;
     if (fstat(log.fd, &opened) != 0 || opened.st_nlink == 0 || opened.st_size > kLogRotateBytes)
