@@ -80,9 +80,14 @@ int probeNdi(int timeoutSeconds, int searches, int cancelAfterMs) {
     std::vector<int> results(static_cast<size_t>(searches));
     std::vector<std::thread> threads;
     auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < searches; i++) {
+    // Every result is made before any search starts: a search must not read
+    // the list while it grows.
+    for (int i = 0; i < searches; i++)
         found.push_back(std::make_unique<ORVA_NDI>());
-        threads.emplace_back([&, i] { results[i] = orvaEnumNDI(found[i].get(), timeoutSeconds); });
+    for (int i = 0; i < searches; i++) {
+        ORVA_NDI* into = found[i].get();
+        int* result = &results[i];
+        threads.emplace_back([into, result, timeoutSeconds] { *result = orvaEnumNDI(into, timeoutSeconds); });
     }
     if (cancelAfterMs >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(cancelAfterMs));
