@@ -337,9 +337,12 @@ TEST_F(ContinuityTest, ASourceAbsentAtStartIsTakenWhenItAppearsWhileTheBackupFol
     double gap = target.largestGap();
     EXPECT_TRUE(stopLauncher()) << story();
 
-    // On air from the backup within the time-out, the launcher's start and
-    // the encoder's first output: seconds, not the source's absence.
-    EXPECT_LE(onAir, 5.0);
+    // On air from the backup once the source is declared lost (the time-out
+    // and the 2 s a fresh decoder gets, 2.5 s) and the encoder's first output
+    // is out, about 2 s later on an idle machine: seconds, not the ten of the
+    // source's absence. A busy machine may take three times the loss's 2.5 s.
+    const double lostAfter = kTimeoutMs / 1000.0 + 2.0;
+    EXPECT_LE(onAir, 3 * lostAfter);
     EXPECT_LE(gap, 1.0) << story();
     Decoded decoded = decodeFrames(recording);
     EXPECT_EQ(continuityFaults(decoded, kFrameRate), "");
@@ -370,7 +373,7 @@ TEST_F(ContinuityTest, ASourceAbsentAtStartIsTakenWhenItAppearsWhileTheBackupFol
     std::vector<Alarm> alarms = alarmsOf(*launcher);
     ASSERT_EQ(alarms.size(), 4u) << describe(alarms, launched);
     EXPECT_EQ(alarms[0].kind, "source_lost");
-    EXPECT_LE(secondsBetween(launched, alarms[0].at), 5.0) << "a loss from the first moment";
+    EXPECT_LE(secondsBetween(launched, alarms[0].at), 3 * lostAfter) << "a loss from the first moment";
     std::printf("source_lost %.2f s and the first datagram %.2f s after the launch\n",
                 secondsBetween(launched, alarms[0].at), onAir);
     EXPECT_EQ(alarms[1].kind, "on_backup");
