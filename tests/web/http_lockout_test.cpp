@@ -144,12 +144,13 @@ long residentKb(pid_t pid) {
     return 0;
 }
 
-// `count` connections at once from 100 addresses 127.0.1.x (below the
-// per-address limit), each asking GET /status; returns how many were answered 200.
-int statusBurst(int port, int count) {
+// `count` connections at once, each asking GET /status; returns how many
+// were answered 200. They come from `onlySource`, or else from 100 addresses
+// 127.0.1.x (below the per-address limit).
+int statusBurst(int port, int count, const char* onlySource = nullptr) {
     std::vector<std::unique_ptr<Client>> burst;
     for (int i = 0; i < count; i++) {
-        std::string source = "127.0.1." + std::to_string(1 + i % 100);
+        std::string source = onlySource ? onlySource : "127.0.1." + std::to_string(1 + i % 100);
         burst.push_back(std::make_unique<Client>(source.c_str(), port));
     }
     // Every connection is open, with its thread and buffer, before any is answered.
@@ -332,8 +333,14 @@ TEST_F(LockoutTest, SearchesWhoseClientsLeftGiveTheirPlacesBack) {
     EXPECT_EQ(0, statusFrom("127.0.0.3", port)) << "the address has no place left";
     EXPECT_EQ(200, statusFrom("127.0.0.2", port));
 
+    // The searches end one by one, and a place given back may be taken again
+    // by the last probe until the server has seen that probe close; so each
+    // check is repeated until it holds.
     EXPECT_TRUE(waitUntil([&] { return statusFrom("127.0.0.3", port) == 200; }, 5000ms));
-    EXPECT_EQ(200, statusOf(getFrom("127.0.0.3", port, "/ndi_config?timeout=1", 4)));
+    EXPECT_TRUE(waitUntil(
+        [&] { return statusOf(getFrom("127.0.0.3", port, "/ndi_config?timeout=1", 4)) == 200; }, 9000ms));
+    // Every place came back, not just one.
+    EXPECT_TRUE(waitUntil([&] { return statusBurst(port, kPerAddress, "127.0.0.3") == kPerAddress; }, 5000ms));
 }
 
 // Every connection has a thread and a request buffer of its own. A burst of
